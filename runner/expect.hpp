@@ -1,0 +1,31 @@
+// Expectations that cases state: a truth test and an absolute-tolerance comparison of floats,
+// and the shortest round-trip scientific form their failure messages print floats in.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <string_view>
+
+#include "vesk_base.hpp"
+
+namespace vesk {
+
+/// Success when `ok`, otherwise "TestUnexpectedResult" (prints nothing).
+[[nodiscard]] Result<void> expect(bool ok) noexcept;
+
+/// Success when `expected` and `actual` are equal or within `tolerance` of each other; otherwise
+/// prints "actual {}, not within absolute tolerance {} of expected {}" and returns
+/// "TestExpectedApproxEqAbs". A negative or NaN tolerance stops with "reached unreachable code".
+[[nodiscard]] Result<void> expectApproxEqAbs(double expected, double actual,
+                                             double tolerance) noexcept;
+/// The same comparison carried out, and printed, in single precision.
+[[nodiscard]] Result<void> expectApproxEqAbs(float expected, float actual,
+                                             float tolerance) noexcept;
+
+/// Writes `value` in the shortest scientific form that reads back to the same double ("1e0",
+/// "-2.5e0", "5e-1", "nan", "-inf") into `out` (at least 32 bytes); returns the text.
+std::string_view formatFloat(std::span<char, 32> out, double value) noexcept;
+/// The same for a single-precision value, shortest at single precision.
+std::string_view formatFloat(std::span<char, 32> out, float value) noexcept;
+
+}  // namespace vesk

@@ -1,0 +1,81 @@
+// The log facility and standard-error output of the harness: levels and threshold, the count of
+// error-level messages, the process-wide standard-error lock (which erases the progress display
+// before anything else is printed) and a small buffered writer used by every printer.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace vesk {
+
+enum class LogLevel : std::uint8_t { err = 0, warn = 1, info = 2, debug = 3 };
+
+/// Number of error-level messages logged so far; saturates at its largest value.
+extern std::atomic<std::uint64_t> log_err_count;
+/// Messages above this level are not printed; starts at `warn`.
+extern std::atomic<LogLevel> log_level;
+
+/// The printed name of a level: "err", "warn", "info" or "debug".
+std::string_view logLevelName(LogLevel level) noexcept;
+
+/// Buffered output to a file descriptor, formatting numbers without allocating. Write errors are
+/// ignored: there is nowhere left to report them.
+class Writer {
+ public:
+  explicit Writer(int fd) noexcept : fd_(fd) {}
+  Writer(const Writer&) = delete;
+  Writer& operator=(const Writer&) = delete;
+  ~Writer() { flush(); }
+
+  Writer& put(std::string_view text) noexcept;
+  Writer& put(char c) noexcept { return put(std::string_view(&c, 1)); }
+  /// Unsigned decimal, no leading zeros.
+  Writer& dec(std::uint64_t value) noexcept;
+  /// Lower-case hexadecimal, no prefix.
+  Writer& hex(std::uint64_t value) noexcept;
+  /// Shortest round-trip scientific form.
+  Writer& flt(double value) noexcept;
+  Writer& flt(float value) noexcept;
+  void flush() noexcept;
+
+ private:
+  int fd_;
+  std::size_t len_ = 0;
+  char buf_[1024];
+};
+
+/// Holds the process-wide standard-error lock. Taking it erases the progress display first.
+class StderrLock {
+ public:
+  StderrLock() noexcept;
+  ~StderrLock();
+  StderrLock(const StderrLock&) = delete;
+  StderrLock& operator=(const StderrLock&) = delete;
+};
+
+/// Hooks the progress display installs: `clear` runs under the lock each time it is taken.
+void setStderrClearHook(void (*clear)()) noexcept;
+/// Takes the standard-error lock without waiting (without running the clear hook); false when
+/// another thread holds it.
+bool stderrTryLock() noexcept;
+/// Releases a lock taken with `stderrTryLock`.
+void stderrUnlock() noexcept;
+
+/// Logs one message: "[scope] (level): message\n" under the standard-error lock. An error-level
+/// message is always printed and counted in `log_err_count`; others only up to `log_level`.
+void log(LogLevel level, std::string_view scope, std::string_view message) noexcept;
+
+/// Logs a message that `body(writer, context)` writes; the prefix and line end are added around it.
+void logWith(LogLevel level, std::string_view scope, void (*body)(Writer&, const void*),
+             const void* context) noexcept;
+
+/// Convenience form of `logWith` for any callable taking a `Writer&`.
+template <class F>
+void logWith(LogLevel level, std::string_view scope, const F& body) noexcept {
+  logWith(
+      level, scope, [](Writer& w, const void* c) { (*static_cast<const F*>(c))(w); }, &body);
+}
+
+}  // namespace vesk

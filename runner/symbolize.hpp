@@ -1,0 +1,32 @@
+// Source locations for traces: each address printed as "{file}:{line}:{column}: 0x{x} in
+// {function} ({unit})", followed by the source line and a caret when the file can be read.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "log.hpp"
+#include "vesk_base.hpp"
+
+namespace vesk {
+
+/// How an address was captured: a return address is looked up at the call before it.
+enum class AddressKind : std::uint8_t { return_address, exact };
+
+/// Prints one source location entry for `address`.
+void printSourceLocation(Writer& out, std::uint64_t address, AddressKind kind) noexcept;
+
+/// Prints min(index, 32) entries of `trace`, oldest first, then how many were skipped; on failure
+/// "Unable to dump stack trace: ..." instead.
+void printErrorTrace(Writer& out, const ErrorTrace& trace) noexcept;
+
+/// Prints a captured stack, one entry per address; on failure "Unable to dump stack trace: ...".
+/// The first address is exact when `first_is_exact` (a faulting instruction).
+void printStackTrace(Writer& out, std::span<const std::uint64_t> addresses,
+                     bool first_is_exact = false) noexcept;
+
+/// Prints an address record of the checking allocator: a line end, then one entry per address;
+/// on failure the "Unable to print stack trace" forms.
+void printAddressRecord(Writer& out, std::span<const std::uint64_t> addresses) noexcept;
+
+}  // namespace vesk
