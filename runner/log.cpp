@@ -1,0 +1,134 @@
+#include "log.hpp"
+
+#include <unistd.h>
+
+#include <charconv>
+#include <cstring>
+#include <mutex>
+
+#include "expect.hpp"
+
+namespace vesk {
+
+std::atomic<std::uint64_t> log_err_count{0};
+std::atomic<LogLevel> log_level{LogLevel::warn};
+
+namespace {
+
+std::mutex stderr_mutex;
+std::atomic<void (*)()> stderr_clear_hook{nullptr};
+
+void writeAll(int fd, const char* data, std::size_t len) noexcept {
+  while (len > 0) {
+    const ssize_t n = ::write(fd, data, len);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;  // nowhere left to report a failing standard error
+    }
+    data += n;
+    len -= static_cast<std::size_t>(n);
+  }
+}
+
+void countError() noexcept {
+  std::uint64_t seen = log_err_count.load(std::memory_order_relaxed);
+  while (seen != UINT64_MAX &&
+         !log_err_count.compare_exchange_weak(seen, seen + 1, std::memory_order_relaxed)) {
+  }
+}
+
+}  // namespace
+
+std::string_view logLevelName(LogLevel level) noexcept {
+  switch (level) {
+    case LogLevel::err:
+      return "err";
+    case LogLevel::warn:
+      return "warn";
+    case LogLevel::info:
+      return "info";
+    case LogLevel::debug:
+      return "debug";
+  }
+  return "err";
+}
+
+Writer& Writer::put(std::string_view text) noexcept {
+  while (!text.empty()) {
+    if (len_ == sizeof buf_) flush();
+    const std::size_t n = std::min(text.size(), sizeof buf_ - len_);
+    std::memcpy(buf_ + len_, text.data(), n);
+    len_ += n;
+    text.remove_prefix(n);
+  }
+  return *this;
+}
+
+Writer& Writer::dec(std::uint64_t value) noexcept {
+  char digits[24];
+  const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+  return put(std::string_view(digits, static_cast<std::size_t>(end - digits)));
+}
+
+Writer& Writer::hex(std::uint64_t value) noexcept {
+  char digits[24];
+  const auto end = std::to_chars(digits, digits + sizeof digits, value, 16).ptr;
+  return put(std::string_view(digits, static_cast<std::size_t>(end - digits)));
+}
+
+Writer& Writer::flt(double value) noexcept {
+  char buf[32];
+  return put(formatFloat(buf, value));
+}
+
+Writer& Writer::flt(float value) noexcept {
+  char buf[32];
+  return put(formatFloat(buf, value));
+}
+
+void Writer::flush() noexcept {
+  writeAll(fd_, buf_, len_);
+  len_ = 0;
+}
+
+StderrLock::StderrLock() noexcept {
+  stderr_mutex.lock();
+  if (auto clear = stderr_clear_hook.load(std::memory_order_acquire)) clear();
+}
+
+StderrLock::~StderrLock() {
+  stderr_mutex.unlock();
+}
+
+void setStderrClearHook(void (*clear)()) noexcept {
+  stderr_clear_hook.store(clear, std::memory_order_release);
+}
+
+bool stderrTryLock() noexcept {
+  return stderr_mutex.try_lock();
+}
+
+void stderrUnlock() noexcept {
+  stderr_mutex.unlock();
+}
+
+void logWith(LogLevel level, std::string_view scope, void (*body)(Writer&, const void*),
+             const void* context) noexcept {
+  if (level == LogLevel::err) {
+    countError();
+  } else if (static_cast<std::uint8_t>(level) >
+             static_cast<std::uint8_t>(log_level.load(std::memory_order_relaxed))) {
+    return;
+  }
+  StderrLock lock;
+  Writer out(STDERR_FILENO);
+  out.put("[").put(scope).put("] (").put(logLevelName(level)).put("): ");
+  body(out, context);
+  out.put("\n");
+}
+
+void log(LogLevel level, std::string_view scope, std::string_view message) noexcept {
+  logWith(level, scope, [message](Writer& w) { w.put(message); });
+}
+
+}  // namespace vesk

@@ -19,6 +19,7 @@ void installStopHandlers() noexcept;
 std::size_t captureStackTrace(std::uintptr_t first_address, std::span<std::uint64_t> out) noexcept;
 
 /// The same walk starting from a known frame pointer and program counter (a signal context).
-std::size_t captureStackTraceFrom(std::uintptr_t frame_pointer, std::span<std::uint64_t> out) noexcept;
+std::size_t captureStackTraceFrom(std::uintptr_t frame_pointer,
+                                  std::span<std::uint64_t> out) noexcept;
 
 }  // namespace vesk

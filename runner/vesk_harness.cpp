@@ -1,0 +1,188 @@
+#include "vesk_harness.hpp"
+
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+
+#include "progress.hpp"
+#include "server.hpp"
+#include "stop.hpp"
+#include "symbolize.hpp"
+
+namespace vesk {
+
+namespace {
+
+constexpr rlim_t wanted_stack_size = 16 * 1024 * 1024;
+
+// Holds the argument list and, in build-driver mode, the receive queue: the runner allocates
+// nothing else for itself.
+alignas(16) std::byte cmdline_buffer[4096];
+
+struct ParsedArgs {
+  std::span<const std::string_view> args;
+  std::span<std::byte> rest;  // what the argument list left free
+};
+
+// Copies the argument list into `cmdline_buffer` by bump allocation: first the array of views,
+// then each argument's bytes with a terminating zero.
+std::optional<ParsedArgs> parseArgs(int argc, char** argv) noexcept {
+  std::span<std::byte> free_area(cmdline_buffer);
+  const std::size_t count = argc > 0 ? static_cast<std::size_t>(argc) : 0;
+  const std::size_t views_size = count * sizeof(std::string_view);
+  if (views_size > free_area.size()) return std::nullopt;
+  auto* views = reinterpret_cast<std::string_view*>(free_area.data());
+  free_area = free_area.subspan(views_size);
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t len = std::strlen(argv[i]);
+    if (len + 1 > free_area.size()) return std::nullopt;
+    std::memcpy(free_area.data(), argv[i], len + 1);
+    views[i] = std::string_view(reinterpret_cast<const char*>(free_area.data()), len);
+    free_area = free_area.subspan(len + 1);
+  }
+  return ParsedArgs{std::span<const std::string_view>(views, count), free_area};
+}
+
+// Deep recursion in cases should hit our limit, not the default 8 MiB one; a refusal is harmless.
+void raiseStackLimit() noexcept {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_STACK, &limit) != 0) return;
+  if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= wanted_stack_size) return;
+  rlim_t wanted = wanted_stack_size;
+  if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < wanted) wanted = limit.rlim_max;
+  limit.rlim_cur = wanted;
+  ::setrlimit(RLIMIT_STACK, &limit);
+}
+
+void noop(int) {}
+
+// A write to a driver that went away must fail with an error, not end the process.
+void ignoreBrokenPipe() noexcept {
+  struct sigaction act {};
+  act.sa_handler = noop;
+  sigemptyset(&act.sa_mask);
+  if (::sigaction(SIGPIPE, &act, nullptr) != 0) {
+    char message[96] = "failed to set noop SIGPIPE handler: ";
+    const char* name = ::strerrorname_np(errno);
+    std::strncat(message, name != nullptr ? name : "Unexpected", 40);
+    panic(message);
+  }
+}
+
+void printLine(auto&&... parts) noexcept {
+  StderrLock lock;
+  Writer out(STDERR_FILENO);
+  (out.put(parts), ...);
+}
+
+struct Counts {
+  std::uint64_t ok_count = 0;
+  std::uint64_t skip_count = 0;
+  std::uint64_t fail_count = 0;
+  std::uint64_t leaks = 0;
+};
+
+void printAnnouncement(Writer& out, std::size_t i, std::size_t total, std::string_view name) {
+  out.dec(i + 1).put("/").dec(total).put(" ").put(name).put("...");
+}
+
+void mainTerminal(std::span<const TestCase> cases, ErrorTrace& trace) noexcept {
+  ProgressNode* root_node = progressStart("Test", cases.size());
+  const bool have_tty = ::isatty(STDERR_FILENO) == 1;
+  Counts counts;
+
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const TestCase& test = cases[i];
+    checkingAllocatorInit();
+    log_level.store(LogLevel::warn);
+    ProgressNode* test_node = progressStartChild(root_node, test.name, 0);
+    if (!have_tty) {
+      StderrLock lock;
+      Writer out(STDERR_FILENO);
+      printAnnouncement(out, i, cases.size(), test.name);
+    }
+
+    const Result<void> result = test.func();
+    if (result.has_value()) {
+      checkedIncrement(counts.ok_count);
+      progressEnd(test_node);
+      if (!have_tty) printLine("OK\n");
+    } else if (result.error() == Error::SkipCase) {
+      checkedIncrement(counts.skip_count);
+      {
+        StderrLock lock;
+        Writer out(STDERR_FILENO);
+        if (have_tty) printAnnouncement(out, i, cases.size(), test.name);
+        out.put("SKIP\n");
+      }
+      progressEnd(test_node);
+      trace.index = 0;
+    } else {
+      checkedIncrement(counts.fail_count);
+      {
+        StderrLock lock;
+        Writer out(STDERR_FILENO);
+        if (have_tty) printAnnouncement(out, i, cases.size(), test.name);
+        out.put("FAIL (").put(errorName(result.error())).put(")\n");
+      }
+      {
+        Writer out(STDERR_FILENO);
+        printErrorTrace(out, trace);
+      }
+      progressEnd(test_node);
+      trace.index = 0;
+    }
+    if (checkingAllocatorDeinit() == Check::leak) checkedIncrement(counts.leaks);
+  }
+  progressEnd(root_node);
+
+  const std::uint64_t errors = log_err_count.load();
+  {
+    StderrLock lock;
+    Writer out(STDERR_FILENO);
+    if (counts.ok_count == cases.size()) {
+      out.put("All ").dec(counts.ok_count).put(" tests passed.\n");
+    } else {
+      out.dec(counts.ok_count).put(" passed; ").dec(counts.skip_count).put(" skipped; ");
+      out.dec(counts.fail_count).put(" failed.\n");
+    }
+    if (errors != 0) out.dec(errors).put(" errors were logged.\n");
+    if (counts.leaks != 0) out.dec(counts.leaks).put(" tests leaked memory.\n");
+  }
+  if (counts.leaks != 0 || errors != 0 || counts.fail_count != 0) std::exit(1);
+}
+
+}  // namespace
+
+int harnessMain(int argc, char** argv, std::span<const TestCase> cases) {
+  raiseStackLimit();
+  installStopHandlers();
+  ignoreBrokenPipe();
+
+  const std::optional<ParsedArgs> parsed = parseArgs(argc, argv);
+  if (!parsed) panic("unable to parse command line args");
+  bool listen = false;
+  for (std::string_view arg : parsed->args.subspan(parsed->args.empty() ? 0 : 1)) {
+    if (arg != "--listen=-") panic("unrecognized command line argument");
+    listen = true;
+  }
+
+  ErrorTrace trace;
+  setActiveErrorTrace(&trace);
+  if (listen) {
+    if (!mainServer(cases, parsed->rest).has_value()) {
+      panicWithTrace("internal test runner failure", &trace);
+    }
+  } else {
+    mainTerminal(cases, trace);
+  }
+  setActiveErrorTrace(nullptr);
+  return 0;
+}
+
+}  // namespace vesk

@@ -9,15 +9,24 @@ namespace vesk {
 
 std::string_view errorName(Error e) noexcept {
   switch (e) {
-    case Error::OutOfMemory: return "OutOfMemory";
-    case Error::TestUnexpectedResult: return "TestUnexpectedResult";
-    case Error::TestExpectedApproxEqAbs: return "TestExpectedApproxEqAbs";
-    case Error::SkipCase: return "SkipCase";
-    case Error::InputOutput: return "InputOutput";
-    case Error::BrokenPipe: return "BrokenPipe";
-    case Error::EndOfStream: return "EndOfStream";
-    case Error::StreamTooLong: return "StreamTooLong";
-    case Error::Unexpected: return "Unexpected";
+    case Error::OutOfMemory:
+      return "OutOfMemory";
+    case Error::TestUnexpectedResult:
+      return "TestUnexpectedResult";
+    case Error::TestExpectedApproxEqAbs:
+      return "TestExpectedApproxEqAbs";
+    case Error::SkipCase:
+      return "SkipCase";
+    case Error::InputOutput:
+      return "InputOutput";
+    case Error::BrokenPipe:
+      return "BrokenPipe";
+    case Error::EndOfStream:
+      return "EndOfStream";
+    case Error::StreamTooLong:
+      return "StreamTooLong";
+    case Error::Unexpected:
+      return "Unexpected";
   }
   return "Unexpected";
 }
@@ -76,7 +85,9 @@ constexpr AllocatorVTable malloc_vtable{mallocAlloc, mallocResize, mallocFree};
 
 }  // namespace
 
-ErrorTrace* activeErrorTrace() noexcept { return active_trace; }
+ErrorTrace* activeErrorTrace() noexcept {
+  return active_trace;
+}
 
 ErrorTrace* setActiveErrorTrace(ErrorTrace* trace) noexcept {
   return std::exchange(active_trace, trace);
@@ -121,6 +132,8 @@ void unreachable() noexcept {
   stop("reached unreachable code", nullptr, VESK_CALLER_FRAME, VESK_CALLER_RET);
 }
 
-Allocator mallocAllocator() noexcept { return Allocator{nullptr, &malloc_vtable}; }
+Allocator mallocAllocator() noexcept {
+  return Allocator{nullptr, &malloc_vtable};
+}
 
 }  // namespace vesk

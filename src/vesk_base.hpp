@@ -64,26 +64,27 @@ void recordErrorReturn(std::uint64_t address) noexcept;
 
 /// The address of the instruction right after this point, as a return address would be. The line
 /// number in the assembly text keeps the compiler from merging two sites into one instruction.
-#define VESK_HERE_PC()                                                                  \
-  (__extension__({                                                                      \
-    std::uint64_t vesk_pc_;                                                             \
+#define VESK_HERE_PC()                                                                          \
+  (__extension__({                                                                              \
+    std::uint64_t vesk_pc_;                                                                     \
     asm volatile("lea 0(%%rip), %0 # error return, line %c1" : "=r"(vesk_pc_) : "i"(__LINE__)); \
-    vesk_pc_;                                                                           \
+    vesk_pc_;                                                                                   \
   }))
 
 /// An error result for `err` (any `Result<T>`), recording this statement in the error-return trace.
-#define VESK_FAIL(err) (::vesk::recordErrorReturn(VESK_HERE_PC()), ::std::unexpected(::vesk::Error{err}))
+#define VESK_FAIL(err) \
+  (::vesk::recordErrorReturn(VESK_HERE_PC()), ::std::unexpected(::vesk::Error{err}))
 
 /// Evaluates `expr` (a `Result<T>`); on error records this statement in the error-return trace and
 /// returns the error from the enclosing function, otherwise yields the value.
-#define VESK_TRY(expr)                                   \
-  (__extension__({                                       \
-    auto&& vesk_result_ = (expr);                        \
-    if (!vesk_result_.has_value()) {                     \
-      ::vesk::recordErrorReturn(VESK_HERE_PC());         \
-      return ::std::unexpected(vesk_result_.error());    \
-    }                                                    \
-    *std::move(vesk_result_);                            \
+#define VESK_TRY(expr)                                \
+  (__extension__({                                    \
+    auto&& vesk_result_ = (expr);                     \
+    if (!vesk_result_.has_value()) {                  \
+      ::vesk::recordErrorReturn(VESK_HERE_PC());      \
+      return ::std::unexpected(vesk_result_.error()); \
+    }                                                 \
+    *std::move(vesk_result_);                         \
   }))
 
 namespace vesk {
@@ -93,8 +94,8 @@ namespace vesk {
 
 /// Receives every stop: the message, the error-return trace being handled (or null), and the
 /// frame pointer and return address of the place that called the stop. It must not return.
-using PanicHandler = void (*)(std::string_view message, const ErrorTrace* trace, std::uintptr_t frame,
-                              std::uintptr_t return_address);
+using PanicHandler = void (*)(std::string_view message, const ErrorTrace* trace,
+                              std::uintptr_t frame, std::uintptr_t return_address);
 
 /// Replaces the stop report; the default prints "thread {} panic: {message}" and aborts.
 void setPanicHandler(PanicHandler handler) noexcept;
@@ -103,10 +104,10 @@ void setPanicHandler(PanicHandler handler) noexcept;
 [[noreturn, gnu::noinline, gnu::cold]] void panic(std::string_view message) noexcept;
 /// Stops the process while an error is being handled; the report includes `trace`.
 [[noreturn, gnu::noinline, gnu::cold]] void panicWithTrace(std::string_view message,
-                                                          const ErrorTrace* trace) noexcept;
+                                                           const ErrorTrace* trace) noexcept;
 /// Stops with "index out of bounds: index {index}, len {len}".
 [[noreturn, gnu::noinline, gnu::cold]] void panicOutOfBounds(std::uint64_t index,
-                                                            std::uint64_t len) noexcept;
+                                                             std::uint64_t len) noexcept;
 /// Stops with "reached unreachable code".
 [[noreturn, gnu::noinline, gnu::cold]] void unreachable() noexcept;
 
@@ -168,7 +169,8 @@ struct Allocator {
   template <class T>
   [[nodiscard, gnu::noinline]] Result<std::span<T>> allocate(std::size_t n) const noexcept {
     static_assert(std::is_trivially_copyable_v<T>, "allocators hand out raw storage for records");
-    if (n > std::numeric_limits<std::size_t>::max() / sizeof(T)) return VESK_FAIL(Error::OutOfMemory);
+    if (n > std::numeric_limits<std::size_t>::max() / sizeof(T))
+      return VESK_FAIL(Error::OutOfMemory);
     void* p = vtable->alloc(ptr, n * sizeof(T), log2Align<T>(),
                             reinterpret_cast<std::uintptr_t>(__builtin_return_address(0)));
     if (p == nullptr) return VESK_FAIL(Error::OutOfMemory);
@@ -177,7 +179,8 @@ struct Allocator {
 
   /// Tries to change the length of `block` to `n` objects in place; false leaves it as it was.
   template <class T>
-  [[nodiscard, gnu::noinline]] bool resizeInPlace(std::span<T> block, std::size_t n) const noexcept {
+  [[nodiscard, gnu::noinline]] bool resizeInPlace(std::span<T> block,
+                                                  std::size_t n) const noexcept {
     if (n > std::numeric_limits<std::size_t>::max() / sizeof(T)) return false;
     return vtable->resize(ptr, std::as_writable_bytes(block), log2Align<T>(), n * sizeof(T),
                           reinterpret_cast<std::uintptr_t>(__builtin_return_address(0)));
