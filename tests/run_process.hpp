@@ -1,0 +1,144 @@
+// Runs an executable as a child process for end-to-end tests: arguments, environment changes,
+// bytes for standard input, and standard error on a pipe or on a pseudo-terminal; collects
+// standard output, standard error and how the process ended.
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace vesk::testing {
+
+struct ProcessOptions {
+  std::vector<std::string> args;         ///< arguments after the program name
+  std::vector<std::string> set_env;      ///< "NAME=value" entries added to the environment
+  std::vector<std::string> unset_env;    ///< names removed from the environment
+  std::string stdin_bytes;               ///< written to standard input, which is then closed
+  bool stderr_on_terminal = false;       ///< standard error on a pseudo-terminal instead of a pipe
+  unsigned short terminal_columns = 80;  ///< size of that terminal
+  unsigned short terminal_rows = 25;
+};
+
+struct ProcessResult {
+  std::string out;
+  std::string err;
+  int exit_code = -1;  ///< the exit status, or -1 when a signal ended the process
+  int signal = 0;      ///< the signal that ended the process, or 0
+};
+
+/// Runs `path` to completion and returns what it printed and how it ended.
+inline ProcessResult runProcess(const std::string& path, const ProcessOptions& options = {}) {
+  int in_pipe[2], out_pipe[2], err_pipe[2] = {-1, -1};
+  int master = -1, slave = -1;
+  if (::pipe2(in_pipe, O_CLOEXEC) != 0 || ::pipe2(out_pipe, O_CLOEXEC) != 0) std::abort();
+  if (options.stderr_on_terminal) {
+    winsize size{};
+    size.ws_col = options.terminal_columns;
+    size.ws_row = options.terminal_rows;
+    if (::openpty(&master, &slave, nullptr, nullptr, &size) != 0) std::abort();
+    ::fcntl(master, F_SETFD, FD_CLOEXEC);
+  } else if (::pipe2(err_pipe, O_CLOEXEC) != 0) {
+    std::abort();
+  }
+
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (options.stderr_on_terminal) {
+      ::setsid();
+      ::ioctl(slave, TIOCSCTTY, 0);
+    }
+    ::dup2(in_pipe[0], 0);
+    ::dup2(out_pipe[1], 1);
+    ::dup2(options.stderr_on_terminal ? slave : err_pipe[1], 2);
+    for (const std::string& name : options.unset_env)
+      ::unsetenv(name.c_str());
+    for (const std::string& entry : options.set_env) {
+      const auto eq = entry.find('=');
+      ::setenv(entry.substr(0, eq).c_str(), entry.substr(eq + 1).c_str(), 1);
+    }
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(path.c_str()));
+    for (const std::string& a : options.args)
+      argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(path.c_str(), argv.data());
+    ::_exit(127);
+  }
+
+  ::close(in_pipe[0]);
+  ::close(out_pipe[1]);
+  if (options.stderr_on_terminal) {
+    ::close(slave);
+  } else {
+    ::close(err_pipe[1]);
+  }
+  const int err_fd = options.stderr_on_terminal ? master : err_pipe[0];
+
+  ProcessResult result;
+  std::size_t written = 0;
+  int in_fd = in_pipe[1];
+  if (options.stdin_bytes.empty()) {
+    ::close(in_fd);
+    in_fd = -1;
+  }
+  bool out_open = true, err_open = true;
+  ::signal(SIGPIPE, SIG_IGN);
+  while (out_open || err_open) {
+    pollfd fds[3] = {{out_open ? out_pipe[0] : -1, POLLIN, 0},
+                     {err_open ? err_fd : -1, POLLIN, 0},
+                     {in_fd, POLLOUT, 0}};
+    if (::poll(fds, 3, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    char buf[4096];
+    auto drain = [&](const pollfd& p, std::string& into, bool& open) {
+      if (p.fd < 0 || p.revents == 0) return;
+      const ssize_t n = ::read(p.fd, buf, sizeof buf);
+      if (n > 0) {
+        into.append(buf, static_cast<std::size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        open = false;  // end of file, or EIO once the terminal's last writer is gone
+      }
+    };
+    drain(fds[0], result.out, out_open);
+    drain(fds[1], result.err, err_open);
+    if (in_fd >= 0 && fds[2].revents != 0) {
+      const ssize_t n = ::write(in_fd, options.stdin_bytes.data() + written,
+                                options.stdin_bytes.size() - written);
+      if (n > 0) written += static_cast<std::size_t>(n);
+      if (n < 0 || written == options.stdin_bytes.size()) {
+        ::close(in_fd);
+        in_fd = -1;
+      }
+    }
+  }
+  if (in_fd >= 0) ::close(in_fd);
+  ::close(out_pipe[0]);
+  ::close(err_fd);
+
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+  return result;
+}
+
+/// `text` with every hexadecimal address shown as "0x?" and every thread number as "thread ?",
+/// the parts of a report that change from run to run.
+inline std::string maskVarying(const std::string& text) {
+  static const std::regex address("0x[0-9a-f]+");
+  static const std::regex thread("thread [0-9]+ panic");
+  return std::regex_replace(std::regex_replace(text, address, "0x?"), thread, "thread ? panic");
+}
+
+}  // namespace vesk::testing
