@@ -1,0 +1,190 @@
+// The case runner end to end: fixture tables run as real processes, checking the exact bytes on
+// standard error, the exit status or signal, and that standard output stays empty.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <regex>
+#include <sstream>
+#include <string>
+
+#include "run_process.hpp"
+
+namespace vesk::testing {
+namespace {
+
+const std::string fixture = VESK_FIXTURE_DIR "/harness_fixture";
+// The same executable without debug information: its traces print in a fixed form, so the
+// runner's own lines can be compared byte for byte.
+const std::string stripped = VESK_FIXTURE_DIR "/harness_fixture_stripped";
+
+ProcessResult runTable(const std::string& table, ProcessOptions options = {},
+                       const std::string& path = stripped) {
+  options.set_env.push_back("VESK_FIXTURE_TABLE=" + table);
+  options.set_env.push_back("TERM=dumb");
+  options.unset_env.push_back("CLICOLOR_FORCE");
+  return runProcess(path, options);
+}
+
+// Replaces each trace (its consecutive entry lines, or the line saying it could not be printed)
+// by "<trace>\n", and drops the carriage returns a terminal adds.
+std::string collapseTraces(const std::string& text) {
+  std::istringstream lines(text);
+  std::string line, out;
+  bool in_trace = false;
+  while (std::getline(lines, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const bool entry =
+        line.rfind("?\?\?:?:?: 0x", 0) == 0 || line.rfind("Unable to dump stack trace: ", 0) == 0;
+    if (entry) {
+      if (!in_trace) out += "<trace>\n";
+    } else {
+      out += line + "\n";
+    }
+    in_trace = entry;
+  }
+  if (!text.empty() && text.back() != '\n' && !out.empty()) out.pop_back();
+  return out;
+}
+
+TEST(Runner, AnnouncesEachCaseAndSummarisesAPassingRun) {
+  const ProcessResult r = runTable("pass");
+  EXPECT_EQ(r.err,
+            "1/2 fixture.test.first...OK\n2/2 fixture.test.second...OK\nAll 2 tests passed.\n");
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out, "");
+}
+
+TEST(Runner, ReportsFailuresWithTheirErrorNameAndTraceAndSkipsWithoutOne) {
+  const ProcessResult r = runTable("mixed");
+  EXPECT_EQ(collapseTraces(r.err),
+            "1/4 fixture.test.passes...OK\n"
+            "2/4 fixture.test.fails truth...FAIL (TestUnexpectedResult)\n"
+            "<trace>\n"
+            "3/4 fixture.test.skips...SKIP\n"
+            "4/4 fixture.test.fails approx..."
+            "actual 1e0, not within absolute tolerance 1e-10 of expected 2e0\n"
+            "FAIL (TestExpectedApproxEqAbs)\n"
+            "<trace>\n"
+            "1 passed; 1 skipped; 2 failed.\n");
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.out, "");
+}
+
+TEST(Runner, PrintsSinglePrecisionOperandsAtSinglePrecision) {
+  const ProcessResult r = runTable("approx");
+  EXPECT_NE(r.err.find("2/2 fixture.test.fails approx single..."
+                       "actual -2.5e0, not within absolute tolerance 1e-1 of expected 1.5e0\n"
+                       "FAIL (TestExpectedApproxEqAbs)\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.exit_code, 1);
+}
+
+TEST(Runner, SkippedCasesDoNotFailTheRun) {
+  const ProcessResult r = runTable("skip");
+  EXPECT_EQ(r.err,
+            "1/3 fixture.test.passes...OK\n2/3 fixture.test.skips...SKIP\n"
+            "3/3 fixture.test.passes again...OK\n2 passed; 1 skipped; 0 failed.\n");
+  EXPECT_EQ(r.exit_code, 0);
+}
+
+TEST(Runner, AnErrorLoggedByAPassingCaseFailsTheRunAfterTheAllPassedLine) {
+  const ProcessResult r = runTable("log");
+  EXPECT_EQ(r.err,
+            "1/1 fixture.test.logs an error...[fixture] (err): something went wrong\nOK\n"
+            "All 1 tests passed.\n1 errors were logged.\n");
+  EXPECT_EQ(r.exit_code, 1);
+}
+
+TEST(Runner, AnEmptyTablePasses) {
+  const ProcessResult r = runTable("empty");
+  EXPECT_EQ(r.err, "All 0 tests passed.\n");
+  EXPECT_EQ(r.exit_code, 0);
+}
+
+TEST(Runner, ABrokenInvariantStopsTheWholeRunWithTheAbortSignal) {
+  const ProcessResult r = runTable("stop");
+  EXPECT_EQ(maskVarying(collapseTraces(r.err)),
+            "1/3 fixture.test.passes...OK\n"
+            "2/3 fixture.test.overflows...thread ? panic: integer overflow\n"
+            "<trace>\n");
+  EXPECT_EQ(r.signal, SIGABRT);
+  EXPECT_EQ(r.out, "");
+}
+
+TEST(Runner, ANegativeToleranceIsUnreachableCode) {
+  const ProcessResult r = runTable("tolerance");
+  EXPECT_EQ(maskVarying(collapseTraces(r.err)),
+            "1/1 fixture.test.negative tolerance...thread ? panic: reached unreachable code\n"
+            "<trace>\n");
+  EXPECT_EQ(r.signal, SIGABRT);
+}
+
+TEST(Runner, AFaultReportsItsAddressAndAborts) {
+  const ProcessResult r = runTable("fault");
+  EXPECT_EQ(collapseTraces(r.err),
+            "1/1 fixture.test.bad pointer...Segmentation fault at address 0x10\n<trace>\n");
+  EXPECT_EQ(r.signal, SIGABRT);
+}
+
+TEST(Runner, ATraceShowsAtMostThirtyTwoEntriesAndCountsTheRest) {
+  const ProcessResult r = runTable("nested", {}, fixture);
+  static const std::regex entry(": 0x[0-9a-f]+ in ");
+  const auto entries = std::distance(std::sregex_iterator(r.err.begin(), r.err.end(), entry),
+                                     std::sregex_iterator());
+  EXPECT_EQ(entries, 32) << r.err;
+  EXPECT_NE(r.err.find("(8 additional stack frames skipped...)\n0 passed; 0 skipped; 1 failed.\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.exit_code, 1);
+}
+
+TEST(CommandLine, RefusesAnUnknownArgumentBeforeDoingAnything) {
+  for (const auto& args :
+       {std::vector<std::string>{"--bogus"}, std::vector<std::string>{"--listen=-", "extra"},
+        std::vector<std::string>{"--listen=-x"}}) {
+    ProcessOptions options;
+    options.args = args;
+    const ProcessResult r = runTable("pass", options);
+    EXPECT_EQ(maskVarying(collapseTraces(r.err)),
+              "thread ? panic: unrecognized command line argument\n<trace>\n");
+    EXPECT_EQ(r.signal, SIGABRT);
+    EXPECT_EQ(r.out, "") << "no protocol message may be sent";
+  }
+}
+
+TEST(CommandLine, RefusesAnArgumentListLargerThanItsBuffer) {
+  ProcessOptions options;
+  options.args = {std::string(5000, 'a')};
+  const ProcessResult r = runTable("pass", options);
+  EXPECT_EQ(maskVarying(collapseTraces(r.err)),
+            "thread ? panic: unable to parse command line args\n<trace>\n");
+  EXPECT_EQ(r.signal, SIGABRT);
+}
+
+TEST(TerminalRun, OnATerminalOnlySkipsFailuresAndTheSummaryArePrinted) {
+  ProcessOptions options;
+  options.stderr_on_terminal = true;
+  const ProcessResult r = runTable("mixed", options);
+  EXPECT_EQ(collapseTraces(r.err),
+            "2/4 fixture.test.fails truth...FAIL (TestUnexpectedResult)\n"
+            "<trace>\n"
+            "3/4 fixture.test.skips...SKIP\n"
+            "actual 1e0, not within absolute tolerance 1e-10 of expected 2e0\n"
+            "4/4 fixture.test.fails approx...FAIL (TestExpectedApproxEqAbs)\n"
+            "<trace>\n"
+            "1 passed; 1 skipped; 2 failed.\n");
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.out, "");
+}
+
+TEST(TerminalRun, APassingRunOnATerminalPrintsOnlyTheSummary) {
+  ProcessOptions options;
+  options.stderr_on_terminal = true;
+  const ProcessResult r = runTable("pass", options);
+  EXPECT_EQ(collapseTraces(r.err), "All 2 tests passed.\n");
+  EXPECT_EQ(r.exit_code, 0);
+}
+
+}  // namespace
+}  // namespace vesk::testing
