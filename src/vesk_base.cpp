@@ -27,6 +27,10 @@ std::string_view errorName(Error e) noexcept {
       return "StreamTooLong";
     case Error::Unexpected:
       return "Unexpected";
+    case Error::MissingDebugInfo:
+      return "MissingDebugInfo";
+    case Error::InvalidDebugInfo:
+      return "InvalidDebugInfo";
   }
   return "Unexpected";
 }

@@ -34,6 +34,9 @@ enum class Error : std::uint8_t {
   EndOfStream,
   StreamTooLong,
   Unexpected,
+  // Failures of reading the executable's own debug information for traces.
+  MissingDebugInfo,
+  InvalidDebugInfo,
 };
 
 /// The printed name of `e`, for example "OutOfMemory".
