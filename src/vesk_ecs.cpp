@@ -1,0 +1,377 @@
+#include "vesk_ecs.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+namespace vesk {
+
+namespace {
+
+constexpr double PI = 3.141592653589793;
+// Multiplier of the component hash: the 64-bit FNV prime, applied to whole type numbers.
+constexpr std::uint64_t HASH_PRIME = 1099511628211ULL;
+
+// The squared norm with the additions in the order `HomVec4::norm` makes them, so that its square
+// root is that norm bit for bit.
+double squaredNorm(HomVec4 v) noexcept {
+  return ((v.x * v.x + v.y * v.y) + v.z * v.z) + v.w * v.w;
+}
+
+// Releases an archetype that is being built unless it was handed over to the registry's array.
+class ReleaseUnlessStored {
+ public:
+  explicit ReleaseUnlessStored(Archetype& archetype) noexcept : archetype_(&archetype) {}
+  ReleaseUnlessStored(const ReleaseUnlessStored&) = delete;
+  ReleaseUnlessStored& operator=(const ReleaseUnlessStored&) = delete;
+  ~ReleaseUnlessStored() {
+    if (archetype_ != nullptr) archetype_->deinit();
+  }
+  void stored() noexcept { archetype_ = nullptr; }
+
+ private:
+  Archetype* archetype_;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Entities
+
+Entity Entity::init(std::uint64_t id, std::string_view name) noexcept {
+  return Entity{
+      .id = EntityId::init(id),
+      .name = name,
+      .position = HomVec4::fromCartesian(0, 0, 0),
+      .world_transform = PGL4::identity(),
+      .parent_id = EntityId::invalid(),
+      .version = 0,
+      .state = EntityState::init,
+  };
+}
+
+void Entity::activate() noexcept {
+  if (state != EntityState::init && state != EntityState::inactive) return;
+  state = EntityState::active;
+  checkedIncrement(version);
+}
+
+void Entity::deactivate() noexcept {
+  if (state != EntityState::active) return;
+  // Deactivation is a two-step retirement; nothing in this layer finishes it, so the entity
+  // stays `deactivating` and `activate` does not bring it back.
+  state = EntityState::deactivating;
+  checkedIncrement(version);
+}
+
+void Entity::setPosition(HomVec4 pos) noexcept {
+  // Strictly above the zero-norm threshold; a NaN norm fails the test and keeps the old position.
+  if (pos.norm() > 1e-15) position = pos.normalize();
+  checkedIncrement(version);
+}
+
+void Entity::setWorldTransform(PGL4 m) noexcept {
+  world_transform = m;
+  checkedIncrement(version);
+}
+
+double Entity::distanceTo(const Entity& other) const noexcept {
+  return fsDistance(position, other.position);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Components
+
+Component Component::init(ComponentTypeId type_id, EntityId entity_id,
+                          std::string_view name) noexcept {
+  return Component{
+      .type_id = type_id, .entity_id = entity_id, .name = name, .state = ComponentState::init};
+}
+
+void Component::activate() noexcept {
+  if (state == ComponentState::init || state == ComponentState::inactive) {
+    state = ComponentState::active;
+  }
+}
+
+void Component::deactivate() noexcept {
+  if (state == ComponentState::active) state = ComponentState::inactive;
+}
+
+// ---------------------------------------------------------------------------------------------
+// World
+
+World World::init(Allocator allocator) noexcept {
+  World world;
+  world.entities = ArrayList<Entity>::init(allocator);
+  return world;
+}
+
+void World::deinit() noexcept {
+  entities.deinit();
+}
+
+World::World(World&& other) noexcept
+    : entities(std::exchange(other.entities, ArrayList<Entity>::init(other.entities.allocator()))),
+      next_id(other.next_id),
+      position_bus(other.position_bus),
+      transform_bus(other.transform_bus) {}
+
+World& World::operator=(World&& other) noexcept {
+  if (this != &other) {
+    deinit();
+    entities = std::exchange(other.entities, ArrayList<Entity>::init(other.entities.allocator()));
+    next_id = other.next_id;
+    position_bus = other.position_bus;
+    transform_bus = other.transform_bus;
+  }
+  return *this;
+}
+
+Result<EntityId> World::createEntity(std::string_view name) noexcept {
+  const std::uint64_t id = next_id;
+  // The identifier is spent before the append: a failed append never hands it out again.
+  checkedIncrement(next_id);
+  Entity entity = Entity::init(id, name);
+  entity.activate();
+  VESK_TRY(entities.append(entity));
+  return EntityId::init(id);
+}
+
+OptionalRef<Entity> World::getEntity(EntityId id) noexcept {
+  for (Entity& entity : entities) {
+    if (entity.id == id) return OptionalRef<Entity>(entity);
+  }
+  return {};
+}
+
+OptionalRef<const Entity> World::getEntity(EntityId id) const noexcept {
+  for (const Entity& entity : entities) {
+    if (entity.id == id) return OptionalRef<const Entity>(entity);
+  }
+  return {};
+}
+
+// The answer is defined by a plain scan: the first active entity, in storage order, whose
+// `fsDistance(position, entity.position)` is strictly below every earlier one (starting from pi).
+// Evaluating the arc cosine for every entity dominates that scan, so most entities are instead
+// rejected from their squared norm s and raw dot product p alone, and `fsDistance` itself is
+// called for every entity that is not rejected; the chosen identifier is therefore the plain
+// scan's, bit for bit, as long as every rejected entity's distance exceeds the best so far.
+//
+// Why a rejection is exact. Let c_best be the cosine of the best entity so far, computed as
+// `fsDistance` does, t = c_best - REJECT_MARGIN and sa the query's squared norm. An entity is
+// rejected when p*p < (t*t*sa)*s, with sa and s inside [SAFE_MIN, SAFE_MAX] so that no product
+// overflows or loses precision to underflow (p*p may underflow, but then it is some 1e-200 below
+// the right-hand side). Each side carries a relative rounding error of a few units of 2^-53, so
+// |p| / (sqrt(sa)*sqrt(s)) < t*(1 + 5*2^-53), and the cosine `fsDistance` forms from the same
+// p, s and sa (with three more roundings) is below t + 1e-15 <= c_best - REJECT_MARGIN / 2. As
+// |d arccos(c) / dc| >= 1, the exact arc cosines differ by more than REJECT_MARGIN / 2 = 2^-41,
+// about 4.5e-13, while the library's arc cosine is within a few units in the last place (below
+// 1e-15) of the exact one on [0, pi/2]. So the rejected entity's computed distance is strictly
+// greater than the best one, and the strict comparison would not have picked it; ties, NaN
+// positions (cosine NaN, distance 0) and zero vectors (distance 0) never meet the rejection test
+// (NaN compares false; s <= SAFE_MIN is excluded) and go through `fsDistance`.
+std::optional<EntityId> World::findNearest(HomVec4 position) const noexcept {
+  constexpr double REJECT_MARGIN = 0x1p-40;
+  // Squared norms inside this range keep every product of the test a normal number; the lower
+  // end is also far above the zero-norm threshold's square (1e-30).
+  constexpr double SAFE_MIN = 1e-28;
+  constexpr double SAFE_MAX = 1e100;
+  // Below this threshold cosine the test would gain nothing and its products would underflow.
+  constexpr double MIN_THRESHOLD = 1e-20;
+
+  std::optional<EntityId> best_id;
+  double best_dist = PI;
+  const double sa = squaredNorm(position);
+  const bool query_in_range = sa > SAFE_MIN && sa < SAFE_MAX;
+  const double na = std::sqrt(sa);
+  // Right-hand factor of the rejection test, t*t*sa; negative while nothing may be rejected.
+  double bound = -1.0;
+
+  for (const Entity& entity : entities) {
+    if (entity.state != EntityState::active) continue;
+    const double s = squaredNorm(entity.position);
+    const double p = HomVec4::dot(position, entity.position);
+    if (s > SAFE_MIN && s < SAFE_MAX && p * p < bound * s) [[likely]]
+      continue;
+
+    const double d = fsDistance(position, entity.position);
+    if (!(d < best_dist)) continue;
+    best_dist = d;
+    best_id = entity.id;
+    // Distances are never negative, so nothing stored later can be strictly nearer.
+    if (d == 0.0) break;
+    if (query_in_range) {
+      // The cosine as `fsDistance` forms it; it is not NaN here, since NaN gives distance 0.
+      const double c = std::min(std::fabs(p) / (na * std::sqrt(s)), 1.0);
+      const double t = c - REJECT_MARGIN;
+      bound = t > MIN_THRESHOLD ? (t * t) * sa : -1.0;
+    }
+  }
+  return best_id;
+}
+
+std::uint32_t World::activeCount() const noexcept {
+  std::uint32_t count = 0;
+  for (const Entity& entity : entities) {
+    if (entity.isActive()) checkedIncrement(count);
+  }
+  return count;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Archetypes and registry
+
+Archetype Archetype::init(Allocator allocator, ArchetypeId id) noexcept {
+  return Archetype{
+      .component_hash = 0,
+      .component_types = ArrayList<ComponentTypeId>::init(allocator),
+      .id = id,
+      .entity_count = 0,
+      .capacity = 0,
+  };
+}
+
+void Archetype::deinit() noexcept {
+  component_types.deinit();
+}
+
+Result<void> Archetype::addComponentType(ComponentTypeId type_id) noexcept {
+  VESK_TRY(component_types.append(type_id));
+  // Unsigned multiplication wraps modulo 2^64, which is what the hash wants.
+  component_hash = (component_hash * HASH_PRIME) ^ type_id.id;
+  return {};
+}
+
+bool Archetype::hasComponent(ComponentTypeId type_id) const noexcept {
+  return std::ranges::find(component_types, type_id) != component_types.end();
+}
+
+void Archetype::addEntity() noexcept {
+  checkedIncrement(entity_count);
+}
+
+void Archetype::removeEntity() noexcept {
+  if (entity_count > 0) --entity_count;
+}
+
+QueryFilter QueryFilter::init(std::span<const ComponentTypeId> required) noexcept {
+  return QueryFilter{.required = required, .excluded = {}, .optional = {}};
+}
+
+QueryFilter QueryFilter::initWithExclusions(std::span<const ComponentTypeId> required,
+                                            std::span<const ComponentTypeId> excluded) noexcept {
+  return QueryFilter{.required = required, .excluded = excluded, .optional = {}};
+}
+
+bool QueryFilter::matches(const Archetype& archetype) const noexcept {
+  for (ComponentTypeId type : required) {
+    if (!archetype.hasComponent(type)) return false;
+  }
+  for (ComponentTypeId type : excluded) {
+    if (archetype.hasComponent(type)) return false;
+  }
+  return true;
+}
+
+QueryResult QueryResult::init(Allocator allocator) noexcept {
+  QueryResult result;
+  result.matching_archetypes = ArrayList<ArchetypeId>::init(allocator);
+  return result;
+}
+
+void QueryResult::deinit() noexcept {
+  matching_archetypes.deinit();
+}
+
+QueryResult::QueryResult(QueryResult&& other) noexcept
+    : matching_archetypes(
+          std::exchange(other.matching_archetypes,
+                        ArrayList<ArchetypeId>::init(other.matching_archetypes.allocator()))),
+      total_entities(std::exchange(other.total_entities, 0)) {}
+
+QueryResult& QueryResult::operator=(QueryResult&& other) noexcept {
+  if (this != &other) {
+    deinit();
+    matching_archetypes =
+        std::exchange(other.matching_archetypes,
+                      ArrayList<ArchetypeId>::init(other.matching_archetypes.allocator()));
+    total_entities = std::exchange(other.total_entities, 0);
+  }
+  return *this;
+}
+
+ArchetypeRegistry ArchetypeRegistry::init(Allocator allocator) noexcept {
+  ArchetypeRegistry registry;
+  registry.archetypes = ArrayList<Archetype>::init(allocator);
+  return registry;
+}
+
+void ArchetypeRegistry::deinit() noexcept {
+  for (Archetype& archetype : archetypes)
+    archetype.deinit();
+  archetypes.deinit();
+}
+
+ArchetypeRegistry::ArchetypeRegistry(ArchetypeRegistry&& other) noexcept
+    : archetypes(std::exchange(other.archetypes,
+                               ArrayList<Archetype>::init(other.archetypes.allocator()))),
+      next_id(other.next_id) {}
+
+ArchetypeRegistry& ArchetypeRegistry::operator=(ArchetypeRegistry&& other) noexcept {
+  if (this != &other) {
+    deinit();
+    archetypes =
+        std::exchange(other.archetypes, ArrayList<Archetype>::init(other.archetypes.allocator()));
+    next_id = other.next_id;
+  }
+  return *this;
+}
+
+Result<ArchetypeId> ArchetypeRegistry::createArchetype(
+    std::span<const ComponentTypeId> component_types) noexcept {
+  const ArchetypeId id = ArchetypeId::init(next_id);
+  // Spent before anything can fail: a failed creation never hands the identifier out again.
+  checkedIncrement(next_id);
+  Archetype archetype = Archetype::init(archetypes.allocator(), id);
+  // The registry never sees a half-built archetype, so its type array is released here.
+  ReleaseUnlessStored guard(archetype);
+  for (ComponentTypeId type : component_types)
+    VESK_TRY(archetype.addComponentType(type));
+  VESK_TRY(archetypes.append(archetype));
+  guard.stored();
+  return id;
+}
+
+OptionalRef<Archetype> ArchetypeRegistry::getArchetype(ArchetypeId id) noexcept {
+  for (Archetype& archetype : archetypes) {
+    if (archetype.id == id) return OptionalRef<Archetype>(archetype);
+  }
+  return {};
+}
+
+OptionalRef<const Archetype> ArchetypeRegistry::getArchetype(ArchetypeId id) const noexcept {
+  for (const Archetype& archetype : archetypes) {
+    if (archetype.id == id) return OptionalRef<const Archetype>(archetype);
+  }
+  return {};
+}
+
+std::uint32_t ArchetypeRegistry::count() const noexcept {
+  return checkedCast<std::uint32_t>(archetypes.size());
+}
+
+Result<QueryResult> ArchetypeRegistry::query(Allocator allocator,
+                                             QueryFilter filter) const noexcept {
+  // On a failed append the partly filled result is released by its destructor on the way out.
+  QueryResult result = QueryResult::init(allocator);
+  for (const Archetype& archetype : archetypes) {
+    if (!filter.matches(archetype)) continue;
+    VESK_TRY(result.matching_archetypes.append(archetype.id));
+    result.total_entities = checkedAdd(result.total_entities, archetype.entity_count);
+  }
+  return result;
+}
+
+}  // namespace vesk
