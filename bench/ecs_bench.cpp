@@ -2,6 +2,7 @@
 // 1,000 to 1,000,000 active entities (time per entity and the ratio of the two), and the
 // throughput of createEntity on the checking allocator and on the C library's allocator.
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <map>
@@ -117,11 +118,18 @@ BENCHMARK(BM_CreateEntityMallocAllocator);
 // Prints as usual, then the search's time as a fraction of the plain scan's for each size.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
+  // Colours only on a terminal, so that saved output stays plain text.
+  RatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) != 0 ? OO_ColorTabular : OO_Tabular) {}
+
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
+    // CPU time, which other load on the machine disturbs less; with repetitions, their mean.
     for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Iteration)
-        times_[run.benchmark_name()] = run.GetAdjustedRealTime();
+      if (run.run_type == Run::RT_Iteration && run.repetitions <= 1) {
+        times_[run.benchmark_name()] = run.GetAdjustedCPUTime();
+      } else if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "mean") {
+        times_[run.run_name.str()] = run.GetAdjustedCPUTime();
+      }
     }
   }
   void Finalize() override {
