@@ -16,10 +16,12 @@ enum class Check : std::uint8_t { ok = 0, leak = 1 };
 /// The process-wide checking allocator, as an `Allocator` cases pass to library operations.
 Allocator testingAllocator() noexcept;
 
-/// Gives the process-wide checking allocator a fresh, empty instance.
+/// Gives the process-wide checking allocator a fresh, empty instance; one that was never
+/// released is dropped without a report.
 void checkingAllocatorInit() noexcept;
 
 /// Releases the current instance: logs every live allocation and returns `leak` if there was one.
+/// Leaked blocks stay mapped; the next instance does not hold them.
 Check checkingAllocatorDeinit() noexcept;
 
 }  // namespace vesk
