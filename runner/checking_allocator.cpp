@@ -58,7 +58,7 @@ struct SlotRecord {
 /// `SlotRecord` per slot. It lives in the bookkeeping arena, away from the data it describes, so
 /// that a write past the end of a slot cannot corrupt it.
 struct SmallPage {
-  std::uintptr_t address;
+  std::byte* data;
   SmallPage* next;  // the previous page of the same size class
   std::uint32_t slot_count;
   std::uint32_t cursor;  // slots below it have been handed out
@@ -77,7 +77,8 @@ struct PageEntry {
 
 /// A live allocation of more than 2048 bytes (or alignment), mapped on its own.
 struct LargeBlock {
-  std::uintptr_t address;  // 0 marks an empty table entry
+  std::uintptr_t address;  // where `data` is, the table key; 0 marks an empty table entry
+  std::byte* data;
   std::size_t requested_len;
   std::size_t mapped_len;
   std::uint8_t log2_align;
@@ -124,10 +125,10 @@ struct ArenaChunk {
 /// memory goes back to the system. It has its own lock, taken inside the instance lock or alone.
 class Reserve {
  public:
-  /// A data page given back earlier, or 0.
-  std::uintptr_t takePage() noexcept;
+  /// A data page given back earlier, or null.
+  std::byte* takePage() noexcept;
   /// Keeps `page` for later, or unmaps it when the reserve is full.
-  void givePage(std::uintptr_t page) noexcept;
+  void givePage(std::byte* page) noexcept;
   /// An arena chunk of `ARENA_CHUNK_LEN` bytes given back earlier, or null.
   ArenaChunk* takeChunk() noexcept;
   /// Keeps `chunk` for later, or unmaps it when the reserve is full or it has another length.
@@ -135,7 +136,7 @@ class Reserve {
 
  private:
   std::mutex mutex_;
-  std::uintptr_t pages_ = 0;
+  std::byte* pages_ = nullptr;
   std::size_t page_count_ = 0;
   ArenaChunk* chunks_ = nullptr;
   std::size_t chunk_count_ = 0;
@@ -147,6 +148,11 @@ class MapArena {
   /// `len` bytes aligned to 16, or null when no memory can be mapped. The bytes may hold
   /// anything: every record is written in full before it is read.
   void* take(std::size_t len) noexcept;
+  /// Room for `n` values of T, uninitialised, or null.
+  template <class T>
+  T* takeArray(std::size_t n) noexcept {
+    return static_cast<T*>(take(n * sizeof(T)));
+  }
   /// Gives every chunk back to the reserve.
   void release() noexcept;
 
@@ -158,13 +164,13 @@ class MapArena {
 /// Hands out 4096-byte data pages: from the reserve, else from chunks mapped a few at a time.
 class PageSource {
  public:
-  /// A page, or 0 when no memory can be mapped. Its contents are left over from earlier use.
-  std::uintptr_t take() noexcept;
+  /// A page, or null when no memory can be mapped. Its contents are left over from earlier use.
+  std::byte* take() noexcept;
   /// Gives the pages of the current chunk that were never taken to the reserve.
   void releaseUntaken() noexcept;
 
  private:
-  std::uintptr_t chunk_ = 0;
+  std::byte* chunk_ = nullptr;
   std::size_t taken_ = PAGES_PER_CHUNK;
 };
 
@@ -205,15 +211,15 @@ struct Diagnostics {
 };
 
 void* mapBytes(std::size_t len) noexcept;
-void unmapBytes(std::uintptr_t address, std::size_t len) noexcept;
+void unmapBytes(void* address, std::size_t len) noexcept;
 std::uint64_t alignmentBytes(std::uint8_t log2_align) noexcept;
 AddressList captureFrom(std::uintptr_t ret_addr) noexcept;
 AddressList addressList(const std::array<std::uint64_t, TRACE_LEN>& addresses,
                         std::uint8_t len) noexcept;
 void emit(const Diagnostics& diagnostics) noexcept;
-void logLeak(std::uintptr_t address, std::span<const std::uint64_t> addresses) noexcept;
-bool reportLeaks(Instance& instance) noexcept;
-void reclaim(Instance& instance) noexcept;
+void logLeak(const std::byte* block, std::span<const std::uint64_t> addresses) noexcept;
+bool reportLeaks(Instance& old) noexcept;
+void reclaim(Instance& old) noexcept;
 
 void* checkingAlloc(void* ctx, std::size_t len, std::uint8_t log2_align,
                     std::uintptr_t ret_addr) noexcept;
@@ -235,8 +241,8 @@ void* mapBytes(std::size_t len) noexcept {
   return p == MAP_FAILED ? nullptr : p;
 }
 
-void unmapBytes(std::uintptr_t address, std::size_t len) noexcept {
-  if (len != 0) ::munmap(reinterpret_cast<void*>(address), len);
+void unmapBytes(void* address, std::size_t len) noexcept {
+  if (len != 0) ::munmap(address, len);
 }
 
 std::size_t roundUpToPages(std::size_t len) noexcept {
@@ -277,7 +283,7 @@ bool AddressTable<Entry>::reserveOne() noexcept {
       j = (j + 1) & (capacity_ - 1);
     entries_[j] = old[i];
   }
-  unmapBytes(reinterpret_cast<std::uintptr_t>(old), old_capacity * sizeof(Entry));
+  unmapBytes(old, old_capacity * sizeof(Entry));
   return true;
 }
 
@@ -318,25 +324,25 @@ void AddressTable<Entry>::forEach(F&& visit) noexcept {
 
 template <class Entry>
 void AddressTable<Entry>::release() noexcept {
-  unmapBytes(reinterpret_cast<std::uintptr_t>(entries_), capacity_ * sizeof(Entry));
+  unmapBytes(entries_, capacity_ * sizeof(Entry));
   *this = AddressTable{};
 }
 
-std::uintptr_t Reserve::takePage() noexcept {
+std::byte* Reserve::takePage() noexcept {
   std::lock_guard lock(mutex_);
-  const std::uintptr_t page = pages_;
-  if (page != 0) {
-    pages_ = *reinterpret_cast<const std::uintptr_t*>(page);
+  std::byte* page = pages_;
+  if (page != nullptr) {
+    std::memcpy(&pages_, page, sizeof pages_);
     --page_count_;
   }
   return page;
 }
 
-void Reserve::givePage(std::uintptr_t page) noexcept {
+void Reserve::givePage(std::byte* page) noexcept {
   {
     std::lock_guard lock(mutex_);
     if (page_count_ < RESERVE_MAX_PAGES) {
-      *reinterpret_cast<std::uintptr_t*>(page) = pages_;
+      std::memcpy(page, &pages_, sizeof pages_);
       pages_ = page;
       ++page_count_;
       return;
@@ -365,7 +371,7 @@ void Reserve::giveChunk(ArenaChunk* chunk) noexcept {
       return;
     }
   }
-  unmapBytes(reinterpret_cast<std::uintptr_t>(chunk), chunk->len);
+  unmapBytes(chunk, chunk->len);
 }
 
 void* MapArena::take(std::size_t len) noexcept {
@@ -393,19 +399,19 @@ void MapArena::release() noexcept {
   used_ = 0;
 }
 
-std::uintptr_t PageSource::take() noexcept {
-  if (const std::uintptr_t page = reserve.takePage()) return page;
+std::byte* PageSource::take() noexcept {
+  if (std::byte* page = reserve.takePage()) return page;
   if (taken_ == PAGES_PER_CHUNK) {
-    void* chunk = mapBytes(PAGES_PER_CHUNK * SMALL_PAGE_LEN);
-    if (chunk == nullptr) return 0;
-    chunk_ = reinterpret_cast<std::uintptr_t>(chunk);
+    auto* chunk = static_cast<std::byte*>(mapBytes(PAGES_PER_CHUNK * SMALL_PAGE_LEN));
+    if (chunk == nullptr) return nullptr;
+    chunk_ = chunk;
     taken_ = 0;
   }
   return chunk_ + SMALL_PAGE_LEN * taken_++;
 }
 
 void PageSource::releaseUntaken() noexcept {
-  if (chunk_ == 0) return;
+  if (chunk_ == nullptr) return;
   while (taken_ < PAGES_PER_CHUNK)
     reserve.givePage(chunk_ + SMALL_PAGE_LEN * taken_++);
   *this = PageSource{};
@@ -479,9 +485,9 @@ void emit(const Diagnostics& diagnostics) noexcept {
   }
 }
 
-void logLeak(std::uintptr_t address, std::span<const std::uint64_t> addresses) noexcept {
+void logLeak(const std::byte* block, std::span<const std::uint64_t> addresses) noexcept {
   logWith(LogLevel::err, "gpa", [&](Writer& w) {
-    w.put("memory address 0x").hex(address).put(" leaked: ");
+    w.put("memory address 0x").hex(reinterpret_cast<std::uintptr_t>(block)).put(" leaked: ");
     printAddressRecord(w, addresses);
   });
 }
@@ -492,7 +498,7 @@ bool reportPage(SmallPage& page) noexcept {
   for (std::uint32_t s = 0; s < page.cursor; ++s) {
     const SlotRecord& slot = page.slots()[s];
     if (slot.state != SlotState::live) continue;
-    logLeak(page.address + s * page.slotLen(),
+    logLeak(page.data + s * page.slotLen(),
             std::span<const std::uint64_t>(slot.alloc_addresses.data(), slot.alloc_len));
   }
   return true;
@@ -504,7 +510,7 @@ bool reportLeaks(Instance& old) noexcept {
   for (std::size_t c = 0; c < CLASS_COUNT; ++c) {
     const std::size_t count = old.page_counts[c];
     if (count == 0) continue;
-    auto** sorted = static_cast<SmallPage**>(old.arena.take(count * sizeof(SmallPage*)));
+    SmallPage** sorted = old.arena.takeArray<SmallPage*>(count);
     if (sorted == nullptr) {
       // No memory to sort in: every leak is still reported, only not in address order.
       for (SmallPage* p = old.pages[c]; p != nullptr; p = p->next)
@@ -514,14 +520,15 @@ bool reportLeaks(Instance& old) noexcept {
     std::size_t n = 0;
     for (SmallPage* p = old.pages[c]; p != nullptr; p = p->next)
       sorted[n++] = p;
-    std::sort(sorted, sorted + n,
-              [](const SmallPage* a, const SmallPage* b) { return a->address < b->address; });
+    std::sort(sorted, sorted + n, [](const SmallPage* a, const SmallPage* b) {
+      return std::less<>{}(a->data, b->data);
+    });
     for (std::size_t i = 0; i < n; ++i)
       leaked |= reportPage(*sorted[i]);
   }
   old.large_table.forEach([&](const LargeBlock& block) {
     leaked = true;
-    logLeak(block.address,
+    logLeak(block.data,
             std::span<const std::uint64_t>(block.alloc_addresses.data(), block.alloc_len));
   });
   return leaked;
@@ -532,7 +539,7 @@ bool reportLeaks(Instance& old) noexcept {
 void reclaim(Instance& old) noexcept {
   for (std::size_t c = 0; c < CLASS_COUNT; ++c) {
     for (SmallPage* p = old.pages[c]; p != nullptr; p = p->next) {
-      if (p->live == 0) reserve.givePage(p->address);
+      if (p->live == 0) reserve.givePage(p->data);
     }
   }
   old.page_source.releaseUntaken();
@@ -551,13 +558,13 @@ SmallPage* newPage(std::size_t c) noexcept {
   auto* page = static_cast<SmallPage*>(
       instance.arena.take(sizeof(SmallPage) + slot_count * sizeof(SlotRecord)));
   if (page == nullptr) return nullptr;
-  const std::uintptr_t address = instance.page_source.take();
-  if (address == 0) return nullptr;
-  *page = SmallPage{address, instance.pages[c],           static_cast<std::uint32_t>(slot_count), 0,
-                    0,       static_cast<std::uint8_t>(c)};
+  std::byte* data = instance.page_source.take();
+  if (data == nullptr) return nullptr;
+  *page = SmallPage{data, instance.pages[c],           static_cast<std::uint32_t>(slot_count), 0,
+                    0,    static_cast<std::uint8_t>(c)};
   instance.pages[c] = page;
   ++instance.page_counts[c];
-  instance.page_table.insert(PageEntry{address, page});
+  instance.page_table.insert(PageEntry{reinterpret_cast<std::uintptr_t>(data), page});
   return page;
 }
 
@@ -567,24 +574,27 @@ void* allocLarge(std::size_t len, std::uint8_t log2_align, const AddressList& tr
   // A zero-length request lands here when its alignment is large; it still gets a page.
   const std::size_t mapped_len = roundUpToPages(std::max(len, std::size_t{1}));
   if (!instance.large_table.reserveOne()) return nullptr;
-  std::uintptr_t address = 0;
+  std::byte* data = nullptr;
   if (align <= SMALL_PAGE_LEN) {
-    address = reinterpret_cast<std::uintptr_t>(mapBytes(mapped_len));
+    data = static_cast<std::byte*>(mapBytes(mapped_len));
   } else {
     // Over-map by the alignment, then trim both ends so that only the aligned pages stay.
     const std::size_t over_len = mapped_len + align - SMALL_PAGE_LEN;
-    const auto base = reinterpret_cast<std::uintptr_t>(mapBytes(over_len));
-    if (base != 0) {
-      address = (base + align - 1) & ~(align - 1);
-      unmapBytes(base, address - base);
-      unmapBytes(address + mapped_len, base + over_len - (address + mapped_len));
+    auto* base = static_cast<std::byte*>(mapBytes(over_len));
+    if (base != nullptr) {
+      const std::size_t misalignment = reinterpret_cast<std::uintptr_t>(base) & (align - 1);
+      const std::size_t front = misalignment == 0 ? 0 : align - misalignment;
+      data = base + front;
+      unmapBytes(base, front);
+      unmapBytes(data + mapped_len, over_len - front - mapped_len);
     }
   }
-  if (address == 0) return nullptr;
-  LargeBlock block{address, len, mapped_len, log2_align, 0, {}};
+  if (data == nullptr) return nullptr;
+  LargeBlock block{
+      reinterpret_cast<std::uintptr_t>(data), data, len, mapped_len, log2_align, 0, {}};
   store(trace, block.alloc_addresses, block.alloc_len);
   instance.large_table.insert(block);
-  return reinterpret_cast<void*>(address);
+  return data;
 }
 
 void* checkingAlloc(void*, std::size_t len, std::uint8_t log2_align,
@@ -613,13 +623,13 @@ void* checkingAlloc(void*, std::size_t len, std::uint8_t log2_align,
   slot.state = SlotState::live;
   store(trace, slot.alloc_addresses, slot.alloc_len);
   slot.free_len = 0;
-  return reinterpret_cast<void*>(page->address + s * page->slotLen());
+  return page->data + s * page->slotLen();
 }
 
 // The slot of a small page that `address` names, or null when the address is not the start of a
 // slot that was handed out.
 SlotRecord* slotAt(SmallPage& page, std::uintptr_t address) noexcept {
-  const std::uintptr_t offset = address - page.address;
+  const std::uintptr_t offset = address - reinterpret_cast<std::uintptr_t>(page.data);
   if (offset % page.slotLen() != 0) return nullptr;
   const std::size_t s = offset / page.slotLen();
   return s < page.cursor ? &page.slots()[s] : nullptr;
@@ -667,7 +677,7 @@ bool checkingResize(void*, std::span<std::byte> old_mem, std::uint8_t log2_old_a
       const std::size_t old_len = std::min<std::size_t>(
           std::max<std::size_t>(slot->requested_len, old_mem.size()), page.slotLen());
       if (new_size < old_len) {
-        std::memset(reinterpret_cast<std::byte*>(address) + new_size, POISON, old_len - new_size);
+        std::memset(old_mem.data() + new_size, POISON, old_len - new_size);
       }
       slot->requested_len = static_cast<std::uint32_t>(new_size);
       resized = true;
@@ -684,8 +694,7 @@ bool checkingResize(void*, std::span<std::byte> old_mem, std::uint8_t log2_old_a
     // Within the pages already mapped; moving the mapping is the caller's business.
     if (new_size <= block->mapped_len) {
       if (new_size < block->requested_len) {
-        std::memset(reinterpret_cast<std::byte*>(address) + new_size, POISON,
-                    block->requested_len - new_size);
+        std::memset(old_mem.data() + new_size, POISON, block->requested_len - new_size);
       }
       block->requested_len = new_size;
       resized = true;
@@ -737,7 +746,7 @@ void checkingFree(void*, std::span<std::byte> old_mem, std::uint8_t log2_old_ali
                                        current};
       }
       // The whole slot, whatever length the caller gave: stale reads anywhere in it see 0xAA.
-      std::memset(reinterpret_cast<void*>(address), POISON, page.slotLen());
+      std::memset(old_mem.data(), POISON, page.slotLen());
       slot->state = SlotState::freed;
       store(current, slot->free_addresses, slot->free_len);
       --page.live;
@@ -751,7 +760,7 @@ void checkingFree(void*, std::span<std::byte> old_mem, std::uint8_t log2_old_ali
                                      {},
                                      current};
     }
-    unmapBytes(block->address, block->mapped_len);
+    unmapBytes(block->data, block->mapped_len);
     instance.large_table.erase(block);
   } else {
     lock.unlock();
