@@ -1,12 +1,401 @@
 #include "server.hpp"
 
-#include "vesk_base.hpp"
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "checking_allocator.hpp"
+#include "log.hpp"
+#include "symbolize.hpp"
+#include "vesk_harness.hpp"
 
 namespace vesk {
 
-Result<void> mainServer(std::span<const TestCase>, std::span<std::byte>) noexcept {
-  // Build-driver mode is being brought up; until then the mode refuses to start.
-  panic("build-driver mode is not available in this build");
+namespace {
+
+// Every read waiting for a header asks for this much room, so that a driver's burst of small
+// requests arrives in one read instead of one per message.
+constexpr std::size_t HEADER_READ_ROOM = 256;
+// A message goes out in at most ten pieces: the header and up to nine body parts.
+constexpr std::size_t MAX_BODY_PARTS = 9;
+
+// The wire is little-endian whatever the host is; arrays sent as they lie in memory are stored
+// through this.
+constexpr std::uint32_t toLittle(std::uint32_t value) noexcept {
+  if constexpr (std::endian::native == std::endian::big) return std::byteswap(value);
+  return value;
+}
+
+void storeU32(std::byte* dst, std::uint32_t value) noexcept {
+  for (int i = 0; i < 4; ++i)
+    dst[i] = static_cast<std::byte>(value >> (8 * i));
+}
+
+std::uint32_t loadU32(const std::byte* src) noexcept {
+  std::uint32_t value = 0;
+  for (int i = 0; i < 4; ++i)
+    value |= std::to_integer<std::uint32_t>(src[i]) << (8 * i);
+  return value;
+}
+
+// Runner messages on standard error go out under the standard-error lock like every runner line.
+struct StderrReport {
+  StderrLock lock;
+  Writer out{STDERR_FILENO};
+};
+
+Result<std::size_t> readFd(void* ctx, std::span<std::byte> dest) noexcept {
+  const int fd = static_cast<int>(reinterpret_cast<std::intptr_t>(ctx));
+  for (;;) {
+    const ssize_t n = ::read(fd, dest.data(), dest.size());
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno != EINTR) return VESK_FAIL(Error::InputOutput);
+  }
+}
+
+Result<std::size_t> writevFd(void* ctx, std::span<const iovec> pieces) noexcept {
+  const int fd = static_cast<int>(reinterpret_cast<std::intptr_t>(ctx));
+  for (;;) {
+    const ssize_t n = ::writev(fd, pieces.data(), static_cast<int>(pieces.size()));
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno == EINTR) continue;
+    // The broken-pipe signal is ignored, so a driver that went away shows up here.
+    if (errno == EPIPE) return VESK_FAIL(Error::BrokenPipe);
+    return VESK_FAIL(Error::InputOutput);
+  }
+}
+
+void* fdContext(int fd) noexcept {
+  return reinterpret_cast<void*>(static_cast<std::intptr_t>(fd));
+}
+
+// The metadata reply's three arrays, each empty until allocated.
+struct Metadata {
+  std::span<std::uint8_t> string_bytes;
+  std::span<std::uint32_t> names;
+  std::span<std::uint32_t> expected_panic_msgs;
+
+  void release(Allocator allocator) noexcept {
+    allocator.release(expected_panic_msgs);
+    allocator.release(names);
+    allocator.release(string_bytes);
+    *this = {};
+  }
+};
+
+// Fills `meta` through `allocator`; on failure what was obtained so far stays in `meta` for the
+// caller to release.
+Result<void> buildMetadata(std::span<const TestCase> cases, Allocator allocator,
+                           Metadata& meta) noexcept {
+  std::size_t string_len = 1;  // offset 0 is the leading 0 byte, standing for "no string"
+  for (const TestCase& test : cases)
+    string_len = checkedAdd(string_len, test.name.size() + 1);
+
+  meta.string_bytes = VESK_TRY(allocator.allocate<std::uint8_t>(string_len));
+  // An empty table needs no arrays; allocating nothing keeps the allocator out of zero-length
+  // requests.
+  if (!cases.empty()) {
+    meta.names = VESK_TRY(allocator.allocate<std::uint32_t>(cases.size()));
+    meta.expected_panic_msgs = VESK_TRY(allocator.allocate<std::uint32_t>(cases.size()));
+  }
+
+  std::size_t len = 0;
+  meta.string_bytes[len++] = 0;
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const std::string_view name = cases[i].name;
+    meta.names[i] = toLittle(checkedCast<std::uint32_t>(len));
+    std::memcpy(meta.string_bytes.data() + len, name.data(), name.size());
+    len += name.size();
+    meta.string_bytes[len++] = 0;
+    meta.expected_panic_msgs[i] = 0;
+  }
+  return {};
+}
+
+Result<void> sendMetadata(ByteSink sink, const Metadata& meta) noexcept {
+  std::array<std::byte, 8> counts;
+  storeU32(counts.data(), checkedCast<std::uint32_t>(meta.string_bytes.size()));
+  storeU32(counts.data() + 4, checkedCast<std::uint32_t>(meta.names.size()));
+  const std::array<std::span<const std::byte>, 4> parts = {
+      std::span<const std::byte>(counts),
+      std::as_bytes(meta.names),
+      std::as_bytes(meta.expected_panic_msgs),
+      std::as_bytes(meta.string_bytes),
+  };
+  VESK_TRY(sendMessage(sink, ProgramTag::test_metadata, parts));
+  return {};
+}
+
+Result<void> answerQueryTestMetadata(std::span<const TestCase> cases, ByteSink sink,
+                                     Allocator allocator) noexcept {
+  checkingAllocatorInit();
+  Metadata meta;
+  Result<void> result = buildMetadata(cases, allocator, meta);
+  if (result.has_value()) result = sendMetadata(sink, meta);
+  meta.release(allocator);
+  if (checkingAllocatorDeinit() == Check::leak) panic("internal test runner memory leak");
+  VESK_TRY(result);
+  return {};
+}
+
+Result<void> answerRunTest(const TestCase& test, std::uint32_t index, ByteSink sink) noexcept {
+  checkingAllocatorInit();
+  log_err_count.store(0);
+
+  bool fail = false;
+  bool skip = false;
+  const Result<void> result = test.func();
+  if (!result.has_value()) {
+    ErrorTrace* trace = activeErrorTrace();
+    if (result.error() == Error::SkipCase) {
+      skip = true;
+    } else {
+      fail = true;
+      if (trace != nullptr) {
+        Writer out(STDERR_FILENO);
+        printErrorTrace(out, *trace);
+      }
+    }
+    if (trace != nullptr) trace->index = 0;
+  }
+  const bool leak = checkingAllocatorDeinit() == Check::leak;
+
+  const std::uint64_t errors = std::min(log_err_count.load(), MAX_REPORTED_LOG_ERRORS);
+  const std::uint32_t flags =
+      static_cast<std::uint32_t>(fail) | static_cast<std::uint32_t>(skip) << 1 |
+      static_cast<std::uint32_t>(leak) << 2 | static_cast<std::uint32_t>(errors) << 3;
+  std::array<std::byte, 8> body;
+  storeU32(body.data(), index);
+  storeU32(body.data() + 4, flags);
+  const std::span<const std::byte> part(body);
+  VESK_TRY(sendMessage(sink, ProgramTag::test_results, std::span(&part, 1)));
+  return {};
+}
+
+bool isSupported(std::uint32_t tag) noexcept {
+  switch (static_cast<DriverTag>(tag)) {
+    case DriverTag::exit:
+    case DriverTag::query_test_metadata:
+    case DriverTag::run_test:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Receive queue
+
+Result<Arrival> ReceiveQueue::awaitHeader(ByteSource source) noexcept {
+  const Arrival arrival = VESK_TRY(fill(HEADER_LEN, HEADER_READ_ROOM, source));
+  return arrival;
+}
+
+Result<Arrival> ReceiveQueue::awaitMessage(ByteSource source) noexcept {
+  const std::size_t message_len = HEADER_LEN + header().bytes_len;
+  const Arrival arrival = VESK_TRY(fill(message_len, 0, source));
+  return arrival;
+}
+
+MessageHeader ReceiveQueue::header() const noexcept {
+  if (buffered() < HEADER_LEN) panicOutOfBounds(HEADER_LEN, buffered());
+  const std::byte* p = area_.data() + start_;
+  return MessageHeader{loadU32(p), loadU32(p + 4)};
+}
+
+std::span<const std::byte> ReceiveQueue::body() const noexcept {
+  const std::size_t len = header().bytes_len;
+  if (buffered() < HEADER_LEN + len) panicOutOfBounds(HEADER_LEN + len, buffered());
+  return area_.subspan(start_ + HEADER_LEN, len);
+}
+
+void ReceiveQueue::discardMessage() noexcept {
+  const std::size_t len = HEADER_LEN + header().bytes_len;
+  if (buffered() < len) panicOutOfBounds(len, buffered());
+  start_ += len;
+  if (start_ == end_) start_ = end_ = 0;
+}
+
+Result<Arrival> ReceiveQueue::fill(std::size_t wanted, std::size_t preferred_room,
+                                   ByteSource source) noexcept {
+  while (buffered() < wanted) {
+    const std::size_t missing = wanted - buffered();
+    VESK_TRY(makeRoom(missing, std::max(missing, preferred_room)));
+    const std::span<std::byte> free_space = area_.subspan(end_, capacity_ - end_);
+    const std::size_t n = VESK_TRY(source.read(source.ctx, free_space));
+    if (n > free_space.size()) panic("byte source reported more bytes than it was given room for");
+    if (n == 0) return buffered() == 0 ? Arrival::closed : Arrival::truncated;
+    end_ += n;
+  }
+  return Arrival::ready;
+}
+
+Result<void> ReceiveQueue::makeRoom(std::size_t room, std::size_t preferred) noexcept {
+  if (start_ != 0) {
+    std::memmove(area_.data(), area_.data() + start_, buffered());
+    end_ -= start_;
+    start_ = 0;
+  }
+  if (capacity_ - end_ >= room) return {};
+  // The capacity stays a power of two, so the largest usable part of the area is one too.
+  const std::size_t limit = std::bit_floor(area_.size());
+  if (room > limit - end_) return VESK_FAIL(Error::StreamTooLong);
+  capacity_ = std::min(std::bit_ceil(end_ + preferred), limit);
+  return {};
+}
+
+// ---------------------------------------------------------------------------------------------
+// Sending
+
+Result<void> sendMessage(ByteSink sink, ProgramTag tag,
+                         std::span<const std::span<const std::byte>> parts) noexcept {
+  if (parts.size() > MAX_BODY_PARTS) panicOutOfBounds(parts.size(), MAX_BODY_PARTS + 1);
+  std::size_t body_len = 0;
+  for (std::span<const std::byte> part : parts)
+    body_len = checkedAdd(body_len, part.size());
+
+  std::array<std::byte, HEADER_LEN> header;
+  storeU32(header.data(), static_cast<std::uint32_t>(tag));
+  storeU32(header.data() + 4, checkedCast<std::uint32_t>(body_len));
+
+  std::array<iovec, MAX_BODY_PARTS + 1> pieces;
+  std::size_t count = 0;
+  pieces[count++] = iovec{header.data(), header.size()};
+  for (std::span<const std::byte> part : parts) {
+    // writev never dereferences an empty piece, so dropping constness here is harmless.
+    if (!part.empty()) pieces[count++] = iovec{const_cast<std::byte*>(part.data()), part.size()};
+  }
+
+  std::size_t first = 0;
+  std::size_t remaining = HEADER_LEN + body_len;
+  while (remaining != 0) {
+    std::size_t n =
+        VESK_TRY(sink.writev(sink.ctx, std::span(pieces.data() + first, count - first)));
+    if (n > remaining) panic("byte sink reported more bytes than it was given");
+    // Nothing written and no error would repeat forever.
+    if (n == 0) return VESK_FAIL(Error::InputOutput);
+    remaining -= n;
+    while (n != 0) {
+      iovec& piece = pieces[first];
+      if (n >= piece.iov_len) {
+        n -= piece.iov_len;
+        ++first;
+      } else {
+        piece.iov_base = static_cast<std::byte*>(piece.iov_base) + n;
+        piece.iov_len -= n;
+        n = 0;
+      }
+    }
+  }
+  return {};
+}
+
+// ---------------------------------------------------------------------------------------------
+// Exchange
+
+int exitStatus(ExchangeEnd end) noexcept {
+  switch (end) {
+    case ExchangeEnd::exit_request:
+    case ExchangeEnd::input_closed:
+      return 0;
+    case ExchangeEnd::unsupported:
+    case ExchangeEnd::invalid_request:
+    case ExchangeEnd::truncated:
+      return 1;
+  }
+  return 1;
+}
+
+Result<ExchangeEnd> serveExchange(std::span<const TestCase> cases,
+                                  std::span<std::byte> receive_area,
+                                  ExchangeStreams streams) noexcept {
+  ReceiveQueue queue(receive_area);
+  const std::span<const std::byte> version = std::as_bytes(std::span(TOOLCHAIN_VERSION));
+  VESK_TRY(sendMessage(streams.output, ProgramTag::toolchain_version, std::span(&version, 1)));
+
+  for (;;) {
+    const Arrival header_arrival = VESK_TRY(queue.awaitHeader(streams.input));
+    if (header_arrival == Arrival::closed) return ExchangeEnd::input_closed;
+    if (header_arrival == Arrival::truncated) {
+      StderrReport()
+          .out.put("input ended in the middle of a message header: ")
+          .dec(queue.buffered())
+          .put(" of 8 bytes received\n");
+      return ExchangeEnd::truncated;
+    }
+
+    // Decided on the header alone: the body of a request we will not serve is never waited for,
+    // so neither a missing nor a huge body can hold the answer up.
+    const MessageHeader header = queue.header();
+    if (!isSupported(header.tag)) {
+      StderrReport().out.put("unsupported message: ").hex(header.tag);
+      return ExchangeEnd::unsupported;
+    }
+    if (header.tag == static_cast<std::uint32_t>(DriverTag::run_test) && header.bytes_len != 4) {
+      StderrReport()
+          .out.put("invalid run_test request: body of ")
+          .dec(header.bytes_len)
+          .put(" bytes, expected 4\n");
+      return ExchangeEnd::invalid_request;
+    }
+
+    if (VESK_TRY(queue.awaitMessage(streams.input)) != Arrival::ready) {
+      StderrReport()
+          .out.put("input ended in the middle of a message with tag ")
+          .dec(header.tag)
+          .put(": ")
+          .dec(queue.buffered() - HEADER_LEN)
+          .put(" of ")
+          .dec(header.bytes_len)
+          .put(" body bytes received\n");
+      return ExchangeEnd::truncated;
+    }
+
+    switch (static_cast<DriverTag>(header.tag)) {
+      case DriverTag::exit:
+        return ExchangeEnd::exit_request;
+      case DriverTag::query_test_metadata:
+        VESK_TRY(answerQueryTestMetadata(cases, streams.output, streams.metadata_allocator));
+        break;
+      case DriverTag::run_test: {
+        const std::uint32_t index = loadU32(queue.body().data());
+        if (index >= cases.size()) {
+          StderrReport()
+              .out.put("invalid run_test request: index ")
+              .dec(index)
+              .put(" of ")
+              .dec(cases.size())
+              .put(" cases\n");
+          return ExchangeEnd::invalid_request;
+        }
+        VESK_TRY(answerRunTest(cases[index], index, streams.output));
+        break;
+      }
+      default:
+        unreachable();
+    }
+    // The whole declared body goes, not only what the handler read: leftover body bytes must
+    // never be taken for the next header.
+    queue.discardMessage();
+  }
+}
+
+Result<void> mainServer(std::span<const TestCase> cases,
+                        std::span<std::byte> receive_area) noexcept {
+  const ExchangeStreams streams{
+      .input = ByteSource{fdContext(STDIN_FILENO), readFd},
+      .output = ByteSink{fdContext(STDOUT_FILENO), writevFd},
+      .metadata_allocator = testingAllocator(),
+  };
+  const ExchangeEnd end = VESK_TRY(serveExchange(cases, receive_area, streams));
+  std::exit(exitStatus(end));
 }
 
 }  // namespace vesk
