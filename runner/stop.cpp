@@ -5,6 +5,7 @@
 #include <sys/mman.h>
 #include <ucontext.h>
 #include <unistd.h>
+#include <unwind.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -118,25 +119,84 @@ const char* faultMessage(int signo) noexcept {
   return "Unknown signal at address 0x";
 }
 
+// One step of call-frame unwinding, out of the faulting function and into its caller. The
+// frame-pointer walk alone cannot take this step when the fault hit a function that keeps no
+// frame of its own (a leaf, or a C library routine such as memcpy): the caller would be missing.
+// The frame pointer's column in x86-64 call-frame information.
+constexpr int rbp_column = 6;
+
+struct FaultStep {
+  std::uintptr_t pc = 0;
+  int frames_before = 0;
+  bool at_fault = false;
+  std::uintptr_t caller_ip = 0;
+  std::uintptr_t caller_fp = 0;
+  std::uintptr_t fault_cfa = 0;  // the top of the faulting function's call frame
+};
+
+_Unwind_Reason_Code stepOutOfFault(_Unwind_Context* context, void* data) {
+  auto* step = static_cast<FaultStep*>(data);
+  int before_insn = 0;
+  const auto ip = static_cast<std::uintptr_t>(_Unwind_GetIPInfo(context, &before_insn));
+  if (step->at_fault) {
+    step->caller_ip = ip;
+    // The register as the caller left it: restored from where the faulting function saved it,
+    // or unchanged from the signal context when it saved nothing.
+    step->caller_fp = static_cast<std::uintptr_t>(_Unwind_GetGR(context, rbp_column));
+    step->fault_cfa = static_cast<std::uintptr_t>(_Unwind_GetCFA(context));
+    return _URC_END_OF_STACK;
+  }
+  // Only a signal frame reports its address as the instruction itself.
+  if (before_insn != 0 && ip == step->pc) {
+    step->at_fault = true;
+  } else if (++step->frames_before > 8) {
+    return _URC_END_OF_STACK;  // the handler's own frames are few: this is not the way
+  }
+  return _URC_NO_REASON;
+}
+
+// The stack of a faulting thread: the faulting instruction, then return addresses.
+std::size_t captureFaultStack(const siginfo_t& info, const ucontext_t& context,
+                              std::span<std::uint64_t> out, bool& first_is_exact) noexcept {
+  const auto& regs = context.uc_mcontext.gregs;
+  const auto pc = static_cast<std::uintptr_t>(regs[REG_RIP]);
+  const auto fp = static_cast<std::uintptr_t>(regs[REG_RBP]);
+  const auto sp = static_cast<std::uintptr_t>(regs[REG_RSP]);
+  const std::uintptr_t high = stackEnd();
+  std::size_t n = 0;
+  first_is_exact = pc != 0;
+  if (pc != 0) out[n++] = pc;
+
+  // A jump or call to where no code is (a null function pointer): the unwinder would read the
+  // instructions at that address, but the caller's return address is on top of the stack.
+  const bool fetch_fault = pc == 0 || reinterpret_cast<std::uintptr_t>(info.si_addr) == pc;
+  if (fetch_fault) {
+    if (sp % alignof(std::uintptr_t) == 0 && sp + sizeof(std::uintptr_t) <= high) {
+      out[n++] = *reinterpret_cast<const std::uintptr_t*>(sp);
+    }
+    return n + walkFrames(fp, 0, out.subspan(n));
+  }
+
+  FaultStep step;
+  step.pc = pc;
+  _Unwind_Backtrace(stepOutOfFault, &step);
+  // Only trust the step when it read this thread's stack, above the fault.
+  if (step.caller_ip != 0 && step.fault_cfa > sp && step.fault_cfa <= high) {
+    out[n++] = step.caller_ip;
+    return n + walkFrames(step.caller_fp, 0, out.subspan(n));
+  }
+  return n + walkFrames(fp, 0, out.subspan(n));
+}
+
 void faultHandler(int signo, siginfo_t* info, void* raw_context) {
   ++panic_stage;
   if (panic_stage > 1) abortNow();
   stop_mutex.lock();
   const auto* context = static_cast<const ucontext_t*>(raw_context);
-  const auto& regs = context->uc_mcontext.gregs;
-  const std::uintptr_t pc = static_cast<std::uintptr_t>(regs[REG_RIP]);
-  const std::uintptr_t fp = static_cast<std::uintptr_t>(regs[REG_RBP]);
-  const std::uintptr_t sp = static_cast<std::uintptr_t>(regs[REG_RSP]);
 
   std::uint64_t stack[max_stack_entries];
-  std::size_t n = 0;
-  if (pc != 0) {
-    stack[n++] = pc;
-  } else if (sp % alignof(std::uintptr_t) == 0 && sp + sizeof(std::uintptr_t) <= stackEnd()) {
-    // A call through a null function pointer: the caller's return address is on top of the stack.
-    stack[n++] = *reinterpret_cast<const std::uintptr_t*>(sp);
-  }
-  n += walkFrames(fp, 0, std::span<std::uint64_t>(stack + n, max_stack_entries - n));
+  bool first_is_exact = false;
+  const std::size_t n = captureFaultStack(*info, *context, stack, first_is_exact);
   {
     Writer out(STDERR_FILENO);
     if (signo == SIGSEGV && info->si_code == SI_KERNEL) {
@@ -144,7 +204,7 @@ void faultHandler(int signo, siginfo_t* info, void* raw_context) {
     } else {
       out.put(faultMessage(signo)).hex(reinterpret_cast<std::uintptr_t>(info->si_addr)).put("\n");
     }
-    printStackTrace(out, std::span<const std::uint64_t>(stack, n), pc != 0);
+    printStackTrace(out, std::span<const std::uint64_t>(stack, n), first_is_exact);
   }
   abortNow();
 }

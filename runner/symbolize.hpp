@@ -1,5 +1,7 @@
 // Source locations for traces: each address printed as "{file}:{line}:{column}: 0x{x} in
-// {function} ({unit})", followed by the source line and a caret when the file can be read.
+// {function} ({unit})", followed by the source line and a caret when the file can be read, read
+// from the running executable's own debug information, which is opened on first use only.
+// Capturing addresses is stop.hpp's business; this module only names them.
 #pragma once
 
 #include <cstdint>
@@ -13,20 +15,22 @@ namespace vesk {
 /// How an address was captured: a return address is looked up at the call before it.
 enum class AddressKind : std::uint8_t { return_address, exact };
 
-/// Prints one source location entry for `address`.
+/// Prints the entry for `address`, then one entry per inlined call that led there; on failure
+/// "Unable to dump stack trace: ..." instead.
 void printSourceLocation(Writer& out, std::uint64_t address, AddressKind kind) noexcept;
 
-/// Prints min(index, 32) entries of `trace`, oldest first, then how many were skipped; on failure
-/// "Unable to dump stack trace: ..." instead.
+/// Prints min(index, 32) entries of `trace`, oldest first, one per recorded site, then how many
+/// were skipped; on failure "Unable to dump stack trace: ..." instead.
 void printErrorTrace(Writer& out, const ErrorTrace& trace) noexcept;
 
-/// Prints a captured stack, one entry per address; on failure "Unable to dump stack trace: ...".
-/// The first address is exact when `first_is_exact` (a faulting instruction).
+/// Prints a captured stack, one entry per address plus one per inlined call that led there; on
+/// failure "Unable to dump stack trace: ...". The first address is exact when `first_is_exact`
+/// (a faulting instruction).
 void printStackTrace(Writer& out, std::span<const std::uint64_t> addresses,
                      bool first_is_exact = false) noexcept;
 
-/// Prints an address record of the checking allocator: a line end, then one entry per address;
-/// on failure the "Unable to print stack trace" forms.
+/// Prints an address record of the checking allocator: a line end, then the entries as for a
+/// stack; on failure the "Unable to print stack trace" forms.
 void printAddressRecord(Writer& out, std::span<const std::uint64_t> addresses) noexcept;
 
 }  // namespace vesk

@@ -1,0 +1,615 @@
+// Source locations in traces, end to end: the trace_sites fixture fails, stops and faults at
+// places marked "// @name" in its source, and these tests check that every printed entry names
+// the marked file, line and column, shows the source line with a caret, and that the stripped,
+// the uncompressed and the coloured variants print what they should.
+#include <elf.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "run_process.hpp"
+
+namespace {
+
+using vesk::testing::maskVarying;
+using vesk::testing::ProcessOptions;
+using vesk::testing::ProcessResult;
+using vesk::testing::runProcess;
+
+const std::string fixture_dir = VESK_FIXTURE_DIR;
+const std::string fixture_source = VESK_FIXTURE_SOURCE;
+const std::string compressed_fixture = fixture_dir + "/trace_sites";
+const std::string plain_fixture = fixture_dir + "/trace_sites_plain";
+const std::string stripped_fixture = fixture_dir + "/trace_sites_stripped";
+
+std::vector<std::string> readLines(const std::string& path) {
+  std::ifstream in(path);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);)
+    lines.push_back(line);
+  return lines;
+}
+
+std::vector<std::string> splitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();  // a terminal's line ends
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+// A line of the fixture source that a trace must point at.
+struct Site {
+  int line = 0;
+  std::string text;
+
+  // The 1-based byte column of `token` on this line, plus `offset`.
+  int column(const std::string& token, int offset = 0) const {
+    const auto at = text.find(token);
+    EXPECT_NE(at, std::string::npos) << token << " not on line " << line;
+    return static_cast<int>(at) + 1 + offset;
+  }
+};
+
+// The marked lines of the fixture, by marker name ("@fail-tail" -> its line).
+const std::map<std::string, Site>& sites() {
+  static const std::map<std::string, Site> marked = [] {
+    std::map<std::string, Site> found;
+    const std::vector<std::string> lines = readLines(fixture_source);
+    static const std::regex marker(R"(// (@[a-z-]+)\s*$)");
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      std::smatch m;
+      if (std::regex_search(lines[i], m, marker)) {
+        found[m[1]] = Site{static_cast<int>(i) + 1, lines[i]};
+      }
+    }
+    return found;
+  }();
+  return marked;
+}
+
+const Site& site(const std::string& name) {
+  const auto it = sites().find(name);
+  if (it == sites().end()) {
+    ADD_FAILURE() << "no marker " << name << " in " << fixture_source;
+    static const Site none;
+    return none;
+  }
+  return it->second;
+}
+
+// The line of `path` that contains `text`, found by reading the file.
+Site lineContaining(const std::string& path, const std::string& text) {
+  const std::vector<std::string> lines = readLines(path);
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i].find(text) != std::string::npos) return Site{static_cast<int>(i) + 1, lines[i]};
+  }
+  ADD_FAILURE() << "no line with " << text << " in " << path;
+  return {};
+}
+
+// One printed source location entry, with the two lines after it.
+struct Entry {
+  bool located = false;
+  std::string file;
+  int line = 0;
+  int column = 0;
+  std::string function;
+  std::string unit;
+  std::string next;       // the line after the entry: its source line when there is one
+  std::string next_next;  // and the caret line
+};
+
+const std::regex entry_pattern(
+    R"(^(?:\?\?\?:\?:\?|(.+):([0-9]+):([0-9]+)): 0x(?:[0-9a-f]+|\?) in (.+) \(([^()]*)\)$)");
+
+bool isEntryLine(const std::string& line) {
+  return std::regex_match(line, entry_pattern);
+}
+
+// The entries among `lines[begin, end)`.
+std::vector<Entry> entriesIn(const std::vector<std::string>& lines, std::size_t begin,
+                             std::size_t end) {
+  std::vector<Entry> entries;
+  for (std::size_t i = begin; i < end && i < lines.size(); ++i) {
+    std::smatch m;
+    if (!std::regex_match(lines[i], m, entry_pattern)) continue;
+    Entry e;
+    e.located = m[1].matched;
+    if (e.located) {
+      e.file = m[1];
+      e.line = std::stoi(m[2]);
+      e.column = std::stoi(m[3]);
+    }
+    e.function = m[4];
+    e.unit = m[5];
+    if (i + 1 < lines.size()) e.next = lines[i + 1];
+    if (i + 2 < lines.size()) e.next_next = lines[i + 2];
+    entries.push_back(e);
+  }
+  return entries;
+}
+
+// The entries printed after the first line containing `header`, up to the next line that is
+// neither an entry nor part of one (a runner line or the summary).
+std::vector<Entry> entriesAfter(const std::vector<std::string>& lines, const std::string& header) {
+  std::size_t start = lines.size();
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i].find(header) != std::string::npos) {
+      start = i + 1;
+      break;
+    }
+  }
+  EXPECT_NE(start, lines.size()) << "no line with " << header;
+  static const std::regex boundary(R"(^([0-9]+/[0-9]+ |[0-9]+ passed;|All [0-9]+ tests))");
+  std::size_t end = start;
+  while (end < lines.size() && !std::regex_search(lines[end], boundary))
+    ++end;
+  return entriesIn(lines, start, end);
+}
+
+ProcessResult runScenario(const std::string& exe, const std::string& scenario,
+                          std::vector<std::string> env = {}) {
+  ProcessOptions options;
+  options.set_env = std::move(env);
+  options.set_env.push_back("VESK_TRACE_SCENARIO=" + scenario);
+  options.unset_env = {"NO_COLOR", "CLICOLOR_FORCE"};
+  return runProcess(exe, options);
+}
+
+// The caret line expected under `column` of `source`: tabs kept, one space per character.
+std::string caretUnder(const std::string& source, int column) {
+  std::string caret;
+  for (int i = 0; i + 1 < column; ++i) {
+    const auto c = static_cast<unsigned char>(source[static_cast<std::size_t>(i)]);
+    if (c == '\t') {
+      caret += '\t';
+    } else if ((c & 0xC0) != 0x80) {
+      caret += ' ';
+    }
+  }
+  return caret + "^";
+}
+
+// Checks that `entry` names `s` of the fixture at `column`, in a function whose name contains
+// `function`, and shows the line with a caret under the column.
+void expectAtSite(const Entry& entry, const Site& s, int column, const std::string& function) {
+  EXPECT_TRUE(entry.located);
+  EXPECT_EQ(entry.file, fixture_source);
+  EXPECT_EQ(entry.line, s.line) << s.text;
+  EXPECT_EQ(entry.column, column) << s.text;
+  EXPECT_NE(entry.function.find(function), std::string::npos) << entry.function;
+  EXPECT_EQ(entry.unit, fixture_source);
+  EXPECT_EQ(entry.next, s.text);
+  EXPECT_EQ(entry.next_next, caretUnder(s.text, column));
+}
+
+bool endsWith(const std::string& text, const std::string& suffix) {
+  return text.size() >= suffix.size() &&
+         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// The header of the section called `name` in the ELF `image`, if there is one.
+std::optional<Elf64_Shdr> sectionOf(const std::string& image, const std::string& name) {
+  if (image.size() < sizeof(Elf64_Ehdr)) return std::nullopt;
+  Elf64_Ehdr header;
+  std::memcpy(&header, image.data(), sizeof header);
+  auto section = [&](std::size_t i) {
+    Elf64_Shdr s;
+    std::memcpy(&s, image.data() + header.e_shoff + i * sizeof s, sizeof s);
+    return s;
+  };
+  const Elf64_Shdr names = section(header.e_shstrndx);
+  for (std::size_t i = 0; i < header.e_shnum; ++i) {
+    const Elf64_Shdr s = section(i);
+    if (image.data() + names.sh_offset + s.sh_name == name) return s;
+  }
+  return std::nullopt;
+}
+
+// Whether the ELF file at `path` has a .debug_info section, and whether it is compressed.
+struct DebugInfoSection {
+  bool present = false;
+  bool compressed = false;
+};
+
+DebugInfoSection debugInfoOf(const std::string& path) {
+  const std::optional<Elf64_Shdr> info = sectionOf(readFile(path), ".debug_info");
+  return DebugInfoSection{info.has_value(), info && (info->sh_flags & SHF_COMPRESSED) != 0};
+}
+
+// ---------------------------------------------------------------------------------------------
+// Error-return traces
+
+TEST(ErrorReturnTrace, NamesTheExpectationsReturnThenTheCaseLine) {
+  const ProcessResult run = runScenario(compressed_fixture, "fail");
+  ASSERT_EQ(run.exit_code, 1) << run.err;
+  const auto lines = splitLines(run.err);
+  const auto entries = entriesAfter(lines, "trace.expectation...FAIL (TestUnexpectedResult)");
+  ASSERT_EQ(entries.size(), 2u) << run.err;
+
+  // The expectation's own return statement, found in its source by what it says.
+  ASSERT_TRUE(endsWith(entries[0].file, "/runner/expect.cpp")) << entries[0].file;
+  const Site expect_return =
+      lineContaining(entries[0].file, "VESK_FAIL(Error::TestUnexpectedResult)");
+  EXPECT_EQ(entries[0].line, expect_return.line);
+  EXPECT_EQ(entries[0].column, expect_return.column("VESK_FAIL"));
+  EXPECT_EQ(entries[0].function, "vesk::expect(bool)");
+  EXPECT_EQ(entries[0].unit, entries[0].file);
+  EXPECT_EQ(entries[0].next, expect_return.text);
+
+  const Site& call = site("@expect-call");
+  expectAtSite(entries[1], call, call.column("VESK_TRY"), "failsExpectation");
+}
+
+TEST(ErrorReturnTrace, NamesTheFailingStatementOfTwoInOneFunction) {
+  const ProcessResult run = runScenario(compressed_fixture, "fail");
+  const auto lines = splitLines(run.err);
+
+  const auto first = entriesAfter(lines, "trace.first of two...FAIL (OutOfMemory)");
+  ASSERT_EQ(first.size(), 2u) << run.err;
+  const Site& negative = site("@fail-negative");
+  expectAtSite(first[0], negative, negative.column("VESK_FAIL"), "classify");
+  const Site& negative_call = site("@classify-negative");
+  expectAtSite(first[1], negative_call, negative_call.column("VESK_TRY"), "failsFirstOfTwo");
+
+  const auto second = entriesAfter(lines, "trace.second of two...FAIL (Unexpected)");
+  ASSERT_EQ(second.size(), 2u) << run.err;
+  const Site& large = site("@fail-large");
+  expectAtSite(second[0], large, large.column("VESK_FAIL"), "classify");
+  const Site& large_call = site("@classify-large");
+  expectAtSite(second[1], large_call, large_call.column("VESK_TRY"), "failsSecondOfTwo");
+}
+
+TEST(ErrorReturnTrace, NamesAFailureInTailPositionAndOneInsideAnInlinedFunction) {
+  const ProcessResult run = runScenario(compressed_fixture, "fail");
+  const auto lines = splitLines(run.err);
+
+  // The case passes the result on without recording: one entry, the failing statement.
+  const auto tail = entriesAfter(lines, "trace.tail position...FAIL (Unexpected)");
+  ASSERT_EQ(tail.size(), 1u) << run.err;
+  const Site& last = site("@fail-tail");
+  expectAtSite(tail[0], last, last.column("VESK_FAIL"), "failsLast");
+
+  // The inlined function's statement keeps its own location, and its caller records its own.
+  const auto inlined = entriesAfter(lines, "trace.inlined...FAIL (Unexpected)");
+  ASSERT_EQ(inlined.size(), 2u) << run.err;
+  const Site& inside = site("@fail-inlined");
+  expectAtSite(inlined[0], inside, inside.column("VESK_FAIL"), "failsInlined");
+  const Site& call = site("@inlined-call");
+  expectAtSite(inlined[1], call, call.column("VESK_TRY"), "failsThroughInlined");
+}
+
+TEST(SourceLocation, CaretKeepsTabsAndCountsCharactersNotBytes) {
+  const ProcessResult run = runScenario(compressed_fixture, "fail");
+  const auto lines = splitLines(run.err);
+
+  const auto tabbed = entriesAfter(lines, "trace.tabbed...FAIL (Unexpected)");
+  ASSERT_EQ(tabbed.size(), 1u) << run.err;
+  const Site& tab_site = site("@fail-tabbed");
+  ASSERT_EQ(tab_site.text.front(), '\t');
+  expectAtSite(tabbed[0], tab_site, tab_site.column("VESK_FAIL"), "failsOnTabbedLine");
+  EXPECT_EQ(tabbed[0].next_next.front(), '\t');
+
+  // Two three-byte arrows stand before the column: the caret moves two places, not six.
+  const auto wide = entriesAfter(lines, "trace.wide...FAIL (Unexpected)");
+  ASSERT_EQ(wide.size(), 1u) << run.err;
+  const Site& wide_site = site("@fail-wide");
+  const int column = wide_site.column("VESK_FAIL");
+  expectAtSite(wide[0], wide_site, column, "failsAfterWideCharacters");
+  EXPECT_EQ(wide[0].next_next.size(), static_cast<std::size_t>(column - 4));
+}
+
+TEST(SourceLocation, NamesTheLambdaAFailureHappenedIn) {
+  const ProcessResult run = runScenario(compressed_fixture, "fail");
+  const auto entries = entriesAfter(splitLines(run.err), "trace.lambda...FAIL (Unexpected)");
+  ASSERT_EQ(entries.size(), 2u) << run.err;
+  const Site& inside = site("@fail-lambda");
+  expectAtSite(entries[0], inside, inside.column("VESK_FAIL"), "failsInALambda()::{lambda(int)#1}");
+  const Site& call = site("@lambda-call");
+  expectAtSite(entries[1], call, call.column("VESK_TRY"), "failsInALambda()");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Stop reports
+
+TEST(StopReport, StartsAtTheStatementThatStopped) {
+  const ProcessResult run = runScenario(compressed_fixture, "stop");
+  EXPECT_EQ(run.signal, SIGABRT);
+  const auto lines = splitLines(maskVarying(run.err));
+  const auto entries =
+      entriesAfter(lines, "1/1 trace.stop...thread ? panic: stop at a known place");
+  ASSERT_GE(entries.size(), 3u) << run.err;
+
+  // Nothing of the stop machinery comes first: the first entry is the call of the stop.
+  const Site& stop = site("@stop-site");
+  expectAtSite(entries[0], stop, stop.column("panic(", 5), "stopsHere");
+  const Site& call = site("@stop-call");
+  expectAtSite(entries[1], call, call.column("stopsHere(", 9), "stops");
+  EXPECT_TRUE(endsWith(entries[2].file, "/runner/vesk_harness.cpp")) << entries[2].file;
+  for (const Entry& e : entries) {
+    EXPECT_FALSE(endsWith(e.file, "/src/vesk_base.cpp")) << e.function;
+    EXPECT_FALSE(endsWith(e.file, "/runner/stop.cpp")) << e.function;
+  }
+}
+
+TEST(StopReport, PrintsTheErrorTraceBeingHandledBeforeTheStack) {
+  const ProcessResult run = runScenario(compressed_fixture, "stop-trace");
+  EXPECT_EQ(run.signal, SIGABRT);
+  const auto lines = splitLines(maskVarying(run.err));
+  const auto entries = entriesAfter(lines, "1/1 trace.stop with trace...thread ? panic: ");
+  ASSERT_GE(entries.size(), 3u) << run.err;
+
+  const Site& recorded = site("@fail-large");
+  expectAtSite(entries[0], recorded, recorded.column("VESK_FAIL"), "classify");
+  // The stack: the stop's call, then straight to the harness (no duplicate of the function).
+  const Site& stop = site("@stop-trace-site");
+  expectAtSite(entries[1], stop, stop.column("panicWithTrace(", 14), "stopsWhileHandlingAnError");
+  EXPECT_TRUE(endsWith(entries[2].file, "/runner/vesk_harness.cpp")) << run.err;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Fault reports
+
+TEST(FaultReport, StartsAtTheFaultingInstructionAndKeepsTheCallerOfALeaf) {
+  const ProcessResult run = runScenario(compressed_fixture, "fault");
+  EXPECT_EQ(run.signal, SIGABRT);
+  const auto lines = splitLines(run.err);
+  const auto entries = entriesAfter(lines, "1/1 trace.fault...Segmentation fault at address 0x0");
+  ASSERT_GE(entries.size(), 2u) << run.err;
+  const Site& fault = site("@fault-site");
+  expectAtSite(entries[0], fault, fault.column(" = 1", 1), "writesThroughNull");
+  // The faulting function keeps no frame of its own; the harness that called it still shows.
+  EXPECT_TRUE(endsWith(entries[1].file, "/runner/vesk_harness.cpp")) << run.err;
+  EXPECT_NE(entries[1].function.find("mainTerminal"), std::string::npos) << run.err;
+}
+
+TEST(FaultReport, FollowsANullFunctionPointerBackToItsCall) {
+  const ProcessResult run = runScenario(compressed_fixture, "null-call");
+  EXPECT_EQ(run.signal, SIGABRT);
+  const auto lines = splitLines(run.err);
+  const auto entries =
+      entriesAfter(lines, "1/1 trace.null call...Segmentation fault at address 0x0");
+  ASSERT_GE(entries.size(), 2u) << run.err;
+  const Site& call = site("@null-call-site");
+  expectAtSite(entries[0], call, call.column("null_procedure(", 14), "callsNull");
+  EXPECT_NE(entries[1].function.find("mainTerminal"), std::string::npos) << run.err;
+}
+
+TEST(FaultReport, KeepsTheCallerOfAFaultInsideTheCLibrary) {
+  const ProcessResult run = runScenario(compressed_fixture, "libc-fault");
+  EXPECT_EQ(run.signal, SIGABRT);
+  const auto lines = splitLines(run.err);
+  const auto entries =
+      entriesAfter(lines, "1/1 trace.fault in the C library...Segmentation fault at address");
+  ASSERT_GE(entries.size(), 3u) << run.err;
+  // The C library's routine has no debug information of ours; its caller follows at once.
+  EXPECT_FALSE(entries[0].located);
+  const Site& call = site("@libc-fault-site");
+  expectAtSite(entries[1], call, call.column("strlen(", 6), "faultsInTheCLibrary");
+  EXPECT_NE(entries[2].function.find("mainTerminal"), std::string::npos) << run.err;
+}
+
+TEST(FaultReport, ReportsAStackOverflowWithTheRecursion) {
+  const ProcessResult run = runScenario(compressed_fixture, "overflow");
+  EXPECT_EQ(run.signal, SIGABRT);
+  const auto lines = splitLines(run.err);
+  const auto entries = entriesAfter(lines, "1/1 trace.overflow...Segmentation fault at address");
+  ASSERT_GE(entries.size(), 32u) << run.err;
+  // Where in the recursing function the stack ran out varies; the frames below it do not.
+  EXPECT_NE(entries[0].function.find("recurse"), std::string::npos) << entries[0].function;
+  const Site& recursion = site("@recurse-site");
+  for (std::size_t i = 1; i < entries.size(); ++i) {
+    SCOPED_TRACE(i);
+    expectAtSite(entries[i], recursion, recursion.column("recurse(", 7), "recurse");
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Address records of the checking allocator
+
+TEST(AddressRecord, LeakRecordStartsAtTheAllocatingStatement) {
+  const ProcessResult run = runScenario(compressed_fixture, "leak");
+  EXPECT_EQ(run.exit_code, 1) << run.err;
+  const auto lines = splitLines(run.err);
+  const auto entries = entriesAfter(lines, "[gpa] (err): memory address 0x");
+  ASSERT_GE(entries.size(), 2u) << run.err;
+  const Site& leak = site("@leak-site");
+  expectAtSite(entries[0], leak, leak.column("VESK_TRY"), "leaks");
+  EXPECT_NE(entries[1].function.find("mainTerminal"), std::string::npos) << run.err;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Variants of the debug information
+
+TEST(DebugInfo, CompressedAndUncompressedBuildsPrintTheSameEntries) {
+  // Guards the comparison itself: the two builds really differ in their sections.
+  ASSERT_TRUE(debugInfoOf(compressed_fixture).compressed);
+  ASSERT_TRUE(debugInfoOf(plain_fixture).present);
+  ASSERT_FALSE(debugInfoOf(plain_fixture).compressed);
+
+  for (const std::string scenario : {"fail", "stop", "fault", "leak"}) {
+    SCOPED_TRACE(scenario);
+    const ProcessResult compressed = runScenario(compressed_fixture, scenario);
+    const ProcessResult plain = runScenario(plain_fixture, scenario);
+    const auto entries = entriesIn(splitLines(compressed.err), 0, SIZE_MAX);
+    EXPECT_GE(entries.size(), 3u) << compressed.err;
+    // Source lines are shown, in both builds alike.
+    for (const Entry& e : entries) {
+      if (e.located) {
+        EXPECT_FALSE(e.next.empty() || isEntryLine(e.next)) << e.function;
+      }
+    }
+    EXPECT_EQ(maskVarying(compressed.err), maskVarying(plain.err));
+  }
+}
+
+TEST(DebugInfo, StrippedExecutableSaysItCannotOpenTheDebugInfo) {
+  ASSERT_FALSE(debugInfoOf(stripped_fixture).present);
+  const std::string dump =
+      "Unable to dump stack trace: Unable to open debug info: MissingDebugInfo";
+
+  const ProcessResult failing = runScenario(stripped_fixture, "fail");
+  EXPECT_EQ(failing.exit_code, 1);
+  const auto lines = splitLines(failing.err);
+  std::size_t failures = 0;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i].find("...FAIL (") == std::string::npos) continue;
+    ++failures;
+    ASSERT_LT(i + 1, lines.size());
+    EXPECT_EQ(lines[i + 1], dump);
+  }
+  EXPECT_EQ(failures, 8u) << failing.err;
+  EXPECT_EQ(entriesIn(lines, 0, SIZE_MAX).size(), 0u) << failing.err;
+
+  // A stop with an error trace: one message for the trace, one for the stack.
+  const ProcessResult stop = runScenario(stripped_fixture, "stop-trace");
+  EXPECT_EQ(stop.signal, SIGABRT);
+  EXPECT_TRUE(endsWith(stop.err, "panic: stop with an error\n" + dump + "\n" + dump + "\n"))
+      << stop.err;
+
+  const ProcessResult leak = runScenario(stripped_fixture, "leak");
+  EXPECT_NE(leak.err.find(" leaked: \nUnable to print stack trace: Unable to open debug info: "
+                          "MissingDebugInfo\n"),
+            std::string::npos)
+      << leak.err;
+}
+
+TEST(DebugInfo, UnreadableDebugInfoIsReportedByName) {
+  // The address ranges of the units become garbage: reading them fails while opening.
+  std::string image = readFile(plain_fixture);
+  const std::optional<Elf64_Shdr> ranges = sectionOf(image, ".debug_rnglists");
+  ASSERT_TRUE(ranges.has_value());
+  ASSERT_EQ(ranges->sh_flags & SHF_COMPRESSED, 0u);
+  image.replace(ranges->sh_offset, ranges->sh_size, ranges->sh_size, '\xff');
+  const std::string broken = ::testing::TempDir() + "/trace_sites_broken";
+  {
+    std::ofstream out(broken, std::ios::binary | std::ios::trunc);
+    out << image;
+  }
+  std::filesystem::permissions(broken, std::filesystem::perms::owner_all);
+
+  const ProcessResult run = runScenario(broken, "fail");
+  std::filesystem::remove(broken);
+  EXPECT_EQ(run.exit_code, 1);
+  const auto lines = splitLines(run.err);
+  const auto failed = std::find_if(lines.begin(), lines.end(), [](const std::string& line) {
+    return line.find("trace.expectation...FAIL (TestUnexpectedResult)") != std::string::npos;
+  });
+  ASSERT_NE(failed, lines.end()) << run.err;
+  ASSERT_NE(failed + 1, lines.end());
+  EXPECT_EQ(failed[1], "Unable to dump stack trace: Unable to open debug info: InvalidDebugInfo");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Colours
+
+const std::string bold = "\x1b[1m";
+const std::string caret_colour = "\x1b[1;32m^\x1b[0m";
+
+TEST(Colours, ForcedColoursMarkTheLocationAndTheCaret) {
+  const ProcessResult run = runScenario(compressed_fixture, "fail", {"CLICOLOR_FORCE=1"});
+  const Site& call = site("@expect-call");
+  const std::string location = bold + fixture_source + ":" + std::to_string(call.line) + ":" +
+                               std::to_string(call.column("VESK_TRY")) + "\x1b[0m: \x1b[2m0x";
+  EXPECT_NE(run.err.find(location), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("\n" + call.text + "\n"), std::string::npos);
+  EXPECT_NE(run.err.find(caret_colour + "\n"), std::string::npos);
+
+  // NO_COLOR wins over a forced colour.
+  const ProcessResult plain =
+      runScenario(compressed_fixture, "fail", {"CLICOLOR_FORCE=1", "NO_COLOR=1"});
+  EXPECT_EQ(plain.err.find('\x1b'), std::string::npos) << plain.err;
+  EXPECT_EQ(maskVarying(plain.err), maskVarying(runScenario(compressed_fixture, "fail").err));
+}
+
+TEST(Colours, ATerminalGetsColoursUnlessItIsDumb) {
+  ProcessOptions options;
+  options.stderr_on_terminal = true;
+  options.unset_env = {"NO_COLOR", "CLICOLOR_FORCE"};
+  options.set_env = {"VESK_TRACE_SCENARIO=fail", "TERM=xterm-256color"};
+  const ProcessResult coloured = runProcess(compressed_fixture, options);
+  EXPECT_NE(coloured.err.find(bold + fixture_source + ":"), std::string::npos) << coloured.err;
+  EXPECT_NE(coloured.err.find(caret_colour), std::string::npos);
+
+  options.set_env = {"VESK_TRACE_SCENARIO=fail", "TERM=dumb"};
+  const ProcessResult dumb = runProcess(compressed_fixture, options);
+  const auto lines = splitLines(dumb.err);
+  const auto piped = runScenario(compressed_fixture, "fail");
+  EXPECT_EQ(entriesIn(lines, 0, SIZE_MAX).size(),
+            entriesIn(splitLines(piped.err), 0, SIZE_MAX).size())
+      << dumb.err;
+  for (const std::string& line : lines) {
+    if (line.find(fixture_source) != std::string::npos || line.find('^') != std::string::npos) {
+      EXPECT_EQ(line.find('\x1b'), std::string::npos) << line;
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Files read
+
+// The files a run of `scenario` opens or tries to open, apart from the shared libraries the
+// dynamic linker loads; empty with `ok` false when strace is not available.
+std::set<std::string> filesOpened(const std::string& scenario, bool& ok) {
+  ok = std::filesystem::exists("/usr/bin/strace");
+  if (!ok) return {};
+  const std::string log = ::testing::TempDir() + "/trace_sites_" + scenario + ".strace";
+  ProcessOptions options;
+  options.args = {"-f", "-qq", "-e", "trace=open,openat,openat2", "-o", log, compressed_fixture};
+  options.set_env = {"VESK_TRACE_SCENARIO=" + scenario};
+  runProcess("/usr/bin/strace", options);
+  std::set<std::string> files;
+  static const std::regex open_call(R"re(open(?:at2?)?\((?:AT_FDCWD, )?"([^"]*)")re");
+  for (const std::string& line : readLines(log)) {
+    std::smatch m;
+    if (!std::regex_search(line, m, open_call)) continue;
+    const std::string path = m[1];
+    if (path == "/etc/ld.so.cache" || path.find(".so") != std::string::npos) continue;
+    files.insert(path);
+  }
+  std::filesystem::remove(log);
+  return files;
+}
+
+std::string joined(const std::set<std::string>& paths) {
+  std::string text;
+  for (const std::string& path : paths)
+    text += path + "\n";
+  return text;
+}
+
+TEST(FilesRead, APassingRunOpensNothingAndAFailingOneOnlyItsImageAndSources) {
+  bool ok = false;
+  const std::set<std::string> passing = filesOpened("pass", ok);
+  if (!ok) GTEST_SKIP() << "strace is not installed";
+  EXPECT_TRUE(passing.empty()) << joined(passing);
+
+  const std::set<std::string> failing = filesOpened("fail", ok);
+  EXPECT_TRUE(failing.contains("/proc/self/exe")) << joined(failing);
+  EXPECT_TRUE(failing.contains(fixture_source));
+  for (const std::string& path : failing) {
+    EXPECT_TRUE(path == "/proc/self/exe" || endsWith(path, ".cpp") || endsWith(path, ".hpp"))
+        << path;
+  }
+}
+
+}  // namespace
