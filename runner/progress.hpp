@@ -1,6 +1,7 @@
 // Progress of a terminal run as a small tree of nodes (a root for the run, a child per running
 // case), drawn live on standard error when it is a terminal, or sent to a parent process through
-// an inherited descriptor. Without either, the nodes only keep their counts.
+// the inherited descriptor whose number the environment variable VESK_PROGRESS_FD gives (frames
+// as laid out in progress_format.hpp). Without either, the nodes only keep their counts.
 #pragma once
 
 #include <cstdint>

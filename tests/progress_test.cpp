@@ -1,0 +1,240 @@
+// The progress formatter on strings: drawn lines (connectors, counts, truncation by code points,
+// line and buffer limits) and the frames sent to a parent process, read back by a decoder
+// written here from the documented layout.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "progress_format.hpp"
+
+namespace vesk {
+namespace {
+
+constexpr std::uint32_t NONE = PROGRESS_NO_PARENT;
+
+std::string lines(const std::vector<ProgressEntry>& entries, std::size_t columns = 200,
+                  std::size_t max_lines = 100, std::size_t buffer = 4096) {
+  std::vector<char> out(buffer);
+  const ProgressText text = formatProgressLines(entries, columns, max_lines, out);
+  EXPECT_LE(text.size, buffer);
+  const std::string s(out.data(), text.size);
+  EXPECT_EQ(static_cast<std::size_t>(std::count(s.begin(), s.end(), '\n')), text.lines);
+  return s;
+}
+
+// Code points, counted independently of the formatter: every byte that is not a continuation.
+std::size_t codePoints(const std::string& s) {
+  std::size_t n = 0;
+  for (unsigned char c : s)
+    n += (c & 0xC0) != 0x80;
+  return n;
+}
+
+std::vector<std::string> split(const std::string& s) {
+  std::vector<std::string> out;
+  std::size_t start = 0;
+  for (std::size_t nl; (nl = s.find('\n', start)) != std::string::npos; start = nl + 1) {
+    out.push_back(s.substr(start, nl - start));
+  }
+  EXPECT_EQ(start, s.size()) << "text does not end with a whole line";
+  return out;
+}
+
+TEST(ProgressLines, ShowTheRootCountOverItsEstimateAndTheRunningCaseUnderIt) {
+  const std::string case_name = "vesk_kernel.test.PGL4: normalizeDet → det ≈ 1";
+  EXPECT_EQ(lines({{NONE, 12, 36, "Test"}, {0, 0, 0, case_name}}),
+            "[12/36] Test\n└─ " + case_name + "\n");
+}
+
+TEST(ProgressLines, ShowABareCountOnlyWhenThereIsNoEstimateButSomethingEnded) {
+  EXPECT_EQ(lines({{NONE, 0, 36, "Test"}}), "[0/36] Test\n");
+  EXPECT_EQ(lines({{NONE, 3, 0, "Test"}}), "[3] Test\n");
+  EXPECT_EQ(lines({{NONE, 0, 0, "Test"}}), "Test\n");
+  EXPECT_EQ(lines({{NONE, 18446744073709551615u, 1, "big"}}), "[18446744073709551615/1] big\n");
+}
+
+TEST(ProgressLines, ConnectorsContinueOnlyWhileAnAncestorHasLaterSiblings) {
+  const std::vector<ProgressEntry> tree = {
+      {NONE, 0, 0, "root"}, {0, 0, 0, "a"}, {1, 0, 0, "a1"}, {2, 0, 0, "a1x"},
+      {1, 0, 0, "a2"},      {0, 1, 0, "b"}, {5, 0, 0, "b1"},
+  };
+  EXPECT_EQ(lines(tree),
+            "root\n"
+            "├─ a\n"
+            "│  ├─ a1\n"
+            "│  │  └─ a1x\n"
+            "│  └─ a2\n"
+            "└─ [1] b\n"
+            "   └─ b1\n");
+}
+
+TEST(ProgressLines, APointerThatDoesNotPointBackwardsIsDrawnAsARoot) {
+  // A malformed snapshot must not send the connector walk out of bounds or into a loop.
+  EXPECT_EQ(lines({{NONE, 0, 0, "root"}, {5, 0, 0, "stray"}, {1, 0, 0, "self"}}),
+            "root\nstray\n└─ self\n");
+}
+
+TEST(ProgressLines, LongNamesAreCutByCodePointsNotBytes) {
+  const std::string name = "PGL4: normalizeDet → det ≈ 1";
+  // "└─ " and "PGL4: normalizeDet →" are 3 + 20 code points but 7 + 22 bytes: a cut by bytes
+  // would stop early or split "→".
+  EXPECT_EQ(lines({{NONE, 0, 0, "T"}, {0, 0, 0, name}}, 23), "T\n└─ PGL4: normalizeDet →\n");
+  EXPECT_EQ(lines({{NONE, 0, 0, "T"}, {0, 0, 0, name}}, 22), "T\n└─ PGL4: normalizeDet \n");
+  // The count prefix and the connectors take columns too.
+  EXPECT_EQ(lines({{NONE, 12, 36, "Test"}}, 9), "[12/36] T\n");
+  EXPECT_EQ(lines({{NONE, 0, 0, "T"}, {0, 0, 0, "abc"}}, 2), "T\n└─\n");
+  EXPECT_EQ(lines({{NONE, 0, 0, "Test"}}, 0), "\n");
+}
+
+TEST(ProgressLines, EveryLineFitsAnyWidthAndIsAPrefixOfTheUncutLine) {
+  const std::vector<ProgressEntry> tree = {
+      {NONE, 7, 36, "Test"},
+      {0, 0, 0, "vesk_kernel.test.Projector Π_Λ is idempotent: Π² = Π"},
+      {1, 2, 5, "Resonance J = A − Aᵀ is antisymmetric"},
+      {0, 0, 0, "vesk_kernel.test.Deformed tensor product: ε=0 is standard mul"},
+  };
+  const std::vector<std::string> full = split(lines(tree));
+  ASSERT_EQ(full.size(), tree.size());
+  for (std::size_t columns = 0; columns < 80; ++columns) {
+    const std::vector<std::string> cut = split(lines(tree, columns));
+    ASSERT_EQ(cut.size(), full.size());
+    for (std::size_t i = 0; i < cut.size(); ++i) {
+      EXPECT_EQ(codePoints(cut[i]), std::min(columns, codePoints(full[i])))
+          << "width " << columns << ", line " << i;
+      EXPECT_EQ(full[i].rfind(cut[i], 0), 0u) << "width " << columns << ", line " << i;
+    }
+  }
+}
+
+TEST(ProgressLines, ControlCharactersInANameCannotBreakTheLineOrEscape) {
+  EXPECT_EQ(lines({{NONE, 0, 0, "a\nb\x1b[2J\r\x7f"}}), "a?b?[2J??\n");
+  // U+009B is a one-character escape introducer on some terminals.
+  EXPECT_EQ(lines({{NONE, 0, 0,
+                    "x\xc2\x9b"
+                    "1Ay\xc2\xa0z"}}),
+            "x?1Ay\xc2\xa0z\n");
+}
+
+TEST(ProgressLines, StopAtTheLineLimitAndKeepOnlyWholeLinesThatFitTheBuffer) {
+  const std::vector<ProgressEntry> tree = {
+      {NONE, 1, 3, "Test"}, {0, 0, 0, "first child"}, {0, 0, 0, "second child"}};
+  EXPECT_EQ(lines(tree, 80, 2), "[1/3] Test\n├─ first child\n");
+  EXPECT_EQ(lines(tree, 80, 0), "");
+  const std::string two = "[1/3] Test\n├─ first child\n";
+  // Exactly room for two lines, then one byte short of it.
+  EXPECT_EQ(lines(tree, 80, 10, two.size()), two);
+  EXPECT_EQ(lines(tree, 80, 10, two.size() - 1), "[1/3] Test\n");
+  EXPECT_EQ(lines(tree, 80, 10, 3), "");
+}
+
+TEST(Utf8PrefixLength, CountsCodePointsAndTreatsBrokenBytesAsOneEach) {
+  EXPECT_EQ(utf8PrefixLength("abc", 2), 2u);
+  EXPECT_EQ(utf8PrefixLength("abc", 9), 3u);
+  EXPECT_EQ(utf8PrefixLength("S³x", 2), 3u);                // ³ is two bytes
+  EXPECT_EQ(utf8PrefixLength("→≈", 1), 3u);                 // three-byte code points
+  EXPECT_EQ(utf8PrefixLength("\xf0\x9f\x98\x80!", 1), 4u);  // a four-byte code point
+  EXPECT_EQ(utf8PrefixLength("\x80\x80z", 2), 2u);          // stray continuation bytes
+  EXPECT_EQ(utf8PrefixLength("\xe2\x86", 1), 2u);           // a sequence cut short by the end
+  EXPECT_EQ(utf8PrefixLength("\xe2"
+                             "ab",
+                             1),
+            1u);  // a lead byte without its continuation
+  EXPECT_EQ(utf8PrefixLength("", 3), 0u);
+  EXPECT_EQ(utf8PrefixLength("abc", 0), 0u);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Frames for a parent process
+
+struct DecodedNode {
+  std::uint32_t parent;
+  std::uint64_t completed;
+  std::uint64_t estimated_total;
+  std::string name;
+};
+
+std::uint64_t readLe(const std::vector<std::byte>& bytes, std::size_t& at, int width) {
+  std::uint64_t value = 0;
+  for (int k = 0; k < width; ++k) {
+    value |= static_cast<std::uint64_t>(bytes.at(at++)) << (8 * k);
+  }
+  return value;
+}
+
+// Reads one frame and checks that its length field covers exactly the nodes it lists.
+std::vector<DecodedNode> decode(const std::vector<std::byte>& frame) {
+  std::size_t at = 0;
+  const std::uint64_t body_length = readLe(frame, at, 4);
+  EXPECT_EQ(body_length + 4, frame.size());
+  const std::uint64_t count = readLe(frame, at, 4);
+  std::vector<DecodedNode> nodes;
+  for (std::uint64_t i = 0; i < count; ++i) {
+    DecodedNode node;
+    node.parent = static_cast<std::uint32_t>(readLe(frame, at, 4));
+    node.completed = readLe(frame, at, 8);
+    node.estimated_total = readLe(frame, at, 8);
+    const std::uint64_t name_length = readLe(frame, at, 4);
+    for (std::uint64_t k = 0; k < name_length; ++k) {
+      node.name.push_back(static_cast<char>(frame.at(at++)));
+    }
+    nodes.push_back(node);
+  }
+  EXPECT_EQ(at, frame.size());
+  return nodes;
+}
+
+std::vector<std::byte> encode(const std::vector<ProgressEntry>& entries, std::size_t room) {
+  std::vector<std::byte> out(room);
+  out.resize(encodeProgressFrame(entries, out));
+  return out;
+}
+
+TEST(ProgressFrame, AnEmptyTreeIsTheEightByteEndFrame) {
+  const std::vector<std::byte> frame = encode({}, 64);
+  const std::vector<std::byte> expected = {std::byte{4}, std::byte{0}, std::byte{0}, std::byte{0},
+                                           std::byte{0}, std::byte{0}, std::byte{0}, std::byte{0}};
+  EXPECT_EQ(frame, expected);
+  EXPECT_EQ(encode({}, 7).size(), 0u) << "no room even for the header";
+}
+
+TEST(ProgressFrame, CarriesEveryFieldLittleEndian) {
+  const std::vector<ProgressEntry> tree = {
+      {NONE, 12, 36, "Test"},
+      {0, 0x0102030405060708u, 0, "vesk_ecs.test.ECS: World findNearest"},
+      {1, 0, 0xFFFFFFFFFFu, "Π² = Π"},
+  };
+  const std::vector<DecodedNode> nodes = decode(encode(tree, 4096));
+  ASSERT_EQ(nodes.size(), tree.size());
+  for (std::size_t i = 0; i < tree.size(); ++i) {
+    EXPECT_EQ(nodes[i].parent, tree[i].parent);
+    EXPECT_EQ(nodes[i].completed, tree[i].completed);
+    EXPECT_EQ(nodes[i].estimated_total, tree[i].estimated_total);
+    EXPECT_EQ(nodes[i].name, tree[i].name);
+  }
+  // The byte order itself, on the second node's count: its lowest byte comes first.
+  const std::vector<std::byte> frame = encode(tree, 4096);
+  const std::size_t second_completed = 8 + (24 + 4) + 4;
+  EXPECT_EQ(frame.at(second_completed), std::byte{0x08});
+  EXPECT_EQ(frame.at(second_completed + 7), std::byte{0x01});
+}
+
+TEST(ProgressFrame, LeavesOutWhatDoesNotFitFromThatNodeOn) {
+  const std::vector<ProgressEntry> tree = {
+      {NONE, 1, 2, "Test"}, {0, 0, 0, "child"}, {1, 0, 0, "x"}};
+  const std::size_t whole = encode(tree, 4096).size();
+  ASSERT_EQ(whole, 8u + 3 * 24 + 4 + 5 + 1);
+  for (std::size_t room = 8; room <= whole; ++room) {
+    const std::vector<DecodedNode> nodes = decode(encode(tree, room));
+    const std::size_t expected = room >= whole         ? 3
+                                 : room >= 8 + 28 + 29 ? 2
+                                 : room >= 8 + 28      ? 1
+                                                       : 0;
+    EXPECT_EQ(nodes.size(), expected) << "room " << room;
+  }
+}
+
+}  // namespace
+}  // namespace vesk
