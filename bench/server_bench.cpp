@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <set>
 #include <string>
 
 extern char** environ;
@@ -101,19 +102,29 @@ void BM_RunTestRoundTrip(benchmark::State& state) {
 }
 BENCHMARK(BM_RunTestRoundTrip)->UseRealTime();
 
-// Prints the table as usual and remembers each benchmark's time per iteration for the ratio.
+// Prints the table as usual and remembers each benchmark's time per round trip for the ratio: the
+// mean over repetitions when there are several, otherwise the single run.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
+  explicit RatioReporter(OutputOptions options) : ConsoleReporter(options) {}
+
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Iteration && run.iterations > 0) {
-        times[run.run_name.function_name] =
-            run.real_accumulated_time / static_cast<double>(run.iterations);
+      const bool mean = run.run_type == Run::RT_Aggregate && run.aggregate_name == "mean";
+      if (mean || (run.run_type == Run::RT_Iteration && !means.contains(name(run)))) {
+        nanoseconds[name(run)] =
+            run.GetAdjustedRealTime() * 1e9 / benchmark::GetTimeUnitMultiplier(run.time_unit);
+        if (mean) means.insert(name(run));
       }
     }
   }
-  std::map<std::string, double> times;
+
+  std::map<std::string, double> nanoseconds;
+
+ private:
+  static std::string name(const Run& run) { return run.run_name.function_name; }
+  std::set<std::string> means;
 };
 
 }  // namespace
@@ -121,13 +132,16 @@ class RatioReporter : public benchmark::ConsoleReporter {
 int main(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
   benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
+  // Colour only on a terminal, so that saved output stays plain text.
+  RatioReporter reporter(::isatty(STDOUT_FILENO) == 1 ? benchmark::ConsoleReporter::OO_ColorTabular
+                                                      : benchmark::ConsoleReporter::OO_Tabular);
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  const auto echo = reporter.times.find("BM_EchoRoundTrip");
-  const auto server = reporter.times.find("BM_RunTestRoundTrip");
-  if (echo != reporter.times.end() && server != reporter.times.end() && echo->second > 0) {
-    std::printf("run_test round trip / echo round trip: %.2f (%.2f us / %.2f us)\n",
-                server->second / echo->second, server->second * 1e6, echo->second * 1e6);
+  const auto echo = reporter.nanoseconds.find("BM_EchoRoundTrip");
+  const auto server = reporter.nanoseconds.find("BM_RunTestRoundTrip");
+  if (echo != reporter.nanoseconds.end() && server != reporter.nanoseconds.end() &&
+      echo->second > 0) {
+    std::printf("run_test round trip / echo round trip: %.2f (%.0f ns / %.0f ns)\n",
+                server->second / echo->second, server->second, echo->second);
   }
   benchmark::Shutdown();
   return 0;
