@@ -361,6 +361,13 @@ TEST(ProgressDisplay, AThreadThatCannotBeStartedIsAWarningNotAFailure) {
   EXPECT_EQ(r.err,
             "[default] (warn): unable to spawn thread for printing progress to terminal: EAGAIN\r\n"
             "All 36 tests passed.\r\n");
+  // The same for the thread that would send to a parent.
+  const ProcessResult ipc = runProcess(
+      table_fixture, onTerminal({"FIXTURE_ADDRESS_SPACE_SLACK_KB=1024", "VESK_PROGRESS_FD=2"}));
+  EXPECT_EQ(ipc.exit_code, 0);
+  EXPECT_EQ(ipc.err,
+            "[default] (warn): failed to spawn IPC thread for communicating progress to parent: "
+            "EAGAIN\r\nAll 36 tests passed.\r\n");
 }
 
 // ---------------------------------------------------------------------------------------------
