@@ -537,19 +537,7 @@ void printEntry(Writer& out, const Style& style, const Entry& entry) noexcept {
   if (!located) return;
 
   const std::optional<std::string_view> source = sourceLine(entry.file, entry.line);
-  if (!source) return;
-  out.put(*source).put("\n");
-  // Column 0 means "somewhere on this line"; a column past the end means the file changed since
-  // it was compiled. Either way a caret would point at nothing.
-  if (entry.column == 0 || entry.column > source->size()) return;
-  for (const char c : source->substr(0, entry.column - 1)) {
-    if (c == '\t') {
-      out.put('\t');  // keeps the caret under the column whatever the tab width
-    } else if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) {
-      out.put(' ');  // one space per character, not per byte of its encoding
-    }
-  }
-  out.put(style.caret).put("^").put(style.reset).put("\n");
+  if (source) printSourceLine(out, *source, entry.column, &style == &colour_style);
 }
 
 void printUnknown(Writer& out, const Style& style, std::uint64_t address) noexcept {
@@ -696,6 +684,23 @@ void printDumpFailure(Writer& out, const PrintFailure& failure) noexcept {
 }
 
 }  // namespace
+
+void printSourceLine(Writer& out, std::string_view source, std::uint64_t column,
+                     bool coloured) noexcept {
+  const Style& style = coloured ? colour_style : plain_style;
+  out.put(source).put("\n");
+  // Column 0 means "somewhere on this line"; a column past the end means the file changed since
+  // it was compiled. Either way a caret would point at nothing, but the line still helps.
+  if (column == 0 || column > source.size()) return;
+  for (const char c : source.substr(0, column - 1)) {
+    if (c == '\t') {
+      out.put('\t');  // keeps the caret under the column whatever the tab width
+    } else if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) {
+      out.put(' ');  // one space per character, not per byte of its encoding
+    }
+  }
+  out.put(style.caret).put("^").put(style.reset).put("\n");
+}
 
 void printSourceLocation(Writer& out, std::uint64_t address, AddressKind kind) noexcept {
   const std::uint64_t one[1] = {address};

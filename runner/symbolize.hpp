@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string_view>
 
 #include "log.hpp"
 #include "vesk_base.hpp"
@@ -28,6 +29,12 @@ void printErrorTrace(Writer& out, const ErrorTrace& trace) noexcept;
 /// (a faulting instruction).
 void printStackTrace(Writer& out, std::span<const std::uint64_t> addresses,
                      bool first_is_exact = false) noexcept;
+
+/// Prints `source` (one line, without its end) and, when `column` (from 1) falls on it, a line
+/// with a caret under that column: tabs copied, one space per other character. A column of 0 or
+/// past the end prints the source line alone.
+void printSourceLine(Writer& out, std::string_view source, std::uint64_t column,
+                     bool coloured) noexcept;
 
 /// Prints an address record of the checking allocator: a line end, then the entries as for a
 /// stack; on failure the "Unable to print stack trace" forms.

@@ -298,6 +298,27 @@ TEST(ErrorReturnTrace, NamesAFailureInTailPositionAndOneInsideAnInlinedFunction)
   expectAtSite(inlined[1], call, call.column("VESK_TRY"), "failsThroughInlined");
 }
 
+TEST(ErrorReturnTrace, ShowsTheOldestThirtyTwoSitesThenHowManyWereSkipped) {
+  const ProcessResult run = runScenario(compressed_fixture, "deep");
+  EXPECT_EQ(run.exit_code, 1) << run.err;
+  const auto lines = splitLines(run.err);
+  const auto entries = entriesAfter(lines, "trace.deep...FAIL (Unexpected)");
+  ASSERT_EQ(entries.size(), 32u) << run.err;
+  const Site& fail = site("@deep-fail");
+  expectAtSite(entries[0], fail, fail.column("VESK_FAIL"), "descend");
+  const Site& pass_up = site("@deep-pass-up");
+  for (std::size_t i = 1; i < entries.size(); ++i) {
+    SCOPED_TRACE(i);
+    expectAtSite(entries[i], pass_up, pass_up.column("VESK_TRY"), "descend");
+  }
+  const auto skipped =
+      std::find(lines.begin(), lines.end(), "(8 additional stack frames skipped...)");
+  ASSERT_NE(skipped, lines.end()) << run.err;
+  // It closes the trace: the summary follows.
+  ASSERT_NE(skipped + 1, lines.end());
+  EXPECT_EQ(skipped[1], "0 passed; 0 skipped; 1 failed.");
+}
+
 TEST(SourceLocation, CaretKeepsTabsAndCountsCharactersNotBytes) {
   const ProcessResult run = runScenario(compressed_fixture, "fail");
   const auto lines = splitLines(run.err);
