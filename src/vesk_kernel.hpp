@@ -6,6 +6,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 
@@ -22,7 +23,9 @@ inline constexpr double W_EPS = 1e-6;
 using F32x4 = float __attribute__((vector_size(16)));
 
 /// The four-lane vector (x, y, z, w).
-inline F32x4 f32x4(float x, float y, float z, float w) noexcept { return F32x4{x, y, z, w}; }
+inline F32x4 f32x4(float x, float y, float z, float w) noexcept {
+  return F32x4{x, y, z, w};
+}
 
 /// The four lane products summed in lane order, each addition rounded to single precision.
 inline float simdDot4(F32x4 a, F32x4 b) noexcept {
@@ -78,7 +81,7 @@ struct HomVec4 {
 
 /// Fubini-Study distance between two points, in radians in [0, pi/2]; 0 when either vector has a
 /// norm below 1e-15 or the cosine is NaN.
-double fsDistance(HomVec4 a, HomVec4 b) noexcept;
+inline double fsDistance(HomVec4 a, HomVec4 b) noexcept;
 /// W = cos(s / 2R) for a length `s_meters` on a world of radius `R_meters`.
 double wFromDistance(double s_meters, double R_meters) noexcept;
 /// s = 2R · arccos(W), metres, with W clamped into [-1, 1] (NaN counts as 1).
@@ -99,7 +102,8 @@ struct PGL4 {
   static constexpr PGL4 fromRowMajor(const std::array<std::array<double, 4>, 4>& m) noexcept {
     PGL4 r{};
     for (std::size_t col = 0; col < 4; ++col) {
-      for (std::size_t row = 0; row < 4; ++row) r.data[col * 4 + row] = m[row][col];
+      for (std::size_t row = 0; row < 4; ++row)
+        r.data[col * 4 + row] = m[row][col];
     }
     return r;
   }
@@ -126,13 +130,58 @@ struct PGL4 {
   /// This matrix scaled to a determinant of magnitude 1 (sign kept); unchanged when the
   /// determinant's magnitude is below 1e-15.
   PGL4 normalizeDet() const noexcept;
-  /// Approximate inverse of self + delta·I by at most `max_iter` Newton-Schulz updates; never fails.
+  /// Approximate inverse of self + delta·I by at most `max_iter` Newton-Schulz updates; never
+  /// fails.
   PGL4 inverse(double delta, std::uint32_t max_iter) const noexcept;
 };
 
-/// `PGL4::fromRowMajor(m)` for a matrix fixed when the program is built; a singular matrix is
-/// refused at compile time.
-consteval PGL4 pglFromHomogeneous(const std::array<std::array<double, 4>, 4>& m);
+namespace detail {
+
+/// The determinant of the 3x3 matrix left when row `r` and column `c` of `m` are deleted.
+constexpr double minor3(const PGL4& m, std::size_t r, std::size_t c) noexcept {
+  double s[3][3] = {};
+  std::size_t si = 0;
+  for (std::size_t i = 0; i < 4; ++i) {
+    if (i == r) continue;
+    std::size_t sj = 0;
+    for (std::size_t j = 0; j < 4; ++j) {
+      if (j == c) continue;
+      s[si][sj] = m.data[j * 4 + i];
+      ++sj;
+    }
+    ++si;
+  }
+  return s[0][0] * (s[1][1] * s[2][2] - s[1][2] * s[2][1]) -
+         s[0][1] * (s[1][0] * s[2][2] - s[1][2] * s[2][0]) +
+         s[0][2] * (s[1][0] * s[2][1] - s[1][1] * s[2][0]);
+}
+
+/// The cofactor expansion of `PGL4::det`, written plainly so that it also runs in constant
+/// evaluation; `PGL4::det` computes the same value, bit for bit, faster.
+constexpr double cofactorDet(const PGL4& m) noexcept {
+  return ((m.data[0] * minor3(m, 0, 0) - m.data[4] * minor3(m, 0, 1)) +
+          m.data[8] * minor3(m, 0, 2)) -
+         m.data[12] * minor3(m, 0, 3);
+}
+
+/// Deliberately not constexpr: reaching a call to it in constant evaluation fails the build, and
+/// the compiler's diagnostic names it.
+void pglFromHomogeneous_refuses_a_singular_matrix() noexcept;
+
+}  // namespace detail
+
+/// `PGL4::fromRowMajor(m)` for a matrix fixed when the program is built; a matrix whose
+/// determinant is zero (or NaN) fails the build.
+consteval PGL4 pglFromHomogeneous(const std::array<std::array<double, 4>, 4>& m) {
+  const PGL4 r = PGL4::fromRowMajor(m);
+  // Exact zero rather than a threshold: the refusal is for matrices that are singular as
+  // written (dependent rows, a zero row), not for badly scaled ones that `normalizeDet` can fix.
+  // A NaN determinant (from non-finite entries) is no transform either.
+  const double d = detail::cofactorDet(r);
+  if (d == 0.0 || d != d) detail::pglFromHomogeneous_refuses_a_singular_matrix();
+  return r;
+}
+
 /// The translation by (tx, ty, tz).
 PGL4 pglTranslate(double tx, double ty, double tz) noexcept;
 /// The scale diag(sx, sy, sz, 1).
@@ -146,5 +195,191 @@ PGL4 computeResonance(PGL4 a) noexcept;
 PGL4 computeProjector(PGL4 jc, double delta) noexcept;
 /// X·Y + epsilon·(X ∘ Y), ∘ being the entry-wise product.
 PGL4 deformedTensorProduct(PGL4 x, PGL4 y, double epsilon) noexcept;
+
+// ---------------------------------------------------------------------------------------------
+// Inline definitions. The operations that sit in callers' inner loops (the distance and the four
+// basic matrix operations) are defined here so that they are expanded at the call instead of
+// copying their by-value arguments into a call; their arithmetic is the same, operation for
+// operation, wherever they are compiled (the library target passes -ffp-contract=off on to every
+// consumer).
+
+namespace detail {
+
+/// Two double lanes in one SSE2 register. The matrix code works on half-columns (rows 0-1 and
+/// rows 2-3 of one column): independent entries of a result are computed side by side, while
+/// each entry goes through exactly its scalar sequence of operations, in the same order.
+using F64x2 = double __attribute__((vector_size(16)));
+/// The integer vector of the same size, for lane masks and shuffle selectors.
+using I64x2 = long long __attribute__((vector_size(16)));
+
+/// Two consecutive doubles, from any alignment.
+[[gnu::always_inline]] inline F64x2 load2(const double* p) noexcept {
+  F64x2 v;
+  __builtin_memcpy(&v, p, sizeof v);
+  return v;
+}
+
+/// Stores two lanes to two consecutive doubles.
+[[gnu::always_inline]] inline void store2(double* p, F64x2 v) noexcept {
+  __builtin_memcpy(p, &v, sizeof v);
+}
+
+/// (a0, b0): the low-lane interleave of SSE2.
+[[gnu::always_inline]] inline F64x2 lows(F64x2 a, F64x2 b) noexcept {
+  return __builtin_shuffle(a, b, I64x2{0, 2});
+}
+
+/// (a1, b1): the high-lane interleave of SSE2.
+[[gnu::always_inline]] inline F64x2 highs(F64x2 a, F64x2 b) noexcept {
+  return __builtin_shuffle(a, b, I64x2{1, 3});
+}
+
+/// The columns of a matrix, each split into rows 0-1 (`lo`) and rows 2-3 (`hi`).
+struct HalfColumns {
+  F64x2 lo[4];
+  F64x2 hi[4];
+};
+
+/// The half-columns of `m`.
+[[gnu::always_inline]] inline HalfColumns halfColumns(const PGL4& m) noexcept {
+  HalfColumns h;
+#pragma GCC unroll 4
+  for (std::size_t c = 0; c < 4; ++c) {
+    h.lo[c] = load2(&m.data[c * 4]);
+    h.hi[c] = load2(&m.data[c * 4 + 2]);
+  }
+  return h;
+}
+
+/// lo/hi = (((0 + col0·v0) + col1·v1) + col2·v2) + col3·v3, with (v0, v1) = `v01` and
+/// (v2, v3) = `v23`: one matrix-vector product, every row's sum in ascending column order.
+[[gnu::always_inline]] inline void combineColumns(const HalfColumns& m, F64x2 v01, F64x2 v23,
+                                                  F64x2& lo, F64x2& hi) noexcept {
+  const F64x2 v[4] = {lows(v01, v01), highs(v01, v01), lows(v23, v23), highs(v23, v23)};
+  // Starting from 0.0 rather than from the first product matters: it turns a sum of negative
+  // zeros into +0, as the plain loop "sum = 0; sum += ..." does.
+  lo = F64x2{0.0, 0.0};
+  hi = F64x2{0.0, 0.0};
+#pragma GCC unroll 4
+  for (std::size_t k = 0; k < 4; ++k) {
+    lo = lo + m.lo[k] * v[k];
+    hi = hi + m.hi[k] * v[k];
+  }
+}
+
+/// The product a·b on half-columns: column c of the result combines the columns of `a` with the
+/// entries of column c of `b`.
+[[gnu::always_inline]] inline HalfColumns product(const HalfColumns& a,
+                                                  const HalfColumns& b) noexcept {
+  HalfColumns r;
+#pragma GCC unroll 4
+  for (std::size_t c = 0; c < 4; ++c)
+    combineColumns(a, b.lo[c], b.hi[c], r.lo[c], r.hi[c]);
+  return r;
+}
+
+/// The transpose on half-columns: 2x2 blocks of neighbouring columns are interleaved.
+[[gnu::always_inline]] inline HalfColumns transposed(const HalfColumns& h) noexcept {
+  HalfColumns t;
+  t.lo[0] = lows(h.lo[0], h.lo[1]);
+  t.hi[0] = lows(h.lo[2], h.lo[3]);
+  t.lo[1] = highs(h.lo[0], h.lo[1]);
+  t.hi[1] = highs(h.lo[2], h.lo[3]);
+  t.lo[2] = lows(h.hi[0], h.hi[1]);
+  t.hi[2] = lows(h.hi[2], h.hi[3]);
+  t.lo[3] = highs(h.hi[0], h.hi[1]);
+  t.hi[3] = highs(h.hi[2], h.hi[3]);
+  return t;
+}
+
+/// The matrix whose half-columns are `h`.
+[[gnu::always_inline]] inline PGL4 fromHalfColumns(const HalfColumns& h) noexcept {
+  PGL4 r;
+#pragma GCC unroll 4
+  for (std::size_t c = 0; c < 4; ++c) {
+    store2(&r.data[c * 4], h.lo[c]);
+    store2(&r.data[c * 4 + 2], h.hi[c]);
+  }
+  return r;
+}
+
+}  // namespace detail
+
+inline double fsDistance(HomVec4 a, HomVec4 b) noexcept {
+  using detail::F64x2;
+  const F64x2 a01 = {a.x, a.y};
+  const F64x2 a23 = {a.z, a.w};
+  const F64x2 b01 = {b.x, b.y};
+  const F64x2 b23 = {b.z, b.w};
+  // Both squared norms at once, lane 0 for a and lane 1 for b, each summed x, y, z, w as `norm`
+  // does; one two-lane square root then gives both norms, each correctly rounded.
+  const F64x2 x = detail::lows(a01, b01);
+  const F64x2 y = detail::highs(a01, b01);
+  const F64x2 z = detail::lows(a23, b23);
+  const F64x2 w = detail::highs(a23, b23);
+  const F64x2 n = __builtin_ia32_sqrtpd(((x * x + y * y) + z * z) + w * w);
+  // The raw dot product, summed in the same order as `HomVec4::dot`.
+  const F64x2 p = a01 * b01;
+  const F64x2 q = a23 * b23;
+  const double dot = ((p[0] + p[1]) + q[0]) + q[1];
+  // Strict threshold, false for NaN: a NaN norm goes on and ends as distance 0 below.
+  const detail::I64x2 zero_norm = n < F64x2{1e-15, 1e-15};
+  if ((zero_norm[0] | zero_norm[1]) != 0) return 0.0;
+  const double d = std::fabs(dot) / (n[0] * n[1]);
+  // The minimum with 1.0, a NaN d yielding 1.0: the comparison is false for NaN.
+  const double cos_theta = d < 1.0 ? d : 1.0;
+  return std::acos(cos_theta);
+}
+
+inline HomVec4 PGL4::apply(HomVec4 v) const noexcept {
+  // r[row] = (((0 + m(row,0)·x) + m(row,1)·y) + m(row,2)·z) + m(row,3)·w for all four rows at
+  // once: the columns of the matrix are exactly the vectors to scale.
+  detail::F64x2 lo;
+  detail::F64x2 hi;
+  detail::combineColumns(detail::halfColumns(*this), detail::F64x2{v.x, v.y},
+                         detail::F64x2{v.z, v.w}, lo, hi);
+  return HomVec4::init(lo[0], lo[1], hi[0], hi[1]);
+}
+
+inline PGL4 PGL4::mul(PGL4 a, PGL4 b) noexcept {
+  // Each entry accumulates its own products in ascending k, as the scalar loop over k does; the
+  // four entries of a column are merely computed side by side. Column col of b is loaded where
+  // it is consumed, which keeps the compiler from hoisting all sixteen broadcasts and spilling.
+  const detail::HalfColumns ac = detail::halfColumns(a);
+  PGL4 r;
+#pragma GCC unroll 4
+  for (std::size_t col = 0; col < 16; col += 4) {
+    detail::F64x2 lo;
+    detail::F64x2 hi;
+    detail::combineColumns(ac, detail::load2(&b.data[col]), detail::load2(&b.data[col + 2]), lo,
+                           hi);
+    detail::store2(&r.data[col], lo);
+    detail::store2(&r.data[col + 2], hi);
+  }
+  return r;
+}
+
+inline PGL4 PGL4::transpose() const noexcept {
+  return detail::fromHalfColumns(detail::transposed(detail::halfColumns(*this)));
+}
+
+inline double PGL4::det() const noexcept {
+  // Cofactor expansion along row 0. The four 3x3 minors of rows 1-3 share their 2x2
+  // determinants of rows 2-3: d_pq = m(2,p)·m(3,q) − m(2,q)·m(3,p) (p < q) is formed once and
+  // used by both minors that contain it, each time exactly as the minor formula forms it. The
+  // statements come in order of first use, which is the order the compiler emits them in.
+  const auto m = [this](std::size_t row, std::size_t col) { return data[col * 4 + row]; };
+  const double d23 = m(2, 2) * m(3, 3) - m(2, 3) * m(3, 2);
+  const double d13 = m(2, 1) * m(3, 3) - m(2, 3) * m(3, 1);
+  const double d12 = m(2, 1) * m(3, 2) - m(2, 2) * m(3, 1);
+  const double minor0 = m(1, 1) * d23 - m(1, 2) * d13 + m(1, 3) * d12;
+  const double d03 = m(2, 0) * m(3, 3) - m(2, 3) * m(3, 0);
+  const double d02 = m(2, 0) * m(3, 2) - m(2, 2) * m(3, 0);
+  const double minor1 = m(1, 0) * d23 - m(1, 2) * d03 + m(1, 3) * d02;
+  const double d01 = m(2, 0) * m(3, 1) - m(2, 1) * m(3, 0);
+  const double minor2 = m(1, 0) * d13 - m(1, 1) * d03 + m(1, 3) * d01;
+  const double minor3 = m(1, 0) * d12 - m(1, 1) * d02 + m(1, 2) * d01;
+  return ((m(0, 0) * minor0 - m(0, 1) * minor1) + m(0, 2) * minor2) - m(0, 3) * minor3;
+}
 
 }  // namespace vesk

@@ -1,0 +1,306 @@
+// Throughput of the kernel's matrix operations next to the same operations of two established
+// linear-algebra libraries on 4x4 doubles, and of the Fubini-Study distance next to the bare cost
+// of the functions it cannot avoid (one arc cosine, two square roots, one division).
+//
+// Every iteration reads a different input from a small table, and every result goes through
+// DoNotOptimize, so nothing is folded into a constant or dropped.
+#include <benchmark/benchmark.h>
+
+#include <Eigen/Dense>
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <glm/glm.hpp>
+#include <random>
+#include <vector>
+
+#include "vesk_kernel.hpp"
+
+namespace {
+
+constexpr std::size_t kCount = 256;  // a power of two: the index wraps with a mask
+constexpr std::size_t kMask = kCount - 1;
+
+// The same random matrices in the three representations (all column-major).
+struct Inputs {
+  std::vector<vesk::PGL4> vesk;
+  std::vector<Eigen::Matrix4d> eigen;
+  std::vector<glm::dmat4> glm;
+  std::vector<vesk::HomVec4> points;
+  std::vector<Eigen::Vector4d> eigen_points;
+  std::vector<glm::dvec4> glm_points;
+
+  Inputs() {
+    std::mt19937_64 rng(42);
+    std::uniform_real_distribution<double> u(-2.0, 2.0);
+    for (std::size_t n = 0; n < kCount; ++n) {
+      vesk::PGL4 m{};
+      for (double& e : m.data)
+        e = u(rng);
+      vesk.push_back(m);
+      Eigen::Matrix4d em;
+      glm::dmat4 gm;
+      for (int col = 0; col < 4; ++col) {
+        for (int row = 0; row < 4; ++row) {
+          em(row, col) = m.data[col * 4 + row];
+          gm[col][row] = m.data[col * 4 + row];
+        }
+      }
+      eigen.push_back(em);
+      glm.push_back(gm);
+      const vesk::HomVec4 p = vesk::HomVec4::init(u(rng), u(rng), u(rng), u(rng));
+      points.push_back(p);
+      eigen_points.emplace_back(p.x, p.y, p.z, p.w);
+      glm_points.emplace_back(p.x, p.y, p.z, p.w);
+    }
+  }
+};
+
+const Inputs& inputs() {
+  static const Inputs in;
+  return in;
+}
+
+// --- mul ----------------------------------------------------------------------------------------
+
+void MulVesk(benchmark::State& state) {
+  const auto& m = inputs().vesk;
+  std::size_t i = 0;
+  for (auto _ : state) {
+    vesk::PGL4 r = vesk::PGL4::mul(m[i & kMask], m[(i + 1) & kMask]);
+    benchmark::DoNotOptimize(r);
+    ++i;
+  }
+}
+
+void MulEigen(benchmark::State& state) {
+  const auto& m = inputs().eigen;
+  std::size_t i = 0;
+  for (auto _ : state) {
+    Eigen::Matrix4d r = m[i & kMask] * m[(i + 1) & kMask];
+    benchmark::DoNotOptimize(r);
+    ++i;
+  }
+}
+
+void MulGlm(benchmark::State& state) {
+  const auto& m = inputs().glm;
+  std::size_t i = 0;
+  for (auto _ : state) {
+    glm::dmat4 r = m[i & kMask] * m[(i + 1) & kMask];
+    benchmark::DoNotOptimize(r);
+    ++i;
+  }
+}
+
+// --- apply --------------------------------------------------------------------------------------
+
+void ApplyVesk(benchmark::State& state) {
+  const auto& m = inputs().vesk;
+  const auto& p = inputs().points;
+  std::size_t i = 0;
+  for (auto _ : state) {
+    vesk::HomVec4 r = m[i & kMask].apply(p[(i + 7) & kMask]);
+    benchmark::DoNotOptimize(r);
+    ++i;
+  }
+}
+
+void ApplyEigen(benchmark::State& state) {
+  const auto& m = inputs().eigen;
+  const auto& p = inputs().eigen_points;
+  std::size_t i = 0;
+  for (auto _ : state) {
+    Eigen::Vector4d r = m[i & kMask] * p[(i + 7) & kMask];
+    benchmark::DoNotOptimize(r);
+    ++i;
+  }
+}
+
+void ApplyGlm(benchmark::State& state) {
+  const auto& m = inputs().glm;
+  const auto& p = inputs().glm_points;
+  std::size_t i = 0;
+  for (auto _ : state) {
+    glm::dvec4 r = m[i & kMask] * p[(i + 7) & kMask];
+    benchmark::DoNotOptimize(r);
+    ++i;
+  }
+}
+
+// --- det ----------------------------------------------------------------------------------------
+
+void DetVesk(benchmark::State& state) {
+  const auto& m = inputs().vesk;
+  std::size_t i = 0;
+  for (auto _ : state) {
+    double d = m[i & kMask].det();
+    benchmark::DoNotOptimize(d);
+    ++i;
+  }
+}
+
+void DetEigen(benchmark::State& state) {
+  const auto& m = inputs().eigen;
+  std::size_t i = 0;
+  for (auto _ : state) {
+    double d = m[i & kMask].determinant();
+    benchmark::DoNotOptimize(d);
+    ++i;
+  }
+}
+
+void DetGlm(benchmark::State& state) {
+  const auto& m = inputs().glm;
+  std::size_t i = 0;
+  for (auto _ : state) {
+    double d = glm::determinant(m[i & kMask]);
+    benchmark::DoNotOptimize(d);
+    ++i;
+  }
+}
+
+// --- transpose ----------------------------------------------------------------------------------
+
+void TransposeVesk(benchmark::State& state) {
+  const auto& m = inputs().vesk;
+  std::size_t i = 0;
+  for (auto _ : state) {
+    vesk::PGL4 r = m[i & kMask].transpose();
+    benchmark::DoNotOptimize(r);
+    ++i;
+  }
+}
+
+void TransposeEigen(benchmark::State& state) {
+  const auto& m = inputs().eigen;
+  std::size_t i = 0;
+  for (auto _ : state) {
+    Eigen::Matrix4d r = m[i & kMask].transpose();
+    benchmark::DoNotOptimize(r);
+    ++i;
+  }
+}
+
+void TransposeGlm(benchmark::State& state) {
+  const auto& m = inputs().glm;
+  std::size_t i = 0;
+  for (auto _ : state) {
+    glm::dmat4 r = glm::transpose(m[i & kMask]);
+    benchmark::DoNotOptimize(r);
+    ++i;
+  }
+}
+
+// --- inverse ------------------------------------------------------------------------------------
+
+// The registered case's call: converges on the tenth update, so 30 products by the plain count.
+void InverseVeskScale(benchmark::State& state) {
+  vesk::PGL4 m = vesk::pglScale(2, 3, 4);
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(m);
+    vesk::PGL4 r = m.inverse(1e-10, 15);
+    benchmark::DoNotOptimize(r);
+  }
+}
+
+// What those 30 products cost on their own, as the same dependent chain: each product needs the
+// previous one, as the iteration's products do.
+void ThirtyProductsVesk(benchmark::State& state) {
+  vesk::PGL4 m = vesk::pglScale(2, 3, 4);
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(m);
+    vesk::PGL4 x = m;
+    for (int k = 0; k < 30; ++k)
+      x = vesk::PGL4::mul(m, x);
+    benchmark::DoNotOptimize(x);
+  }
+}
+
+// A general matrix, sixteen updates without a shift.
+void InverseVeskGeneral(benchmark::State& state) {
+  vesk::PGL4 m =
+      vesk::PGL4::fromRowMajor({{{4, 7, 2, 1}, {3, 6, 1, 0}, {2, 5, 3, 8}, {1, 0, 2, 9}}});
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(m);
+    vesk::PGL4 r = m.inverse(0.0, 20);
+    benchmark::DoNotOptimize(r);
+  }
+}
+
+// The direct inverse, for reference: a different algorithm (cofactors and one division).
+void InverseEigen(benchmark::State& state) {
+  const auto& m = inputs().eigen;
+  std::size_t i = 0;
+  for (auto _ : state) {
+    Eigen::Matrix4d r = m[i & kMask].inverse();
+    benchmark::DoNotOptimize(r);
+    ++i;
+  }
+}
+
+void InverseGlm(benchmark::State& state) {
+  const auto& m = inputs().glm;
+  std::size_t i = 0;
+  for (auto _ : state) {
+    glm::dmat4 r = glm::inverse(m[i & kMask]);
+    benchmark::DoNotOptimize(r);
+    ++i;
+  }
+}
+
+// --- fsDistance ---------------------------------------------------------------------------------
+
+void FsDistanceVesk(benchmark::State& state) {
+  const auto& p = inputs().points;
+  std::size_t i = 0;
+  for (auto _ : state) {
+    double d = vesk::fsDistance(p[i & kMask], p[(i + 1) & kMask]);
+    benchmark::DoNotOptimize(d);
+    ++i;
+  }
+}
+
+// The floor: the arc cosine, the two square roots and the division of the same pairs, with the
+// squared norms and the dot product already at hand.
+void FsDistanceFloor(benchmark::State& state) {
+  const auto& p = inputs().points;
+  std::vector<std::array<double, 3>> pre;  // squared norm of a, of b, |dot|
+  for (std::size_t n = 0; n < kCount; ++n) {
+    const vesk::HomVec4 a = p[n];
+    const vesk::HomVec4 b = p[(n + 1) & kMask];
+    pre.push_back(
+        {vesk::HomVec4::dot(a, a), vesk::HomVec4::dot(b, b), std::fabs(vesk::HomVec4::dot(a, b))});
+  }
+  std::size_t i = 0;
+  for (auto _ : state) {
+    const auto& q = pre[i & kMask];
+    double d = std::acos(q[2] / (std::sqrt(q[0]) * std::sqrt(q[1])));
+    benchmark::DoNotOptimize(d);
+    ++i;
+  }
+}
+
+}  // namespace
+
+BENCHMARK(MulVesk);
+BENCHMARK(MulEigen);
+BENCHMARK(MulGlm);
+BENCHMARK(ApplyVesk);
+BENCHMARK(ApplyEigen);
+BENCHMARK(ApplyGlm);
+BENCHMARK(DetVesk);
+BENCHMARK(DetEigen);
+BENCHMARK(DetGlm);
+BENCHMARK(TransposeVesk);
+BENCHMARK(TransposeEigen);
+BENCHMARK(TransposeGlm);
+BENCHMARK(InverseVeskScale);
+BENCHMARK(ThirtyProductsVesk);
+BENCHMARK(InverseVeskGeneral);
+BENCHMARK(InverseEigen);
+BENCHMARK(InverseGlm);
+BENCHMARK(FsDistanceVesk);
+BENCHMARK(FsDistanceFloor);
+
+BENCHMARK_MAIN();
