@@ -268,23 +268,24 @@ Result<Session*> openedSession() noexcept {
 // ---------------------------------------------------------------------------------------------
 // Function scopes of one unit, indexed when the unit is first looked into
 
-Result<bool> addScopes(Session& s, Dwarf_Die& die, std::uint32_t depth) noexcept {
+Result<void> addScopes(Session& s, Dwarf_Die& die, std::uint32_t depth) noexcept {
   Dwarf_Addr base = 0, lo = 0, hi = 0;
   ptrdiff_t offset = 0;
-  bool any = false;
   while ((offset = dwarf_ranges(&die, offset, &base, &lo, &hi)) > 0) {
     if (lo < s.text_lo || hi > s.text_hi || lo >= hi) continue;
     VESK_TRY(s.scopes.append(Scope{lo, hi, hi, dwarf_dieoffset(&die), depth}));
-    any = true;
   }
   if (offset < 0) return VESK_FAIL(Error::InvalidDebugInfo);
-  return any;
+  return {};
 }
 
-// Collects the code-carrying scopes below `parent`. Types are not entered: out-of-line member
-// functions are described at namespace or unit level, and skipping the class bodies of the
-// standard headers is most of what makes indexing a unit cheap.
-Result<void> indexScopes(Session& s, Dwarf_Die& parent, std::uint32_t depth) noexcept {
+// Collects the code-carrying scopes below `parent`. Types at namespace level are not entered:
+// out-of-line member functions are described at namespace or unit level, and skipping the class
+// bodies of the standard headers saves a third of the walk. Types local to a function are: the
+// compiler describes a lambda's body inside its closure type there, even below an abstract
+// instance of the function that carries no code itself.
+Result<void> indexScopes(Session& s, Dwarf_Die& parent, std::uint32_t depth,
+                         bool in_function) noexcept {
   Dwarf_Die child;
   int rc = dwarf_child(&parent, &child);
   if (rc < 0) return VESK_FAIL(Error::InvalidDebugInfo);
@@ -292,12 +293,17 @@ Result<void> indexScopes(Session& s, Dwarf_Die& parent, std::uint32_t depth) noe
     switch (dwarf_tag(&child)) {
       case DW_TAG_subprogram:
       case DW_TAG_inlined_subroutine:
-        // Abstract instances and declarations carry no code, nor do their children.
-        if (VESK_TRY(addScopes(s, child, depth))) VESK_TRY(indexScopes(s, child, depth + 1));
+        VESK_TRY(addScopes(s, child, depth));
+        VESK_TRY(indexScopes(s, child, depth + 1, true));
         break;
       case DW_TAG_lexical_block:
       case DW_TAG_namespace:
-        VESK_TRY(indexScopes(s, child, depth + 1));
+        VESK_TRY(indexScopes(s, child, depth + 1, in_function));
+        break;
+      case DW_TAG_structure_type:
+      case DW_TAG_class_type:
+      case DW_TAG_union_type:
+        if (in_function) VESK_TRY(indexScopes(s, child, depth + 1, true));
         break;
       default:
         break;
@@ -311,7 +317,7 @@ Result<void> indexScopes(Session& s, Dwarf_Die& parent, std::uint32_t depth) noe
 Result<std::span<Scope>> unitScopes(Session& s, Unit& unit) noexcept {
   if (!unit.indexed) {
     const std::size_t first = s.scopes.size();
-    VESK_TRY(indexScopes(s, unit.die, 0));
+    VESK_TRY(indexScopes(s, unit.die, 0, false));
     const std::span<Scope> added = s.scopes.items().subspan(first);
     std::sort(added.begin(), added.end(),
               [](const Scope& a, const Scope& b) { return a.lo < b.lo; });

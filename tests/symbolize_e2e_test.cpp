@@ -387,6 +387,22 @@ TEST(StopReport, PrintsTheErrorTraceBeingHandledBeforeTheStack) {
   EXPECT_TRUE(endsWith(entries[2].file, "/runner/vesk_harness.cpp")) << run.err;
 }
 
+TEST(StopReport, ShowsALambdaBodyInlinedIntoItsFunctionPointerForm) {
+  const ProcessResult run = runScenario(compressed_fixture, "lambda-stop");
+  EXPECT_EQ(run.signal, SIGABRT);
+  const auto lines = splitLines(maskVarying(run.err));
+  const auto entries = entriesAfter(lines, "trace.stop in a lambda...thread ? panic: ");
+  ASSERT_GE(entries.size(), 3u) << run.err;
+  // The lambda's body, then the conversion's static function it was inlined into, at the same
+  // address, then the call through the pointer.
+  const Site& stop = site("@lambda-stop-site");
+  expectAtSite(entries[0], stop, stop.column("panic(", 5), "operator()");
+  EXPECT_NE(entries[1].function.find("{lambda()#1}::_FUN"), std::string::npos) << run.err;
+  EXPECT_EQ(entries[1].file, fixture_source);
+  const Site& call = site("@lambda-stop-call");
+  expectAtSite(entries[2], call, call.column("stop(", 4), "stopsInALambda");
+}
+
 // ---------------------------------------------------------------------------------------------
 // Fault reports
 
