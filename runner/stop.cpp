@@ -119,12 +119,12 @@ const char* faultMessage(int signo) noexcept {
   return "Unknown signal at address 0x";
 }
 
-// One step of call-frame unwinding, out of the faulting function and into its caller. The
-// frame-pointer walk alone cannot take this step when the fault hit a function that keeps no
-// frame of its own (a leaf, or a C library routine such as memcpy): the caller would be missing.
 // The frame pointer's column in x86-64 call-frame information.
 constexpr int rbp_column = 6;
 
+// One step of call-frame unwinding, out of the faulting function and into its caller. The
+// frame-pointer walk alone cannot take this step when the fault hit a function that keeps no
+// frame of its own (a leaf, or a C library routine such as memcpy): the caller would be missing.
 struct FaultStep {
   std::uintptr_t pc = 0;
   int frames_before = 0;
@@ -156,7 +156,7 @@ _Unwind_Reason_Code stepOutOfFault(_Unwind_Context* context, void* data) {
 }
 
 // The stack of a faulting thread: the faulting instruction, then return addresses.
-std::size_t captureFaultStack(const siginfo_t& info, const ucontext_t& context,
+std::size_t captureFaultStack(int signo, const siginfo_t& info, const ucontext_t& context,
                               std::span<std::uint64_t> out, bool& first_is_exact) noexcept {
   const auto& regs = context.uc_mcontext.gregs;
   const auto pc = static_cast<std::uintptr_t>(regs[REG_RIP]);
@@ -168,8 +168,11 @@ std::size_t captureFaultStack(const siginfo_t& info, const ucontext_t& context,
   if (pc != 0) out[n++] = pc;
 
   // A jump or call to where no code is (a null function pointer): the unwinder would read the
-  // instructions at that address, but the caller's return address is on top of the stack.
-  const bool fetch_fault = pc == 0 || reinterpret_cast<std::uintptr_t>(info.si_addr) == pc;
+  // instructions at that address, but the caller's return address is on top of the stack. Only
+  // a segmentation fault at the instruction's own address says so; the other signals always
+  // report that address.
+  const bool fetch_fault =
+      pc == 0 || (signo == SIGSEGV && reinterpret_cast<std::uintptr_t>(info.si_addr) == pc);
   if (fetch_fault) {
     if (sp % alignof(std::uintptr_t) == 0 && sp + sizeof(std::uintptr_t) <= high) {
       out[n++] = *reinterpret_cast<const std::uintptr_t*>(sp);
@@ -196,7 +199,7 @@ void faultHandler(int signo, siginfo_t* info, void* raw_context) {
 
   std::uint64_t stack[max_stack_entries];
   bool first_is_exact = false;
-  const std::size_t n = captureFaultStack(*info, *context, stack, first_is_exact);
+  const std::size_t n = captureFaultStack(signo, *info, *context, stack, first_is_exact);
   {
     Writer out(STDERR_FILENO);
     if (signo == SIGSEGV && info->si_code == SI_KERNEL) {

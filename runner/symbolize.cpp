@@ -425,7 +425,11 @@ Result<std::string_view> functionName(Session& s, const Scope& scope) noexcept {
     }
   }
   if (dwarf_tag(&die) == DW_TAG_subprogram) {
-    const std::string_view symbol = VESK_TRY(symbolName(s, scope.lo + s.bias, true));
+    // Named at its entry: a part split off elsewhere has a symbol of its own, but it is the
+    // same function.
+    Dwarf_Addr entry = scope.lo, base = 0, end = 0;
+    if (dwarf_entrypc(&die, &entry) != 0) dwarf_ranges(&die, 0, &base, &entry, &end);
+    const std::string_view symbol = VESK_TRY(symbolName(s, entry + s.bias, true));
     if (!symbol.empty()) return symbol;
   }
   if (dwarf_attr_integrate(&die, DW_AT_name, &attr) != nullptr) {

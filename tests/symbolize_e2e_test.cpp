@@ -419,6 +419,19 @@ TEST(FaultReport, StartsAtTheFaultingInstructionAndKeepsTheCallerOfALeaf) {
   EXPECT_NE(entries[1].function.find("mainTerminal"), std::string::npos) << run.err;
 }
 
+TEST(FaultReport, ATrapStartsAtTheTrapAndSkipsNothingAboveIt) {
+  const ProcessResult run = runScenario(compressed_fixture, "trap");
+  EXPECT_EQ(run.signal, SIGABRT);
+  const auto lines = splitLines(run.err);
+  const auto entries = entriesAfter(lines, "trace.trap...Illegal instruction at address 0x");
+  ASSERT_GE(entries.size(), 2u) << run.err;
+  const Site& trap = site("@trap-site");
+  expectAtSite(entries[0], trap, trap.column("__builtin_trap(", 14), "trapsAfterACall()");
+  // A part the compiler moved out of line is still named as its function.
+  EXPECT_EQ(entries[0].function.find("clone"), std::string::npos) << entries[0].function;
+  EXPECT_NE(entries[1].function.find("mainTerminal"), std::string::npos) << run.err;
+}
+
 TEST(FaultReport, FollowsANullFunctionPointerBackToItsCall) {
   const ProcessResult run = runScenario(compressed_fixture, "null-call");
   EXPECT_EQ(run.signal, SIGABRT);
