@@ -15,7 +15,8 @@
 #include "symbolize.hpp"
 #include "vesk_base.hpp"
 
-extern "C" void* __libc_stack_end;  // where the main thread's stack begins, set by the C library
+// Where the main thread's stack begins, set by the C library under its own reserved name.
+extern "C" void* __libc_stack_end;  // NOLINT(bugprone-reserved-identifier)
 
 namespace vesk {
 
@@ -23,7 +24,7 @@ namespace {
 
 constexpr std::size_t max_stack_entries = 64;
 // Large enough to symbolise on: the fault report reads debug information on this stack.
-constexpr std::size_t alt_stack_size = 512 * 1024;
+constexpr std::size_t alt_stack_size = std::size_t{512} * 1024;
 
 std::mutex stop_mutex;
 thread_local int panic_stage = 0;
@@ -58,6 +59,7 @@ std::size_t walkFrames(std::uintptr_t fp, std::uintptr_t first_address,
   std::size_t n = 0;
   while (n < out.size() && fp >= low && fp % alignof(std::uintptr_t) == 0 &&
          fp + 2 * sizeof(std::uintptr_t) <= high) {
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): frames are found as numbers on the stack
     const auto* frame = reinterpret_cast<const std::uintptr_t*>(fp);
     const std::uintptr_t ret = frame[1];
     if (ret == 0) break;
@@ -78,7 +80,7 @@ std::size_t walkFrames(std::uintptr_t fp, std::uintptr_t first_address,
   sigemptyset(&set);
   sigaddset(&set, SIGABRT);
   ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
-  ::raise(SIGABRT);
+  static_cast<void>(::raise(SIGABRT));  // if it returns at all, the exit below ends the process
   ::_exit(127);
 }
 
@@ -175,7 +177,7 @@ std::size_t captureFaultStack(int signo, const siginfo_t& info, const ucontext_t
       pc == 0 || (signo == SIGSEGV && reinterpret_cast<std::uintptr_t>(info.si_addr) == pc);
   if (fetch_fault) {
     if (sp % alignof(std::uintptr_t) == 0 && sp + sizeof(std::uintptr_t) <= high) {
-      out[n++] = *reinterpret_cast<const std::uintptr_t*>(sp);
+      out[n++] = *reinterpret_cast<const std::uintptr_t*>(sp);  // NOLINT(performance-no-int-to-ptr)
     }
     return n + walkFrames(fp, 0, out.subspan(n));
   }
