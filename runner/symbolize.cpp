@@ -411,9 +411,10 @@ Result<std::string_view> symbolName(Session& s, std::uint64_t address, bool exac
   return demangled(it->name);
 }
 
-// The function a scope belongs to, found through abstract origins and specifications: the
-// linkage name when there is one, so that the printed name is qualified. Functions of internal
-// linkage have none; an out-of-line one still has a qualified symbol at its start.
+// The function a scope belongs to, found through abstract origins and the declarations that
+// out-of-line definitions complete: the linkage name when there is one, so that the printed name is
+// qualified. Functions of internal linkage have none; an out-of-line one still has a qualified
+// symbol at its start.
 Result<std::string_view> functionName(Session& s, const Scope& scope) noexcept {
   Dwarf_Die die;
   if (dwarf_offdie(s.dwarf, scope.die, &die) == nullptr) return VESK_FAIL(Error::InvalidDebugInfo);
