@@ -11,26 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "plain_find_nearest.hpp"
 #include "vesk_ecs.hpp"
 #include "vesk_harness.hpp"
 
 namespace vesk {
 namespace {
 
-// The search as stated: every active entity's distance, strictly smaller wins.
-std::optional<EntityId> plainFindNearest(const World& world, HomVec4 position) {
-  std::optional<EntityId> best_id;
-  double best_dist = 3.141592653589793;
-  for (const Entity& entity : world.entities) {
-    if (!entity.isActive()) continue;
-    const double d = fsDistance(position, entity.position);
-    if (d < best_dist) {
-      best_dist = d;
-      best_id = entity.id;
-    }
-  }
-  return best_id;
-}
+using testing::plainFindNearest;
 
 HomVec4 randomPoint(std::mt19937_64& rng) {
   std::uniform_real_distribution<double> coordinate(-1.0, 1.0);

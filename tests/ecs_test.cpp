@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "failing_allocator.hpp"
+#include "plain_find_nearest.hpp"
 #include "vesk_ecs.hpp"
 #include "vesk_harness.hpp"
 
@@ -21,20 +22,7 @@ namespace {
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double INF = std::numeric_limits<double>::infinity();
 
-// The nearest-entity search as stated: every active entity's distance, strictly smaller wins.
-std::optional<EntityId> plainFindNearest(const World& world, HomVec4 position) {
-  std::optional<EntityId> best_id;
-  double best_dist = 3.141592653589793;
-  for (const Entity& entity : world.entities) {
-    if (!entity.isActive()) continue;
-    const double d = fsDistance(position, entity.position);
-    if (d < best_dist) {
-      best_dist = d;
-      best_id = entity.id;
-    }
-  }
-  return best_id;
-}
+using testing::plainFindNearest;
 
 bool sameBits(HomVec4 a, HomVec4 b) {
   return std::memcmp(&a, &b, sizeof a) == 0;
