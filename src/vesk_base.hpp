@@ -42,9 +42,52 @@ enum class Error : std::uint8_t {
 /// The printed name of `e`, for example "OutOfMemory".
 std::string_view errorName(Error e) noexcept;
 
+#if defined(__clang__) && __clang_major__ < 16
+namespace detail {
+
+// Clang before 16 cannot choose between the defaulted and the constrained destructors (and move
+// constructors) that libstdc++'s std::expected declares, so std::expected of a type with a
+// destructor of its own does not compile with it. Clang builds this code only for static analysis
+// and fuzzing; for such value types it sees this stand-in, which has the part of std::expected's
+// interface that the code uses. The product's compiler always uses std::expected.
+template <class T, class E>
+class ExpectedStandIn {
+ public:
+  using value_type = T;
+  using error_type = E;
+
+  ExpectedStandIn(T&& value) noexcept : value_(std::move(value)) {}
+  template <class G>
+  ExpectedStandIn(std::unexpected<G> error) noexcept : error_(std::move(error).error()) {}
+
+  bool has_value() const noexcept { return value_.has_value(); }
+  explicit operator bool() const noexcept { return has_value(); }
+  T& operator*() & noexcept { return *value_; }
+  const T& operator*() const& noexcept { return *value_; }
+  T&& operator*() && noexcept { return *std::move(value_); }
+  T* operator->() noexcept { return &*value_; }
+  const T* operator->() const noexcept { return &*value_; }
+  T& value() & { return value_.value(); }
+  const T& value() const& { return value_.value(); }
+  T&& value() && { return std::move(value_).value(); }
+  const E& error() const noexcept { return error_; }
+
+ private:
+  std::optional<T> value_;
+  E error_{};
+};
+
+}  // namespace detail
+
+/// Success with a value of type T, or one error value.
+template <class T = void>
+using Result = std::conditional_t<std::is_void_v<T> || std::is_trivially_destructible_v<T>,
+                                  std::expected<T, Error>, detail::ExpectedStandIn<T, Error>>;
+#else
 /// Success with a value of type T, or one error value.
 template <class T = void>
 using Result = std::expected<T, Error>;
+#endif
 
 // ---------------------------------------------------------------------------------------------
 // Error-return trace

@@ -128,10 +128,10 @@ PGL4 PGL4::inverse(double delta, std::uint32_t max_iter) const noexcept {
   // their half-columns, so the other twelve entries stay exactly as they were.
   HalfColumns m = a;
   const F64x2 d = {delta, delta};
-  m.lo[0] = __builtin_shuffle(a.lo[0] + d, a.lo[0], I64x2{0, 3});
-  m.lo[1] = __builtin_shuffle(a.lo[1], a.lo[1] + d, I64x2{0, 3});
-  m.hi[2] = __builtin_shuffle(a.hi[2] + d, a.hi[2], I64x2{0, 3});
-  m.hi[3] = __builtin_shuffle(a.hi[3], a.hi[3] + d, I64x2{0, 3});
+  m.lo[0] = __builtin_shufflevector(a.lo[0] + d, a.lo[0], 0, 3);
+  m.lo[1] = __builtin_shufflevector(a.lo[1], a.lo[1] + d, 0, 3);
+  m.hi[2] = __builtin_shufflevector(a.hi[2] + d, a.hi[2], 0, 3);
+  m.hi[3] = __builtin_shufflevector(a.hi[3], a.hi[3] + d, 0, 3);
 
   // Squared Frobenius norm, summed in storage order (rows 0-1 then rows 2-3 of each column).
   double norm_sq = 0.0;

@@ -209,7 +209,8 @@ namespace detail {
 /// rows 2-3 of one column): independent entries of a result are computed side by side, while
 /// each entry goes through exactly its scalar sequence of operations, in the same order.
 using F64x2 = double __attribute__((vector_size(16)));
-/// The integer vector of the same size, for lane masks and shuffle selectors.
+/// The integer vector of the same size, for lane masks. Lanes are rearranged with
+/// __builtin_shufflevector, the form that both GCC and clang (for static analysis) accept.
 using I64x2 = long long __attribute__((vector_size(16)));
 
 /// Two consecutive doubles, from any alignment.
@@ -226,12 +227,12 @@ using I64x2 = long long __attribute__((vector_size(16)));
 
 /// (a0, b0): the low-lane interleave of SSE2.
 [[gnu::always_inline]] inline F64x2 lows(F64x2 a, F64x2 b) noexcept {
-  return __builtin_shuffle(a, b, I64x2{0, 2});
+  return __builtin_shufflevector(a, b, 0, 2);
 }
 
 /// (a1, b1): the high-lane interleave of SSE2.
 [[gnu::always_inline]] inline F64x2 highs(F64x2 a, F64x2 b) noexcept {
-  return __builtin_shuffle(a, b, I64x2{1, 3});
+  return __builtin_shufflevector(a, b, 1, 3);
 }
 
 /// The columns of a matrix, each split into rows 0-1 (`lo`) and rows 2-3 (`hi`).
