@@ -43,6 +43,7 @@ const World& worldOf(std::size_t count) {
 std::vector<HomVec4> queries() {
   std::mt19937_64 rng(99);
   std::vector<HomVec4> points;
+  points.reserve(64);
   for (int i = 0; i < 64; ++i)
     points.push_back(randomPoint(rng));
   return points;

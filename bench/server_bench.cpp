@@ -130,7 +130,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
-  ::signal(SIGPIPE, SIG_IGN);
+  (void)::signal(SIGPIPE, SIG_IGN);  // cannot fail for a valid signal number
   benchmark::Initialize(&argc, argv);
   // Colour only on a terminal, so that saved output stays plain text.
   RatioReporter reporter(::isatty(STDOUT_FILENO) == 1 ? benchmark::ConsoleReporter::OO_ColorTabular

@@ -18,7 +18,7 @@ namespace vesk {
 
 namespace {
 
-constexpr rlim_t wanted_stack_size = 16 * 1024 * 1024;
+constexpr rlim_t wanted_stack_size = rlim_t{16} * 1024 * 1024;
 
 // Holds the argument list and, in build-driver mode, the receive queue: the runner allocates
 // nothing else for itself.

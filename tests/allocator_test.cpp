@@ -151,6 +151,7 @@ TEST_F(CheckingAllocatorTest, BlocksAreDistinctAlignedAndDoNotOverlap) {
     EXPECT_GE(blocks[i].begin, blocks[i - 1].begin + std::max<std::size_t>(blocks[i - 1].len, 1));
   }
   for (const Block& b : blocks) {
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): the addresses were recorded as integers
     gpa.vtable->free(gpa.ptr, {reinterpret_cast<std::byte*>(b.begin), b.len}, b.log2_align, 0);
   }
   EXPECT_EQ(checkingAllocatorDeinit(), Check::ok);
@@ -187,9 +188,10 @@ TEST_F(CheckingAllocatorTest, ShrinkingInPlacePoisonsOnlyTheCutOffTail) {
   ASSERT_TRUE(gpa.resizeInPlace(large, 5000));
   EXPECT_TRUE(allBytesAre(large.data(), 5000, 0x22));
   EXPECT_TRUE(allBytesAre(large.data() + 5000, 5000, 0xAA));
-  EXPECT_TRUE(gpa.resizeInPlace(large.first(5000), 3 * 4096));
-  EXPECT_FALSE(gpa.resizeInPlace(large.first(3 * 4096), 3 * 4096 + 1));
-  gpa.release(large.first(3 * 4096));
+  constexpr std::size_t three_pages = 3 * std::size_t{4096};
+  EXPECT_TRUE(gpa.resizeInPlace(large.first(5000), three_pages));
+  EXPECT_FALSE(gpa.resizeInPlace(large.first(three_pages), three_pages + 1));
+  gpa.release(large.first(three_pages));
   EXPECT_EQ(checkingAllocatorDeinit(), Check::ok);
 }
 
@@ -247,13 +249,13 @@ TEST_F(CheckingAllocatorTest, LeaksAreReportedBySizeClassThenPageThenSlotThenThe
   const std::vector<LeakReport> leaks = parseLeaks(capture.take());
   ASSERT_EQ(leaks.size(), expected_small.size() + large.size());
   std::vector<std::uintptr_t> reported;
+  reported.reserve(leaks.size());
   for (const LeakReport& leak : leaks)
     reported.push_back(leak.address);
-  const std::vector<std::uintptr_t> reported_small(reported.begin(),
-                                                   reported.begin() + expected_small.size());
+  const auto small_end = reported.begin() + static_cast<std::ptrdiff_t>(expected_small.size());
+  const std::vector<std::uintptr_t> reported_small(reported.begin(), small_end);
   EXPECT_EQ(reported_small, expected_small);
-  std::vector<std::uintptr_t> reported_large(reported.begin() + expected_small.size(),
-                                             reported.end());
+  std::vector<std::uintptr_t> reported_large(small_end, reported.end());
   std::sort(reported_large.begin(), reported_large.end());
   std::sort(large.begin(), large.end());
   EXPECT_EQ(reported_large, large);

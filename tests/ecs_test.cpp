@@ -25,6 +25,7 @@ constexpr double INF = std::numeric_limits<double>::infinity();
 using testing::plainFindNearest;
 
 bool sameBits(HomVec4 a, HomVec4 b) {
+  // NOLINTNEXTLINE(bugprone-suspicious-memory-comparison): the bits are the point (-0, NaNs)
   return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
@@ -284,6 +285,7 @@ TEST_F(WorldTest, MovingAWorldTransfersItsEntitiesAndReleasesEachBlockOnce) {
   World world = World::init(testingAllocator());
   ASSERT_TRUE(world.createEntity("kept").has_value());
   World moved = std::move(world);
+  // NOLINTNEXTLINE(bugprone-use-after-move): the moved-from state is what is checked
   EXPECT_EQ(world.entities.size(), 0u);  // the moved-from world is empty but usable
   EXPECT_EQ(moved.activeCount(), 1u);
   World other = World::init(testingAllocator());
@@ -422,7 +424,7 @@ TEST_F(ArchetypeTest, HashesTheTypeSequenceInOrderWithRepetitions) {
   EXPECT_EQ(hashOf({1, 1}), 1099511628210u);
   // (1, 0, 0) folds to the prime squared, which needs 81 bits: with the prime 2^40 + 435, the
   // square modulo 2^64 is 2 * 435 * 2^40 + 435^2 (the 2^80 term wraps away).
-  EXPECT_EQ(hashOf({1, 0, 0}), (std::uint64_t{870} << 40) + 435u * 435u);
+  EXPECT_EQ(hashOf({1, 0, 0}), (std::uint64_t{870} << 40) + std::uint64_t{435} * 435);
 }
 
 TEST_F(ArchetypeTest, CountsEntitiesWithoutGoingBelowZeroOrLookingAtCapacity) {

@@ -20,7 +20,7 @@ std::string lines(const std::vector<ProgressEntry>& entries, std::size_t columns
   std::vector<char> out(buffer);
   const ProgressText text = formatProgressLines(entries, columns, max_lines, out);
   EXPECT_LE(text.size, buffer);
-  const std::string s(out.data(), text.size);
+  std::string s(out.data(), text.size);
   EXPECT_EQ(static_cast<std::size_t>(std::count(s.begin(), s.end(), '\n')), text.lines);
   return s;
 }

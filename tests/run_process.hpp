@@ -91,7 +91,7 @@ inline ProcessResult runProcess(const std::string& path, const ProcessOptions& o
     in_fd = -1;
   }
   bool out_open = true, err_open = true;
-  ::signal(SIGPIPE, SIG_IGN);
+  (void)::signal(SIGPIPE, SIG_IGN);  // cannot fail for a valid signal number
   while (out_open || err_open) {
     pollfd fds[3] = {{out_open ? out_pipe[0] : -1, POLLIN, 0},
                      {err_open ? err_fd : -1, POLLIN, 0},

@@ -106,13 +106,13 @@ Metadata parseMetadata(const Bytes& out, std::size_t at) {
     ADD_FAILURE() << "metadata reply cut short";
     return meta;
   }
-  const Bytes strings = out.substr(body + 8 + 8 * n, s);
+  const Bytes strings = out.substr(body + 8 + std::size_t{8} * n, s);
   EXPECT_EQ(strings.at(0), '\0');
   std::size_t expected_offset = 1;
   for (std::uint32_t i = 0; i < n; ++i) {
-    const std::uint32_t offset = loadU32(out, body + 8 + 4 * i);
+    const std::uint32_t offset = loadU32(out, body + 8 + std::size_t{4} * i);
     EXPECT_EQ(offset, expected_offset) << "name " << i;
-    EXPECT_EQ(loadU32(out, body + 8 + 4 * n + 4 * i), 0u) << "expected_panic_msgs " << i;
+    EXPECT_EQ(loadU32(out, body + 8 + std::size_t{4} * (n + i)), 0u) << "expected_panic_msgs " << i;
     const std::size_t end = strings.find('\0', offset);
     if (end == Bytes::npos) {
       ADD_FAILURE() << "name " << i << " has no terminator";
@@ -131,7 +131,7 @@ Metadata parseMetadata(const Bytes& out, std::size_t at) {
 class Driver {
  public:
   explicit Driver(const std::string& path) {
-    ::signal(SIGPIPE, SIG_IGN);
+    (void)::signal(SIGPIPE, SIG_IGN);  // cannot fail for a valid signal number
     int in[2], out[2], err[2];
     if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 ||
         ::pipe2(err, O_CLOEXEC) != 0) {
@@ -396,7 +396,7 @@ TEST(ServerE2E, TheProductListsItsCasesAndAnswersABurstOverThemInOrder) {
   Bytes results = run.out.substr(listing.out.size());
   ASSERT_EQ(results.size(), 16 * n);
   for (std::uint32_t i = 0; i < n; ++i) {
-    EXPECT_EQ(results.substr(16 * i, 8), header(4, 8));
+    EXPECT_EQ(results.substr(std::size_t{16} * i, 8), header(4, 8));
     EXPECT_EQ(loadU32(results, 16 * i + 8), i);
     const std::uint32_t flags = loadU32(results, 16 * i + 12);
     EXPECT_NE(flags & 3u, 3u) << "fail and skip both set for case " << i;
