@@ -648,64 +648,90 @@ SlotRecord* slotAt(SmallPage& page, std::uintptr_t address) noexcept {
   return s < page.cursor ? &page.slots()[s] : nullptr;
 }
 
+// The slot that `address` names on `page`; a pointer inside a slot, or to a slot never handed
+// out, stops with "Invalid free" (the lock released first, since the stop report may allocate).
+SlotRecord& slotOrStop(SmallPage& page, std::uintptr_t address,
+                       std::unique_lock<std::mutex>& lock) noexcept {
+  SlotRecord* slot = slotAt(page, address);
+  if (slot == nullptr) {
+    lock.unlock();
+    panic("Invalid free");
+  }
+  return *slot;
+}
+
+void addDoubleFree(Diagnostics& diagnostics, const SlotRecord& slot, const AddressList& allocation,
+                   const AddressList& current) noexcept {
+  Diagnostic& d = diagnostics.add();
+  d.kind = Diagnostic::Kind::double_free;
+  d.allocation = allocation;
+  d.first_free = addressList(slot.free_addresses, slot.free_len);
+  d.current = current;
+}
+
+// Compares the caller's length and alignment of a live small block with its record; each
+// mismatch becomes a diagnostic of the given kind (free or resize wording).
+void checkSmallBlock(Diagnostics& diagnostics, const SlotRecord& slot, std::size_t len,
+                     std::uint8_t log2_align, Diagnostic::Kind size_kind,
+                     Diagnostic::Kind alignment_kind, const AddressList& allocation,
+                     const AddressList& current) noexcept {
+  if (slot.requested_len != len) {
+    diagnostics.add() = Diagnostic{size_kind, slot.requested_len, len, allocation, {}, current};
+  }
+  if (slot.log2_align != log2_align) {
+    diagnostics.add() = Diagnostic{
+        alignment_kind, alignmentBytes(slot.log2_align), alignmentBytes(log2_align), allocation, {},
+        current};
+  }
+}
+
+// A large block's length is checked with the free wording for both free and resize.
+void checkLargeBlock(Diagnostics& diagnostics, const LargeBlock& block, std::size_t len,
+                     const AddressList& current) noexcept {
+  if (block.requested_len != len) {
+    diagnostics.add() = Diagnostic{Diagnostic::Kind::free_size,
+                                   block.requested_len,
+                                   len,
+                                   addressList(block.alloc_addresses, block.alloc_len),
+                                   {},
+                                   current};
+  }
+}
+
 bool checkingResize(void*, std::span<std::byte> old_mem, std::uint8_t log2_old_align,
                     std::size_t new_size, std::uintptr_t ret_addr) noexcept {
   const auto address = reinterpret_cast<std::uintptr_t>(old_mem.data());
+  const AddressList current = captureFrom(ret_addr);
   Diagnostics diagnostics;
   bool resized = false;
   std::unique_lock lock(instance_mutex);
   if (PageEntry* entry = instance.page_table.find(address & ~(SMALL_PAGE_LEN - 1))) {
     SmallPage& page = *entry->page;
-    SlotRecord* slot = slotAt(page, address);
-    if (slot == nullptr) {
-      lock.unlock();
-      panic("Invalid free");
-    }
-    const AddressList allocation = addressList(slot->alloc_addresses, slot->alloc_len);
-    if (slot->state == SlotState::freed) {
-      Diagnostic& d = diagnostics.add();
-      d.kind = Diagnostic::Kind::double_free;
-      d.allocation = allocation;
-      d.first_free = addressList(slot->free_addresses, slot->free_len);
-      d.current = captureFrom(ret_addr);
+    SlotRecord& slot = slotOrStop(page, address, lock);
+    const AddressList allocation = addressList(slot.alloc_addresses, slot.alloc_len);
+    if (slot.state == SlotState::freed) {
+      addDoubleFree(diagnostics, slot, allocation, current);
       lock.unlock();
       emit(diagnostics);
       panic("Unrecoverable double free");
     }
-    if (slot->requested_len != old_mem.size()) {
-      diagnostics.add() = Diagnostic{
-          Diagnostic::Kind::resize_size, slot->requested_len, old_mem.size(), allocation, {},
-          captureFrom(ret_addr)};
-    }
-    if (slot->log2_align != log2_old_align) {
-      diagnostics.add() = Diagnostic{Diagnostic::Kind::resize_alignment,
-                                     alignmentBytes(slot->log2_align),
-                                     alignmentBytes(log2_old_align),
-                                     allocation,
-                                     {},
-                                     captureFrom(ret_addr)};
-    }
+    checkSmallBlock(diagnostics, slot, old_mem.size(), log2_old_align,
+                    Diagnostic::Kind::resize_size, Diagnostic::Kind::resize_alignment, allocation,
+                    current);
     // The slot is aligned to its own length, so any alignment up to it is kept.
     if (new_size <= page.slotLen() && log2_old_align <= page.class_index) {
       const std::size_t old_len = std::min<std::size_t>(
-          std::max<std::size_t>(slot->requested_len, old_mem.size()), page.slotLen());
+          std::max<std::size_t>(slot.requested_len, old_mem.size()), page.slotLen());
       if (new_size < old_len) {
         std::memset(old_mem.data() + new_size, POISON, old_len - new_size);
       } else {
         VALGRIND_MAKE_MEM_UNDEFINED(old_mem.data() + old_len, new_size - old_len);
       }
-      slot->requested_len = static_cast<std::uint32_t>(new_size);
+      slot.requested_len = static_cast<std::uint32_t>(new_size);
       resized = true;
     }
   } else if (LargeBlock* block = instance.large_table.find(address)) {
-    if (block->requested_len != old_mem.size()) {
-      diagnostics.add() = Diagnostic{Diagnostic::Kind::free_size,
-                                     block->requested_len,
-                                     old_mem.size(),
-                                     addressList(block->alloc_addresses, block->alloc_len),
-                                     {},
-                                     captureFrom(ret_addr)};
-    }
+    checkLargeBlock(diagnostics, *block, old_mem.size(), current);
     // Within the pages already mapped; moving the mapping is the caller's business.
     if (new_size <= block->mapped_len) {
       if (new_size < block->requested_len) {
@@ -734,50 +760,22 @@ void checkingFree(void*, std::span<std::byte> old_mem, std::uint8_t log2_old_ali
   std::unique_lock lock(instance_mutex);
   if (PageEntry* entry = instance.page_table.find(address & ~(SMALL_PAGE_LEN - 1))) {
     SmallPage& page = *entry->page;
-    SlotRecord* slot = slotAt(page, address);
-    if (slot == nullptr) {
-      lock.unlock();
-      panic("Invalid free");
-    }
-    const AddressList allocation = addressList(slot->alloc_addresses, slot->alloc_len);
-    if (slot->state == SlotState::freed) {
-      Diagnostic& d = diagnostics.add();
-      d.kind = Diagnostic::Kind::double_free;
-      d.allocation = allocation;
-      d.first_free = addressList(slot->free_addresses, slot->free_len);
-      d.current = current;
+    SlotRecord& slot = slotOrStop(page, address, lock);
+    const AddressList allocation = addressList(slot.alloc_addresses, slot.alloc_len);
+    if (slot.state == SlotState::freed) {
+      addDoubleFree(diagnostics, slot, allocation, current);
     } else {
-      if (slot->requested_len != old_mem.size()) {
-        diagnostics.add() = Diagnostic{Diagnostic::Kind::free_size,
-                                       slot->requested_len,
-                                       old_mem.size(),
-                                       allocation,
-                                       {},
-                                       current};
-      }
-      if (slot->log2_align != log2_old_align) {
-        diagnostics.add() = Diagnostic{Diagnostic::Kind::free_alignment,
-                                       alignmentBytes(slot->log2_align),
-                                       alignmentBytes(log2_old_align),
-                                       allocation,
-                                       {},
-                                       current};
-      }
+      checkSmallBlock(diagnostics, slot, old_mem.size(), log2_old_align,
+                      Diagnostic::Kind::free_size, Diagnostic::Kind::free_alignment, allocation,
+                      current);
       // The whole slot, whatever length the caller gave: stale reads anywhere in it see 0xAA.
       std::memset(old_mem.data(), POISON, page.slotLen());
-      slot->state = SlotState::freed;
-      store(current, slot->free_addresses, slot->free_len);
+      slot.state = SlotState::freed;
+      store(current, slot.free_addresses, slot.free_len);
       --page.live;
     }
   } else if (LargeBlock* block = instance.large_table.find(address)) {
-    if (block->requested_len != old_mem.size()) {
-      diagnostics.add() = Diagnostic{Diagnostic::Kind::free_size,
-                                     block->requested_len,
-                                     old_mem.size(),
-                                     addressList(block->alloc_addresses, block->alloc_len),
-                                     {},
-                                     current};
-    }
+    checkLargeBlock(diagnostics, *block, old_mem.size(), current);
     unmapBytes(block->data, block->mapped_len);
     instance.large_table.erase(block);
   } else {
