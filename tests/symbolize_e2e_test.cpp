@@ -197,6 +197,15 @@ void expectAtSite(const Entry& entry, const Site& s, int column, const std::stri
   EXPECT_EQ(entry.next_next, caretUnder(s.text, column));
 }
 
+// Checks that `entry` points at `token` (moved on by `offset` columns) on the line of the fixture
+// marked `marker`, inside a function whose name contains `function`.
+void expectAtMarker(const Entry& entry, const std::string& marker, const std::string& token,
+                    const std::string& function, int offset = 0) {
+  SCOPED_TRACE(marker);
+  const Site& s = site(marker);
+  expectAtSite(entry, s, s.column(token, offset), function);
+}
+
 bool endsWith(const std::string& text, const std::string& suffix) {
   return text.size() >= suffix.size() &&
          text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
@@ -256,8 +265,7 @@ TEST(ErrorReturnTrace, NamesTheExpectationsReturnThenTheCaseLine) {
   EXPECT_EQ(entries[0].unit, entries[0].file);
   EXPECT_EQ(entries[0].next, expect_return.text);
 
-  const Site& call = site("@expect-call");
-  expectAtSite(entries[1], call, call.column("VESK_TRY"), "failsExpectation");
+  expectAtMarker(entries[1], "@expect-call", "VESK_TRY", "failsExpectation");
 }
 
 TEST(ErrorReturnTrace, NamesTheFailingStatementOfTwoInOneFunction) {
@@ -266,17 +274,13 @@ TEST(ErrorReturnTrace, NamesTheFailingStatementOfTwoInOneFunction) {
 
   const auto first = entriesAfter(lines, "trace.first of two...FAIL (OutOfMemory)");
   ASSERT_EQ(first.size(), 2u) << run.err;
-  const Site& negative = site("@fail-negative");
-  expectAtSite(first[0], negative, negative.column("VESK_FAIL"), "classify");
-  const Site& negative_call = site("@classify-negative");
-  expectAtSite(first[1], negative_call, negative_call.column("VESK_TRY"), "failsFirstOfTwo");
+  expectAtMarker(first[0], "@fail-negative", "VESK_FAIL", "classify");
+  expectAtMarker(first[1], "@classify-negative", "VESK_TRY", "failsFirstOfTwo");
 
   const auto second = entriesAfter(lines, "trace.second of two...FAIL (Unexpected)");
   ASSERT_EQ(second.size(), 2u) << run.err;
-  const Site& large = site("@fail-large");
-  expectAtSite(second[0], large, large.column("VESK_FAIL"), "classify");
-  const Site& large_call = site("@classify-large");
-  expectAtSite(second[1], large_call, large_call.column("VESK_TRY"), "failsSecondOfTwo");
+  expectAtMarker(second[0], "@fail-large", "VESK_FAIL", "classify");
+  expectAtMarker(second[1], "@classify-large", "VESK_TRY", "failsSecondOfTwo");
 }
 
 TEST(ErrorReturnTrace, NamesAFailureInTailPositionAndOneInsideAnInlinedFunction) {
@@ -286,16 +290,13 @@ TEST(ErrorReturnTrace, NamesAFailureInTailPositionAndOneInsideAnInlinedFunction)
   // The case passes the result on without recording: one entry, the failing statement.
   const auto tail = entriesAfter(lines, "trace.tail position...FAIL (Unexpected)");
   ASSERT_EQ(tail.size(), 1u) << run.err;
-  const Site& last = site("@fail-tail");
-  expectAtSite(tail[0], last, last.column("VESK_FAIL"), "failsLast");
+  expectAtMarker(tail[0], "@fail-tail", "VESK_FAIL", "failsLast");
 
   // The inlined function's statement keeps its own location, and its caller records its own.
   const auto inlined = entriesAfter(lines, "trace.inlined...FAIL (Unexpected)");
   ASSERT_EQ(inlined.size(), 2u) << run.err;
-  const Site& inside = site("@fail-inlined");
-  expectAtSite(inlined[0], inside, inside.column("VESK_FAIL"), "failsInlined");
-  const Site& call = site("@inlined-call");
-  expectAtSite(inlined[1], call, call.column("VESK_TRY"), "failsThroughInlined");
+  expectAtMarker(inlined[0], "@fail-inlined", "VESK_FAIL", "failsInlined");
+  expectAtMarker(inlined[1], "@inlined-call", "VESK_TRY", "failsThroughInlined");
 }
 
 TEST(ErrorReturnTrace, ShowsTheOldestThirtyTwoSitesThenHowManyWereSkipped) {
@@ -304,12 +305,10 @@ TEST(ErrorReturnTrace, ShowsTheOldestThirtyTwoSitesThenHowManyWereSkipped) {
   const auto lines = splitLines(run.err);
   const auto entries = entriesAfter(lines, "trace.deep...FAIL (Unexpected)");
   ASSERT_EQ(entries.size(), 32u) << run.err;
-  const Site& fail = site("@deep-fail");
-  expectAtSite(entries[0], fail, fail.column("VESK_FAIL"), "descend");
-  const Site& pass_up = site("@deep-pass-up");
+  expectAtMarker(entries[0], "@deep-fail", "VESK_FAIL", "descend");
   for (std::size_t i = 1; i < entries.size(); ++i) {
     SCOPED_TRACE(i);
-    expectAtSite(entries[i], pass_up, pass_up.column("VESK_TRY"), "descend");
+    expectAtMarker(entries[i], "@deep-pass-up", "VESK_TRY", "descend");
   }
   const auto skipped =
       std::find(lines.begin(), lines.end(), "(8 additional stack frames skipped...)");
@@ -325,9 +324,8 @@ TEST(SourceLocation, CaretKeepsTabsAndCountsCharactersNotBytes) {
 
   const auto tabbed = entriesAfter(lines, "trace.tabbed...FAIL (Unexpected)");
   ASSERT_EQ(tabbed.size(), 1u) << run.err;
-  const Site& tab_site = site("@fail-tabbed");
-  ASSERT_EQ(tab_site.text.front(), '\t');
-  expectAtSite(tabbed[0], tab_site, tab_site.column("VESK_FAIL"), "failsOnTabbedLine");
+  ASSERT_EQ(site("@fail-tabbed").text.front(), '\t');
+  expectAtMarker(tabbed[0], "@fail-tabbed", "VESK_FAIL", "failsOnTabbedLine");
   EXPECT_EQ(tabbed[0].next_next.front(), '\t');
 
   // Two three-byte arrows stand before the column: the caret moves two places, not six.
@@ -343,10 +341,8 @@ TEST(SourceLocation, NamesTheLambdaAFailureHappenedIn) {
   const ProcessResult run = runScenario(compressed_fixture, "fail");
   const auto entries = entriesAfter(splitLines(run.err), "trace.lambda...FAIL (Unexpected)");
   ASSERT_EQ(entries.size(), 2u) << run.err;
-  const Site& inside = site("@fail-lambda");
-  expectAtSite(entries[0], inside, inside.column("VESK_FAIL"), "failsInALambda()::{lambda(int)#1}");
-  const Site& call = site("@lambda-call");
-  expectAtSite(entries[1], call, call.column("VESK_TRY"), "failsInALambda()");
+  expectAtMarker(entries[0], "@fail-lambda", "VESK_FAIL", "failsInALambda()::{lambda(int)#1}");
+  expectAtMarker(entries[1], "@lambda-call", "VESK_TRY", "failsInALambda()");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -361,10 +357,8 @@ TEST(StopReport, StartsAtTheStatementThatStopped) {
   ASSERT_GE(entries.size(), 3u) << run.err;
 
   // Nothing of the stop machinery comes first: the first entry is the call of the stop.
-  const Site& stop = site("@stop-site");
-  expectAtSite(entries[0], stop, stop.column("panic(", 5), "stopsHere");
-  const Site& call = site("@stop-call");
-  expectAtSite(entries[1], call, call.column("stopsHere(", 9), "stops");
+  expectAtMarker(entries[0], "@stop-site", "panic(", "stopsHere", 5);
+  expectAtMarker(entries[1], "@stop-call", "stopsHere(", "stops", 9);
   EXPECT_TRUE(endsWith(entries[2].file, "/runner/vesk_harness.cpp")) << entries[2].file;
   for (const Entry& e : entries) {
     EXPECT_FALSE(endsWith(e.file, "/src/vesk_base.cpp")) << e.function;
@@ -379,11 +373,10 @@ TEST(StopReport, PrintsTheErrorTraceBeingHandledBeforeTheStack) {
   const auto entries = entriesAfter(lines, "1/1 trace.stop with trace...thread ? panic: ");
   ASSERT_GE(entries.size(), 3u) << run.err;
 
-  const Site& recorded = site("@fail-large");
-  expectAtSite(entries[0], recorded, recorded.column("VESK_FAIL"), "classify");
+  expectAtMarker(entries[0], "@fail-large", "VESK_FAIL", "classify");
   // The stack: the stop's call, then straight to the harness (no duplicate of the function).
-  const Site& stop = site("@stop-trace-site");
-  expectAtSite(entries[1], stop, stop.column("panicWithTrace(", 14), "stopsWhileHandlingAnError");
+  expectAtMarker(entries[1], "@stop-trace-site", "panicWithTrace(", "stopsWhileHandlingAnError",
+                 14);
   EXPECT_TRUE(endsWith(entries[2].file, "/runner/vesk_harness.cpp")) << run.err;
 }
 
@@ -395,12 +388,10 @@ TEST(StopReport, ShowsALambdaBodyInlinedIntoItsFunctionPointerForm) {
   ASSERT_GE(entries.size(), 3u) << run.err;
   // The lambda's body, then the conversion's static function it was inlined into, at the same
   // address, then the call through the pointer.
-  const Site& stop = site("@lambda-stop-site");
-  expectAtSite(entries[0], stop, stop.column("panic(", 5), "operator()");
+  expectAtMarker(entries[0], "@lambda-stop-site", "panic(", "operator()", 5);
   EXPECT_NE(entries[1].function.find("{lambda()#1}::_FUN"), std::string::npos) << run.err;
   EXPECT_EQ(entries[1].file, fixture_source);
-  const Site& call = site("@lambda-stop-call");
-  expectAtSite(entries[2], call, call.column("stop(", 4), "stopsInALambda");
+  expectAtMarker(entries[2], "@lambda-stop-call", "stop(", "stopsInALambda", 4);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -412,8 +403,7 @@ TEST(FaultReport, StartsAtTheFaultingInstructionAndKeepsTheCallerOfALeaf) {
   const auto lines = splitLines(run.err);
   const auto entries = entriesAfter(lines, "1/1 trace.fault...Segmentation fault at address 0x0");
   ASSERT_GE(entries.size(), 2u) << run.err;
-  const Site& fault = site("@fault-site");
-  expectAtSite(entries[0], fault, fault.column(" = 1", 1), "writesThroughNull");
+  expectAtMarker(entries[0], "@fault-site", " = 1", "writesThroughNull", 1);
   // The faulting function keeps no frame of its own; the harness that called it still shows.
   EXPECT_TRUE(endsWith(entries[1].file, "/runner/vesk_harness.cpp")) << run.err;
   EXPECT_NE(entries[1].function.find("mainTerminal"), std::string::npos) << run.err;
@@ -425,8 +415,7 @@ TEST(FaultReport, ATrapStartsAtTheTrapAndSkipsNothingAboveIt) {
   const auto lines = splitLines(run.err);
   const auto entries = entriesAfter(lines, "trace.trap...Illegal instruction at address 0x");
   ASSERT_GE(entries.size(), 2u) << run.err;
-  const Site& trap = site("@trap-site");
-  expectAtSite(entries[0], trap, trap.column("__builtin_trap(", 14), "trapsAfterACall()");
+  expectAtMarker(entries[0], "@trap-site", "__builtin_trap(", "trapsAfterACall()", 14);
   // A part the compiler moved out of line is still named as its function.
   EXPECT_EQ(entries[0].function.find("clone"), std::string::npos) << entries[0].function;
   EXPECT_NE(entries[1].function.find("mainTerminal"), std::string::npos) << run.err;
@@ -439,8 +428,7 @@ TEST(FaultReport, FollowsANullFunctionPointerBackToItsCall) {
   const auto entries =
       entriesAfter(lines, "1/1 trace.null call...Segmentation fault at address 0x0");
   ASSERT_GE(entries.size(), 2u) << run.err;
-  const Site& call = site("@null-call-site");
-  expectAtSite(entries[0], call, call.column("null_procedure(", 14), "callsNull");
+  expectAtMarker(entries[0], "@null-call-site", "null_procedure(", "callsNull", 14);
   EXPECT_NE(entries[1].function.find("mainTerminal"), std::string::npos) << run.err;
 }
 
@@ -453,8 +441,7 @@ TEST(FaultReport, KeepsTheCallerOfAFaultInsideTheCLibrary) {
   ASSERT_GE(entries.size(), 3u) << run.err;
   // The C library's routine has no debug information of ours; its caller follows at once.
   EXPECT_FALSE(entries[0].located);
-  const Site& call = site("@libc-fault-site");
-  expectAtSite(entries[1], call, call.column("strlen(", 6), "faultsInTheCLibrary");
+  expectAtMarker(entries[1], "@libc-fault-site", "strlen(", "faultsInTheCLibrary", 6);
   EXPECT_NE(entries[2].function.find("mainTerminal"), std::string::npos) << run.err;
 }
 
@@ -466,10 +453,9 @@ TEST(FaultReport, ReportsAStackOverflowWithTheRecursion) {
   ASSERT_GE(entries.size(), 32u) << run.err;
   // Where in the recursing function the stack ran out varies; the frames below it do not.
   EXPECT_NE(entries[0].function.find("recurse"), std::string::npos) << entries[0].function;
-  const Site& recursion = site("@recurse-site");
   for (std::size_t i = 1; i < entries.size(); ++i) {
     SCOPED_TRACE(i);
-    expectAtSite(entries[i], recursion, recursion.column("recurse(", 7), "recurse");
+    expectAtMarker(entries[i], "@recurse-site", "recurse(", "recurse", 7);
   }
 }
 
@@ -482,8 +468,7 @@ TEST(AddressRecord, LeakRecordStartsAtTheAllocatingStatement) {
   const auto lines = splitLines(run.err);
   const auto entries = entriesAfter(lines, "[gpa] (err): memory address 0x");
   ASSERT_GE(entries.size(), 2u) << run.err;
-  const Site& leak = site("@leak-site");
-  expectAtSite(entries[0], leak, leak.column("VESK_TRY"), "leaks");
+  expectAtMarker(entries[0], "@leak-site", "VESK_TRY", "leaks");
   EXPECT_NE(entries[1].function.find("mainTerminal"), std::string::npos) << run.err;
 }
 
