@@ -9,6 +9,7 @@
 #include <limits>
 #include <optional>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "failing_allocator.hpp"
@@ -576,49 +577,62 @@ using OutOfMemoryTest = LeakChecked;
 
 constexpr std::array<bool, 2> GROWTH_IN_PLACE_REFUSED{false, true};
 
-TEST_F(OutOfMemoryTest, CreateEntityLeavesTheWorldAsItWasAndSpendsTheIdentifier) {
+// Runs `scenario(failing, fail_at)` against an allocator that refuses its `fail_at`-th allocation
+// (and every later one unless `fail_once`), for fail_at = 0, 1, ... until a run has nothing
+// refused; all of it once with growth in place allowed and once with it refused.
+template <typename Scenario>
+void refuseEachAllocationInTurn(bool fail_once, Scenario scenario) {
   for (const bool refuse_growth : GROWTH_IN_PLACE_REFUSED) {
+    SCOPED_TRACE(refuse_growth ? "growth in place refused" : "growth in place allowed");
     for (std::size_t fail_at = 0;; ++fail_at) {
+      SCOPED_TRACE("refusing allocation " + std::to_string(fail_at));
       FailingAllocator failing(
           testingAllocator(),
-          {.fail_index = fail_at, .fail_once = true, .refuse_growth_in_place = refuse_growth});
-      World world = World::init(failing.allocator());
-      std::size_t failures = 0;
-      std::uint64_t expected_id = 1;
-      for (int i = 0; i < 40; ++i) {
-        const std::vector<Entity> before(world.entities.begin(), world.entities.end());
-        ErrorTrace trace;
-        ErrorTrace* const previous = setActiveErrorTrace(&trace);
-        const Result<EntityId> id = world.createEntity("e");
-        setActiveErrorTrace(previous);
-        if (id.has_value()) {
-          EXPECT_EQ(id->id, expected_id);
-          EXPECT_EQ(trace.index, 0u);
-        } else {
-          ++failures;
-          EXPECT_EQ(id.error(), Error::OutOfMemory);
-          // The allocator, the array and the world each record their error return.
-          EXPECT_GE(trace.index, 3u);
-          ASSERT_EQ(world.entities.size(), before.size());
-          if (!before.empty()) {
-            EXPECT_EQ(
-                std::memcmp(world.entities.begin(), before.data(), before.size() * sizeof(Entity)),
-                0);
-          }
-        }
-        ++expected_id;
-        EXPECT_EQ(world.next_id, expected_id);
-      }
-      EXPECT_EQ(failures, failing.failedAllocs());
-      EXPECT_EQ(world.activeCount(), 40 - failures);
-      world.deinit();
-      EXPECT_EQ(failing.liveAllocations(), 0u);
-      if (failures == 0) {
-        EXPECT_GT(fail_at, 2u);  // the scenario grew the array several times
-        break;
-      }
+          {.fail_index = fail_at, .fail_once = fail_once, .refuse_growth_in_place = refuse_growth});
+      scenario(failing, fail_at);
+      if (::testing::Test::HasFatalFailure()) return;
+      if (failing.failedAllocs() == 0) break;
     }
   }
+}
+
+TEST_F(OutOfMemoryTest, CreateEntityLeavesTheWorldAsItWasAndSpendsTheIdentifier) {
+  refuseEachAllocationInTurn(true, [](FailingAllocator& failing, std::size_t fail_at) {
+    World world = World::init(failing.allocator());
+    std::size_t failures = 0;
+    std::uint64_t expected_id = 1;
+    for (int i = 0; i < 40; ++i) {
+      const std::vector<Entity> before(world.entities.begin(), world.entities.end());
+      ErrorTrace trace;
+      ErrorTrace* const previous = setActiveErrorTrace(&trace);
+      const Result<EntityId> id = world.createEntity("e");
+      setActiveErrorTrace(previous);
+      if (id.has_value()) {
+        EXPECT_EQ(id->id, expected_id);
+        EXPECT_EQ(trace.index, 0u);
+      } else {
+        ++failures;
+        EXPECT_EQ(id.error(), Error::OutOfMemory);
+        // The allocator, the array and the world each record their error return.
+        EXPECT_GE(trace.index, 3u);
+        ASSERT_EQ(world.entities.size(), before.size());
+        if (!before.empty()) {
+          EXPECT_EQ(
+              std::memcmp(world.entities.begin(), before.data(), before.size() * sizeof(Entity)),
+              0);
+        }
+      }
+      ++expected_id;
+      EXPECT_EQ(world.next_id, expected_id);
+    }
+    EXPECT_EQ(failures, failing.failedAllocs());
+    EXPECT_EQ(world.activeCount(), 40 - failures);
+    world.deinit();
+    EXPECT_EQ(failing.liveAllocations(), 0u);
+    if (failures == 0) {
+      EXPECT_GT(fail_at, 2u);  // the scenario grew the array several times
+    }
+  });
 }
 
 struct ArchetypeSnapshot {
@@ -645,34 +659,29 @@ TEST_F(OutOfMemoryTest, CreateArchetypeKeepsTheRegistryAndReleasesTheHalfBuiltAr
   std::vector<ComponentTypeId> types;
   for (std::uint64_t t = 0; t < 20; ++t)
     types.push_back(ComponentTypeId::fromId(t * 7));
-  for (const bool refuse_growth : GROWTH_IN_PLACE_REFUSED) {
-    for (std::size_t fail_at = 0;; ++fail_at) {
-      FailingAllocator failing(
-          testingAllocator(),
-          {.fail_index = fail_at, .fail_once = true, .refuse_growth_in_place = refuse_growth});
-      ArchetypeRegistry registry = ArchetypeRegistry::init(failing.allocator());
-      std::size_t failures = 0;
-      for (std::uint32_t i = 0; i < 21; ++i) {
-        const std::vector<ArchetypeSnapshot> before = snapshot(registry);
-        const std::size_t live_before = failing.liveAllocations();
-        const Result<ArchetypeId> id =
-            registry.createArchetype(std::span<const ComponentTypeId>(types).first(i));
-        if (id.has_value()) {
-          EXPECT_EQ(id->id, i + 1);
-        } else {
-          ++failures;
-          EXPECT_EQ(id.error(), Error::OutOfMemory);
-          EXPECT_EQ(snapshot(registry), before);
-          EXPECT_EQ(failing.liveAllocations(), live_before);
-        }
-        EXPECT_EQ(registry.next_id, i + 2);
+  refuseEachAllocationInTurn(true, [&types](FailingAllocator& failing, std::size_t) {
+    ArchetypeRegistry registry = ArchetypeRegistry::init(failing.allocator());
+    std::size_t failures = 0;
+    for (std::uint32_t i = 0; i < 21; ++i) {
+      const std::vector<ArchetypeSnapshot> before = snapshot(registry);
+      const std::size_t live_before = failing.liveAllocations();
+      const Result<ArchetypeId> id =
+          registry.createArchetype(std::span<const ComponentTypeId>(types).first(i));
+      if (id.has_value()) {
+        EXPECT_EQ(id->id, i + 1);
+      } else {
+        ++failures;
+        EXPECT_EQ(id.error(), Error::OutOfMemory);
+        EXPECT_EQ(snapshot(registry), before);
+        EXPECT_EQ(failing.liveAllocations(), live_before);
       }
-      EXPECT_EQ(registry.count(), 21 - failures);
-      registry.deinit();
-      EXPECT_EQ(failing.liveAllocations(), 0u);
-      if (failures == 0) break;
+      EXPECT_EQ(registry.next_id, i + 2);
     }
-  }
+    EXPECT_EQ(registry.count(), 21 - failures);
+    EXPECT_EQ(failures, failing.failedAllocs());
+    registry.deinit();
+    EXPECT_EQ(failing.liveAllocations(), 0u);
+  });
 }
 
 TEST_F(OutOfMemoryTest, AddComponentTypeLeavesTypesAndHashAsTheyWere) {
@@ -701,23 +710,20 @@ TEST_F(OutOfMemoryTest, QueryReturnsTheErrorAndReleasesThePartlyFilledResult) {
   }
   const std::vector<ArchetypeSnapshot> before = snapshot(registry);
   const std::array required{ComponentTypeId::fromId(1)};
-  for (const bool refuse_growth : GROWTH_IN_PLACE_REFUSED) {
-    for (std::size_t fail_at = 0;; ++fail_at) {
-      FailingAllocator failing(testingAllocator(),
-                               {.fail_index = fail_at, .refuse_growth_in_place = refuse_growth});
-      Result<QueryResult> result = registry.query(failing.allocator(), QueryFilter::init(required));
-      EXPECT_EQ(snapshot(registry), before);
-      if (result.has_value()) {
-        EXPECT_EQ(result->matching_archetypes.size(), 10u);
-        EXPECT_GE(fail_at, 1u);
-        result->deinit();
-        EXPECT_EQ(failing.liveAllocations(), 0u);
-        break;
-      }
+  refuseEachAllocationInTurn(false, [&](FailingAllocator& failing, std::size_t fail_at) {
+    Result<QueryResult> result = registry.query(failing.allocator(), QueryFilter::init(required));
+    EXPECT_EQ(snapshot(registry), before);
+    // Refusing any allocation fails the query; once nothing is refused, it succeeds.
+    EXPECT_EQ(result.has_value(), failing.failedAllocs() == 0);
+    if (result.has_value()) {
+      EXPECT_EQ(result->matching_archetypes.size(), 10u);
+      EXPECT_GE(fail_at, 1u);
+      result->deinit();
+    } else {
       EXPECT_EQ(result.error(), Error::OutOfMemory);
-      EXPECT_EQ(failing.liveAllocations(), 0u);
     }
-  }
+    EXPECT_EQ(failing.liveAllocations(), 0u);
+  });
 }
 
 }  // namespace
