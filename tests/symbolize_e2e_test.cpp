@@ -170,6 +170,20 @@ ProcessResult runScenario(const std::string& exe, const std::string& scenario,
   return runProcess(exe, options);
 }
 
+// A run of `scenario` on the fixture, and the entries it printed after the line containing
+// `header`, in its standard error with addresses and thread numbers masked when `masked`.
+struct Traced {
+  ProcessResult run;
+  std::vector<Entry> entries;
+};
+
+Traced traceOf(const std::string& scenario, const std::string& header, bool masked = false) {
+  Traced traced{runScenario(compressed_fixture, scenario), {}};
+  traced.entries =
+      entriesAfter(splitLines(masked ? maskVarying(traced.run.err) : traced.run.err), header);
+  return traced;
+}
+
 // The caret line expected under `column` of `source`: tabs kept, one space per character.
 std::string caretUnder(const std::string& source, int column) {
   std::string caret;
@@ -349,11 +363,9 @@ TEST(SourceLocation, NamesTheLambdaAFailureHappenedIn) {
 // Stop reports
 
 TEST(StopReport, StartsAtTheStatementThatStopped) {
-  const ProcessResult run = runScenario(compressed_fixture, "stop");
+  const auto [run, entries] =
+      traceOf("stop", "1/1 trace.stop...thread ? panic: stop at a known place", true);
   EXPECT_EQ(run.signal, SIGABRT);
-  const auto lines = splitLines(maskVarying(run.err));
-  const auto entries =
-      entriesAfter(lines, "1/1 trace.stop...thread ? panic: stop at a known place");
   ASSERT_GE(entries.size(), 3u) << run.err;
 
   // Nothing of the stop machinery comes first: the first entry is the call of the stop.
@@ -367,10 +379,9 @@ TEST(StopReport, StartsAtTheStatementThatStopped) {
 }
 
 TEST(StopReport, PrintsTheErrorTraceBeingHandledBeforeTheStack) {
-  const ProcessResult run = runScenario(compressed_fixture, "stop-trace");
+  const auto [run, entries] =
+      traceOf("stop-trace", "1/1 trace.stop with trace...thread ? panic: ", true);
   EXPECT_EQ(run.signal, SIGABRT);
-  const auto lines = splitLines(maskVarying(run.err));
-  const auto entries = entriesAfter(lines, "1/1 trace.stop with trace...thread ? panic: ");
   ASSERT_GE(entries.size(), 3u) << run.err;
 
   expectAtMarker(entries[0], "@fail-large", "VESK_FAIL", "classify");
@@ -381,10 +392,9 @@ TEST(StopReport, PrintsTheErrorTraceBeingHandledBeforeTheStack) {
 }
 
 TEST(StopReport, ShowsALambdaBodyInlinedIntoItsFunctionPointerForm) {
-  const ProcessResult run = runScenario(compressed_fixture, "lambda-stop");
+  const auto [run, entries] =
+      traceOf("lambda-stop", "trace.stop in a lambda...thread ? panic: ", true);
   EXPECT_EQ(run.signal, SIGABRT);
-  const auto lines = splitLines(maskVarying(run.err));
-  const auto entries = entriesAfter(lines, "trace.stop in a lambda...thread ? panic: ");
   ASSERT_GE(entries.size(), 3u) << run.err;
   // The lambda's body, then the conversion's static function it was inlined into, at the same
   // address, then the call through the pointer.
@@ -398,10 +408,9 @@ TEST(StopReport, ShowsALambdaBodyInlinedIntoItsFunctionPointerForm) {
 // Fault reports
 
 TEST(FaultReport, StartsAtTheFaultingInstructionAndKeepsTheCallerOfALeaf) {
-  const ProcessResult run = runScenario(compressed_fixture, "fault");
+  const auto [run, entries] =
+      traceOf("fault", "1/1 trace.fault...Segmentation fault at address 0x0");
   EXPECT_EQ(run.signal, SIGABRT);
-  const auto lines = splitLines(run.err);
-  const auto entries = entriesAfter(lines, "1/1 trace.fault...Segmentation fault at address 0x0");
   ASSERT_GE(entries.size(), 2u) << run.err;
   expectAtMarker(entries[0], "@fault-site", " = 1", "writesThroughNull", 1);
   // The faulting function keeps no frame of its own; the harness that called it still shows.
@@ -410,10 +419,8 @@ TEST(FaultReport, StartsAtTheFaultingInstructionAndKeepsTheCallerOfALeaf) {
 }
 
 TEST(FaultReport, ATrapStartsAtTheTrapAndSkipsNothingAboveIt) {
-  const ProcessResult run = runScenario(compressed_fixture, "trap");
+  const auto [run, entries] = traceOf("trap", "trace.trap...Illegal instruction at address 0x");
   EXPECT_EQ(run.signal, SIGABRT);
-  const auto lines = splitLines(run.err);
-  const auto entries = entriesAfter(lines, "trace.trap...Illegal instruction at address 0x");
   ASSERT_GE(entries.size(), 2u) << run.err;
   expectAtMarker(entries[0], "@trap-site", "__builtin_trap(", "trapsAfterACall()", 14);
   // A part the compiler moved out of line is still named as its function.
@@ -422,22 +429,18 @@ TEST(FaultReport, ATrapStartsAtTheTrapAndSkipsNothingAboveIt) {
 }
 
 TEST(FaultReport, FollowsANullFunctionPointerBackToItsCall) {
-  const ProcessResult run = runScenario(compressed_fixture, "null-call");
+  const auto [run, entries] =
+      traceOf("null-call", "1/1 trace.null call...Segmentation fault at address 0x0");
   EXPECT_EQ(run.signal, SIGABRT);
-  const auto lines = splitLines(run.err);
-  const auto entries =
-      entriesAfter(lines, "1/1 trace.null call...Segmentation fault at address 0x0");
   ASSERT_GE(entries.size(), 2u) << run.err;
   expectAtMarker(entries[0], "@null-call-site", "null_procedure(", "callsNull", 14);
   EXPECT_NE(entries[1].function.find("mainTerminal"), std::string::npos) << run.err;
 }
 
 TEST(FaultReport, KeepsTheCallerOfAFaultInsideTheCLibrary) {
-  const ProcessResult run = runScenario(compressed_fixture, "libc-fault");
+  const auto [run, entries] =
+      traceOf("libc-fault", "1/1 trace.fault in the C library...Segmentation fault at address");
   EXPECT_EQ(run.signal, SIGABRT);
-  const auto lines = splitLines(run.err);
-  const auto entries =
-      entriesAfter(lines, "1/1 trace.fault in the C library...Segmentation fault at address");
   ASSERT_GE(entries.size(), 3u) << run.err;
   // The C library's routine has no debug information of ours; its caller follows at once.
   EXPECT_FALSE(entries[0].located);
@@ -446,10 +449,9 @@ TEST(FaultReport, KeepsTheCallerOfAFaultInsideTheCLibrary) {
 }
 
 TEST(FaultReport, ReportsAStackOverflowWithTheRecursion) {
-  const ProcessResult run = runScenario(compressed_fixture, "overflow");
+  const auto [run, entries] =
+      traceOf("overflow", "1/1 trace.overflow...Segmentation fault at address");
   EXPECT_EQ(run.signal, SIGABRT);
-  const auto lines = splitLines(run.err);
-  const auto entries = entriesAfter(lines, "1/1 trace.overflow...Segmentation fault at address");
   ASSERT_GE(entries.size(), 32u) << run.err;
   // Where in the recursing function the stack ran out varies; the frames below it do not.
   EXPECT_NE(entries[0].function.find("recurse"), std::string::npos) << entries[0].function;
@@ -463,10 +465,8 @@ TEST(FaultReport, ReportsAStackOverflowWithTheRecursion) {
 // Address records of the checking allocator
 
 TEST(AddressRecord, LeakRecordStartsAtTheAllocatingStatement) {
-  const ProcessResult run = runScenario(compressed_fixture, "leak");
+  const auto [run, entries] = traceOf("leak", "[gpa] (err): memory address 0x");
   EXPECT_EQ(run.exit_code, 1) << run.err;
-  const auto lines = splitLines(run.err);
-  const auto entries = entriesAfter(lines, "[gpa] (err): memory address 0x");
   ASSERT_GE(entries.size(), 2u) << run.err;
   expectAtMarker(entries[0], "@leak-site", "VESK_TRY", "leaks");
   EXPECT_NE(entries[1].function.find("mainTerminal"), std::string::npos) << run.err;
