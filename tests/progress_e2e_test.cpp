@@ -239,9 +239,9 @@ TEST(ProgressDisplay, ShowsTheRunningCaseUnderTheRootCountAndLeavesOnlyTheSummar
 }
 
 TEST(ProgressDisplay, ARunShorterThanTheFirstDelayDrawsNothingThoughItsThreadRuns) {
-  // About 70 ms of cases, well inside the first delay.
+  // About 40 ms of cases, well inside the first delay even on a loaded machine.
   const ProcessResult r =
-      runProcess(table_fixture, onTerminal({"FIXTURE_REPORT_THREADS=1", "FIXTURE_SLEEP_MS=2"}));
+      runProcess(table_fixture, onTerminal({"FIXTURE_REPORT_THREADS=1", "FIXTURE_SLEEP_MS=1"}));
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_EQ(r.err, "[fixture] (warn): threads: 2\r\nAll 36 tests passed.\r\n");
 }
