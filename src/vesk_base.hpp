@@ -277,6 +277,10 @@ class ArrayList {
     len_ = 0;
   }
 
+  /// Hands over the block and its elements, leaving this array empty and bound to the same
+  /// allocator: how the types that own arrays move.
+  ArrayList take() noexcept { return std::exchange(*this, init(allocator_)); }
+
   /// Appends `value`, growing the block when it is full.
   [[nodiscard]] Result<void> append(T value) noexcept {
     if (len_ == block_.size()) VESK_TRY(grow(len_ + 1));

@@ -112,7 +112,7 @@ void World::deinit() noexcept {
 }
 
 World::World(World&& other) noexcept
-    : entities(std::exchange(other.entities, ArrayList<Entity>::init(other.entities.allocator()))),
+    : entities(other.entities.take()),
       next_id(other.next_id),
       position_bus(other.position_bus),
       transform_bus(other.transform_bus) {}
@@ -120,7 +120,7 @@ World::World(World&& other) noexcept
 World& World::operator=(World&& other) noexcept {
   if (this != &other) {
     deinit();
-    entities = std::exchange(other.entities, ArrayList<Entity>::init(other.entities.allocator()));
+    entities = other.entities.take();
     next_id = other.next_id;
     position_bus = other.position_bus;
     transform_bus = other.transform_bus;
@@ -286,17 +286,13 @@ void QueryResult::deinit() noexcept {
 }
 
 QueryResult::QueryResult(QueryResult&& other) noexcept
-    : matching_archetypes(
-          std::exchange(other.matching_archetypes,
-                        ArrayList<ArchetypeId>::init(other.matching_archetypes.allocator()))),
+    : matching_archetypes(other.matching_archetypes.take()),
       total_entities(std::exchange(other.total_entities, 0)) {}
 
 QueryResult& QueryResult::operator=(QueryResult&& other) noexcept {
   if (this != &other) {
     deinit();
-    matching_archetypes =
-        std::exchange(other.matching_archetypes,
-                      ArrayList<ArchetypeId>::init(other.matching_archetypes.allocator()));
+    matching_archetypes = other.matching_archetypes.take();
     total_entities = std::exchange(other.total_entities, 0);
   }
   return *this;
@@ -315,15 +311,12 @@ void ArchetypeRegistry::deinit() noexcept {
 }
 
 ArchetypeRegistry::ArchetypeRegistry(ArchetypeRegistry&& other) noexcept
-    : archetypes(std::exchange(other.archetypes,
-                               ArrayList<Archetype>::init(other.archetypes.allocator()))),
-      next_id(other.next_id) {}
+    : archetypes(other.archetypes.take()), next_id(other.next_id) {}
 
 ArchetypeRegistry& ArchetypeRegistry::operator=(ArchetypeRegistry&& other) noexcept {
   if (this != &other) {
     deinit();
-    archetypes =
-        std::exchange(other.archetypes, ArrayList<Archetype>::init(other.archetypes.allocator()));
+    archetypes = other.archetypes.take();
     next_id = other.next_id;
   }
   return *this;

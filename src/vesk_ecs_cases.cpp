@@ -12,6 +12,11 @@ namespace vesk {
 
 namespace {
 
+// The component types the archetype and query cases combine.
+constexpr ComponentTypeId TRANSFORM = ComponentTypeId::fromId(1);
+constexpr ComponentTypeId PHYSICS = ComponentTypeId::fromId(2);
+constexpr ComponentTypeId RENDER = ComponentTypeId::fromId(3);
+
 Result<void> entityCreationAndLifecycle() {
   Entity entity = Entity::init(1, "test_entity");
   VESK_TRY(expect(entity.state == EntityState::init));
@@ -47,7 +52,7 @@ Result<void> entityIdValidity() {
 }
 
 Result<void> componentLifecycle() {
-  Component component = Component::init(ComponentTypeId::fromId(1), EntityId::init(1), "transform");
+  Component component = Component::init(TRANSFORM, EntityId::init(1), "transform");
   VESK_TRY(expect(!component.isActive()));
   component.activate();
   VESK_TRY(expect(component.isActive()));
@@ -123,9 +128,7 @@ Result<void> entityWorldTransformPgl4() {
 
 Result<void> archetypeCreation() {
   ArchetypeRegistry registry = ArchetypeRegistry::init(testingAllocator());
-  const ComponentTypeId transform_type = ComponentTypeId::fromId(1);
-  const ComponentTypeId physics_type = ComponentTypeId::fromId(2);
-  const std::array types{transform_type, physics_type};
+  const std::array types{TRANSFORM, PHYSICS};
   const ArchetypeId id = VESK_TRY(registry.createArchetype(types));
   VESK_TRY(expect(id.isValid()));
   VESK_TRY(expect(registry.count() == 1));
@@ -134,21 +137,19 @@ Result<void> archetypeCreation() {
 
 Result<void> archetypeHasComponent() {
   ArchetypeRegistry registry = ArchetypeRegistry::init(testingAllocator());
-  const ComponentTypeId t = ComponentTypeId::fromId(1);
-  const ComponentTypeId p = ComponentTypeId::fromId(2);
-  const std::array types{t, p};
+  const std::array types{TRANSFORM, PHYSICS};
   const ArchetypeId id = VESK_TRY(registry.createArchetype(types));
   const OptionalRef<Archetype> archetype = registry.getArchetype(id);
   VESK_TRY(expect(archetype.has_value()));
-  VESK_TRY(expect(archetype->hasComponent(t)));
-  VESK_TRY(expect(archetype->hasComponent(p)));
+  VESK_TRY(expect(archetype->hasComponent(TRANSFORM)));
+  VESK_TRY(expect(archetype->hasComponent(PHYSICS)));
   VESK_TRY(expect(!archetype->hasComponent(ComponentTypeId::fromId(99))));
   return {};
 }
 
 Result<void> archetypeEntityCount() {
   ArchetypeRegistry registry = ArchetypeRegistry::init(testingAllocator());
-  const std::array types{ComponentTypeId::fromId(1)};
+  const std::array types{TRANSFORM};
   const ArchetypeId id = VESK_TRY(registry.createArchetype(types));
   Archetype& archetype = unwrap(registry.getArchetype(id));
   archetype.addEntity();
@@ -162,13 +163,10 @@ Result<void> archetypeEntityCount() {
 
 Result<void> queryFilterMatches() {
   ArchetypeRegistry registry = ArchetypeRegistry::init(testingAllocator());
-  const ComponentTypeId transform = ComponentTypeId::fromId(1);
-  const ComponentTypeId physics = ComponentTypeId::fromId(2);
-  const ComponentTypeId render = ComponentTypeId::fromId(3);
-  VESK_TRY(registry.createArchetype(std::array{transform, physics}));
-  VESK_TRY(registry.createArchetype(std::array{transform, render}));
-  VESK_TRY(registry.createArchetype(std::array{physics, render}));
-  const std::array required{transform};
+  VESK_TRY(registry.createArchetype(std::array{TRANSFORM, PHYSICS}));
+  VESK_TRY(registry.createArchetype(std::array{TRANSFORM, RENDER}));
+  VESK_TRY(registry.createArchetype(std::array{PHYSICS, RENDER}));
+  const std::array required{TRANSFORM};
   // Declared after the registry, so it is released first.
   const QueryResult result =
       VESK_TRY(registry.query(testingAllocator(), QueryFilter::init(required)));
@@ -178,14 +176,11 @@ Result<void> queryFilterMatches() {
 
 Result<void> queryFilterWithExclusions() {
   ArchetypeRegistry registry = ArchetypeRegistry::init(testingAllocator());
-  const ComponentTypeId transform = ComponentTypeId::fromId(1);
-  const ComponentTypeId physics = ComponentTypeId::fromId(2);
-  const ComponentTypeId render = ComponentTypeId::fromId(3);
-  VESK_TRY(registry.createArchetype(std::array{transform, physics}));
-  VESK_TRY(registry.createArchetype(std::array{transform, render}));
-  VESK_TRY(registry.createArchetype(std::array{transform, physics, render}));
-  const std::array required{transform};
-  const std::array excluded{render};
+  VESK_TRY(registry.createArchetype(std::array{TRANSFORM, PHYSICS}));
+  VESK_TRY(registry.createArchetype(std::array{TRANSFORM, RENDER}));
+  VESK_TRY(registry.createArchetype(std::array{TRANSFORM, PHYSICS, RENDER}));
+  const std::array required{TRANSFORM};
+  const std::array excluded{RENDER};
   // Declared after the registry, so it is released first.
   const QueryResult result = VESK_TRY(
       registry.query(testingAllocator(), QueryFilter::initWithExclusions(required, excluded)));
