@@ -2,8 +2,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstdlib>
+#include <cstring>
 
 namespace vesk {
 
@@ -51,8 +53,8 @@ thread_local ErrorTrace* active_trace = nullptr;
   };
   put("thread ");
   char digits[24];
-  auto [end, ec] = std::to_chars(digits, digits + sizeof digits, static_cast<long>(gettid()));
-  put(std::string_view(digits, static_cast<std::size_t>(end - digits)));
+  const auto printed = std::to_chars(digits, digits + sizeof digits, static_cast<long>(gettid()));
+  put(std::string_view(digits, static_cast<std::size_t>(printed.ptr - digits)));
   put(" panic: ");
   put(message);
   put("\n");

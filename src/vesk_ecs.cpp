@@ -12,10 +12,13 @@ constexpr double PI = 3.141592653589793;
 // Multiplier of the component hash: the 64-bit FNV prime, applied to whole type numbers.
 constexpr std::uint64_t HASH_PRIME = 1099511628211ULL;
 
-// The squared norm with the additions in the order `HomVec4::norm` makes them, so that its square
-// root is that norm bit for bit.
-double squaredNorm(HomVec4 v) noexcept {
-  return ((v.x * v.x + v.y * v.y) + v.z * v.z) + v.w * v.w;
+// The first record in `records` with identifier `id`, or none.
+template <typename Record, typename Id>
+OptionalRef<Record> findById(std::span<Record> records, Id id) noexcept {
+  for (Record& record : records) {
+    if (record.id == id) return OptionalRef<Record>(record);
+  }
+  return {};
 }
 
 // Releases an archetype that is being built unless it was handed over to the registry's array.
@@ -139,17 +142,11 @@ Result<EntityId> World::createEntity(std::string_view name) noexcept {
 }
 
 OptionalRef<Entity> World::getEntity(EntityId id) noexcept {
-  for (Entity& entity : entities) {
-    if (entity.id == id) return OptionalRef<Entity>(entity);
-  }
-  return {};
+  return findById(entities.items(), id);
 }
 
 OptionalRef<const Entity> World::getEntity(EntityId id) const noexcept {
-  for (const Entity& entity : entities) {
-    if (entity.id == id) return OptionalRef<const Entity>(entity);
-  }
-  return {};
+  return findById(entities.items(), id);
 }
 
 // The answer is defined by a plain scan: the first active entity, in storage order, whose
@@ -183,15 +180,15 @@ std::optional<EntityId> World::findNearest(HomVec4 position) const noexcept {
 
   std::optional<EntityId> best_id;
   double best_dist = PI;
-  const double sa = squaredNorm(position);
+  const double sa = HomVec4::dot(position, position);
   const bool query_in_range = sa > SAFE_MIN && sa < SAFE_MAX;
   const double na = std::sqrt(sa);
   // Right-hand factor of the rejection test, t*t*sa; negative while nothing may be rejected.
   double bound = -1.0;
 
   for (const Entity& entity : entities) {
-    if (entity.state != EntityState::active) continue;
-    const double s = squaredNorm(entity.position);
+    if (!entity.isActive()) continue;
+    const double s = HomVec4::dot(entity.position, entity.position);
     const double p = HomVec4::dot(position, entity.position);
     if (s > SAFE_MIN && s < SAFE_MAX && p * p < bound * s) [[likely]]
       continue;
@@ -338,17 +335,11 @@ Result<ArchetypeId> ArchetypeRegistry::createArchetype(
 }
 
 OptionalRef<Archetype> ArchetypeRegistry::getArchetype(ArchetypeId id) noexcept {
-  for (Archetype& archetype : archetypes) {
-    if (archetype.id == id) return OptionalRef<Archetype>(archetype);
-  }
-  return {};
+  return findById(archetypes.items(), id);
 }
 
 OptionalRef<const Archetype> ArchetypeRegistry::getArchetype(ArchetypeId id) const noexcept {
-  for (const Archetype& archetype : archetypes) {
-    if (archetype.id == id) return OptionalRef<const Archetype>(archetype);
-  }
-  return {};
+  return findById(archetypes.items(), id);
 }
 
 std::uint32_t ArchetypeRegistry::count() const noexcept {

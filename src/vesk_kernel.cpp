@@ -42,7 +42,7 @@ std::array<double, 3> HomVec4::cartesian3() const noexcept {
 }
 
 double HomVec4::norm() const noexcept {
-  return std::sqrt(((x * x + y * y) + z * z) + w * w);
+  return std::sqrt(dot(*this, *this));
 }
 
 HomVec4 HomVec4::normalize() const noexcept {

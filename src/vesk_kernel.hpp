@@ -367,8 +367,7 @@ inline PGL4 PGL4::transpose() const noexcept {
 inline double PGL4::det() const noexcept {
   // Cofactor expansion along row 0. The four 3x3 minors of rows 1-3 share their 2x2
   // determinants of rows 2-3: d_pq = m(2,p)·m(3,q) − m(2,q)·m(3,p) (p < q) is formed once and
-  // used by both minors that contain it, each time exactly as the minor formula forms it. The
-  // statements come in order of first use, which is the order the compiler emits them in.
+  // used by both minors that contain it, each time exactly as the minor formula forms it.
   const auto m = [this](std::size_t row, std::size_t col) { return data[col * 4 + row]; };
   const double d23 = m(2, 2) * m(3, 3) - m(2, 3) * m(3, 2);
   const double d13 = m(2, 1) * m(3, 3) - m(2, 3) * m(3, 1);
