@@ -2,7 +2,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <charconv>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -17,18 +20,6 @@ namespace {
 
 std::mutex stderr_mutex;
 std::atomic<void (*)()> stderr_clear_hook{nullptr};
-
-void writeAll(int fd, const char* data, std::size_t len) noexcept {
-  while (len > 0) {
-    const ssize_t n = ::write(fd, data, len);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;  // nowhere left to report a failing standard error
-    }
-    data += n;
-    len -= static_cast<std::size_t>(n);
-  }
-}
 
 void countError() noexcept {
   std::uint64_t seen = log_err_count.load(std::memory_order_relaxed);
@@ -87,7 +78,7 @@ Writer& Writer::flt(float value) noexcept {
 }
 
 void Writer::flush() noexcept {
-  writeAll(fd_, buf_, len_);
+  writeAll(fd_, buf_, len_);  // nowhere left to report a failing output
   len_ = 0;
 }
 
@@ -98,6 +89,30 @@ StderrLock::StderrLock() noexcept {
 
 StderrLock::~StderrLock() {
   stderr_mutex.unlock();
+}
+
+bool stderrAcceptsEscapes() noexcept {
+  if (::isatty(STDERR_FILENO) != 1) return false;
+  const char* term = std::getenv("TERM");
+  return term != nullptr && *term != '\0' && std::string_view(term) != "dumb";
+}
+
+int writeAll(int fd, const void* data, std::size_t len) noexcept {
+  const auto* bytes = static_cast<const char*>(data);
+  while (len > 0) {
+    const ssize_t n = ::write(fd, bytes, len);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) return EIO;  // no progress is possible; never spin on it
+    bytes += n;
+    len -= static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
+std::string_view errnoName(int code) noexcept {
+  const char* name = ::strerrorname_np(code);
+  return name != nullptr ? std::string_view(name) : std::string_view("Unexpected");
 }
 
 void setStderrClearHook(void (*clear)()) noexcept {

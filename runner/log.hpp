@@ -3,6 +3,8 @@
 // before anything else is printed) and a small buffered writer used by every printer.
 #pragma once
 
+#include <unistd.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -54,6 +56,23 @@ class StderrLock {
   StderrLock(const StderrLock&) = delete;
   StderrLock& operator=(const StderrLock&) = delete;
 };
+
+/// The standard-error lock with a writer under it, for output that goes out in one piece: the
+/// writer flushes before the lock is released.
+struct LockedStderr {
+  StderrLock lock;
+  Writer out{STDERR_FILENO};
+};
+
+/// Whether standard error is a terminal that takes escape sequences: TERM set and not "dumb".
+bool stderrAcceptsEscapes() noexcept;
+
+/// Writes all `len` bytes, going on after interruptions and partial writes; 0, or the errno of the
+/// write that failed.
+int writeAll(int fd, const void* data, std::size_t len) noexcept;
+
+/// The symbolic name of an errno value ("EAGAIN"), or "Unexpected" for one without a name.
+std::string_view errnoName(int code) noexcept;
 
 /// Hooks the progress display installs: `clear` runs under the lock each time it is taken.
 void setStderrClearHook(void (*clear)()) noexcept;

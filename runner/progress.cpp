@@ -99,9 +99,7 @@ std::atomic<bool> resized{true};
 unsigned short columns = FALLBACK_COLUMNS;
 unsigned short rows = FALLBACK_ROWS;
 
-std::string_view errnoName(int code) noexcept;
 std::optional<int> parseDescriptor(std::string_view text) noexcept;
-bool stderrAcceptsEscapes() noexcept;
 void startDisplay(const ProgressNode* root) noexcept;
 std::optional<std::string_view> spawnDisplayThread(Mode mode, const ProgressNode* root) noexcept;
 void stopDisplay() noexcept;
@@ -163,11 +161,6 @@ void takeSnapshot(Snapshot& snap, const ProgressNode* root) noexcept {
   if (root->live) copySubtree(snap, *root, PROGRESS_NO_PARENT);
 }
 
-std::string_view errnoName(int code) noexcept {
-  const char* name = ::strerrorname_np(code);
-  return name != nullptr ? std::string_view(name) : std::string_view("Unexpected");
-}
-
 std::optional<int> parseDescriptor(std::string_view text) noexcept {
   int fd = -1;
   const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), fd);
@@ -175,12 +168,6 @@ std::optional<int> parseDescriptor(std::string_view text) noexcept {
     return std::nullopt;
   }
   return fd;
-}
-
-bool stderrAcceptsEscapes() noexcept {
-  if (::isatty(STDERR_FILENO) != 1) return false;
-  const char* term = std::getenv("TERM");
-  return term != nullptr && *term != '\0' && std::string_view(term) != "dumb";
 }
 
 void startDisplay(const ProgressNode* root) noexcept {
@@ -316,22 +303,11 @@ std::size_t writeErase(std::span<char> out, std::size_t lines) noexcept {
   return static_cast<std::size_t>(at - out.data());
 }
 
-void writeAll(int fd, const void* data, std::size_t len) noexcept {
-  const auto* bytes = static_cast<const char*>(data);
-  while (len > 0) {
-    const ssize_t n = ::write(fd, bytes, len);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;  // a failing terminal is not worth failing the run for
-    bytes += n;
-    len -= static_cast<std::size_t>(n);
-  }
-}
-
 // The clear hook of the standard-error lock: runs with the lock held.
 void eraseDrawnLines() noexcept {
   char buf[32];
   const std::size_t len = writeErase(buf, drawn_lines);
-  writeAll(STDERR_FILENO, buf, len);
+  writeAll(STDERR_FILENO, buf, len);  // a failing terminal is not worth failing the run for
   drawn_lines = 0;
 }
 
@@ -363,17 +339,10 @@ void drawMain() noexcept {
 // Sending to a parent process
 
 void sendFrame(std::span<const std::byte> frame) noexcept {
-  while (!frame.empty()) {
-    const ssize_t n = ::write(display.parent_fd, frame.data(), frame.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const std::string_view name = errnoName(errno);
-      logWith(LogLevel::debug, SCOPE, [name](Writer& w) {
-        w.put("failed to send progress to parent process: ").put(name);
-      });
-      return;
-    }
-    frame = frame.subspan(static_cast<std::size_t>(n));
+  if (const int failure = writeAll(display.parent_fd, frame.data(), frame.size())) {
+    const std::string_view name = errnoName(failure);
+    logWith(LogLevel::debug, SCOPE,
+            [name](Writer& w) { w.put("failed to send progress to parent process: ").put(name); });
   }
 }
 

@@ -43,12 +43,6 @@ std::uint32_t loadU32(const std::byte* src) noexcept {
   return value;
 }
 
-// Runner messages on standard error go out under the standard-error lock like every runner line.
-struct StderrReport {
-  StderrLock lock;
-  Writer out{STDERR_FILENO};
-};
-
 Result<std::size_t> readFd(void* ctx, std::span<std::byte> dest) noexcept {
   const int fd = static_cast<int>(reinterpret_cast<std::intptr_t>(ctx));
   for (;;) {
@@ -325,7 +319,7 @@ Result<ExchangeEnd> serveExchange(std::span<const TestCase> cases,
     const Arrival header_arrival = VESK_TRY(queue.awaitHeader(streams.input));
     if (header_arrival == Arrival::closed) return ExchangeEnd::input_closed;
     if (header_arrival == Arrival::truncated) {
-      StderrReport()
+      LockedStderr()
           .out.put("input ended in the middle of a message header: ")
           .dec(queue.buffered())
           .put(" of 8 bytes received\n");
@@ -336,11 +330,11 @@ Result<ExchangeEnd> serveExchange(std::span<const TestCase> cases,
     // so neither a missing nor a huge body can hold the answer up.
     const MessageHeader header = queue.header();
     if (!isSupported(header.tag)) {
-      StderrReport().out.put("unsupported message: ").hex(header.tag);
+      LockedStderr().out.put("unsupported message: ").hex(header.tag);
       return ExchangeEnd::unsupported;
     }
     if (header.tag == static_cast<std::uint32_t>(DriverTag::run_test) && header.bytes_len != 4) {
-      StderrReport()
+      LockedStderr()
           .out.put("invalid run_test request: body of ")
           .dec(header.bytes_len)
           .put(" bytes, expected 4\n");
@@ -348,7 +342,7 @@ Result<ExchangeEnd> serveExchange(std::span<const TestCase> cases,
     }
 
     if (VESK_TRY(queue.awaitMessage(streams.input)) != Arrival::ready) {
-      StderrReport()
+      LockedStderr()
           .out.put("input ended in the middle of a message with tag ")
           .dec(header.tag)
           .put(": ")
@@ -368,7 +362,7 @@ Result<ExchangeEnd> serveExchange(std::span<const TestCase> cases,
       case DriverTag::run_test: {
         const std::uint32_t index = loadU32(queue.body().data());
         if (index >= cases.size()) {
-          StderrReport()
+          LockedStderr()
               .out.put("invalid run_test request: index ")
               .dec(index)
               .put(" of ")

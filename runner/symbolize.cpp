@@ -40,10 +40,7 @@ constexpr Style colour_style{"\x1b[1m", "\x1b[2m", "\x1b[1;32m", "\x1b[0m"};
 const Style& chooseStyle() noexcept {
   if (std::getenv("NO_COLOR") != nullptr) return plain_style;
   if (std::getenv("CLICOLOR_FORCE") != nullptr) return colour_style;
-  if (::isatty(STDERR_FILENO) != 1) return plain_style;
-  const char* term = std::getenv("TERM");
-  if (term != nullptr && std::string_view(term) == "dumb") return plain_style;
-  return colour_style;
+  return stderrAcceptsEscapes() ? colour_style : plain_style;
 }
 
 // ---------------------------------------------------------------------------------------------

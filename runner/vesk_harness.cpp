@@ -68,16 +68,9 @@ void ignoreBrokenPipe() noexcept {
   sigemptyset(&act.sa_mask);
   if (::sigaction(SIGPIPE, &act, nullptr) != 0) {
     char message[96] = "failed to set noop SIGPIPE handler: ";
-    const char* name = ::strerrorname_np(errno);
-    std::strncat(message, name != nullptr ? name : "Unexpected", 40);
+    std::strncat(message, errnoName(errno).data(), 40);
     panic(message);
   }
-}
-
-void printLine(auto&&... parts) noexcept {
-  StderrLock lock;
-  Writer out(STDERR_FILENO);
-  (out.put(parts), ...);
 }
 
 struct Counts {
@@ -102,35 +95,29 @@ void mainTerminal(std::span<const TestCase> cases, ErrorTrace& trace) noexcept {
     log_level.store(LogLevel::warn);
     ProgressNode* test_node = progressStartChild(root_node, test.name, 0);
     if (!have_tty) {
-      StderrLock lock;
-      Writer out(STDERR_FILENO);
-      printAnnouncement(out, i, cases.size(), test.name);
+      LockedStderr locked;
+      printAnnouncement(locked.out, i, cases.size(), test.name);
     }
 
     const Result<void> result = test.func();
     if (result.has_value()) {
       checkedIncrement(counts.ok_count);
       progressEnd(test_node);
-      if (!have_tty) printLine("OK\n");
-    } else if (result.error() == Error::SkipCase) {
-      checkedIncrement(counts.skip_count);
-      {
-        StderrLock lock;
-        Writer out(STDERR_FILENO);
-        if (have_tty) printAnnouncement(out, i, cases.size(), test.name);
-        out.put("SKIP\n");
-      }
-      progressEnd(test_node);
-      trace.index = 0;
+      if (!have_tty) LockedStderr().out.put("OK\n");
     } else {
-      checkedIncrement(counts.fail_count);
+      const bool skipped = result.error() == Error::SkipCase;
+      checkedIncrement(skipped ? counts.skip_count : counts.fail_count);
       {
-        StderrLock lock;
-        Writer out(STDERR_FILENO);
-        if (have_tty) printAnnouncement(out, i, cases.size(), test.name);
-        out.put("FAIL (").put(errorName(result.error())).put(")\n");
+        LockedStderr locked;
+        if (have_tty) printAnnouncement(locked.out, i, cases.size(), test.name);
+        if (skipped) {
+          locked.out.put("SKIP\n");
+        } else {
+          locked.out.put("FAIL (").put(errorName(result.error())).put(")\n");
+        }
       }
-      {
+      if (!skipped) {
+        // The trace goes out without the lock, as stop reports do.
         Writer out(STDERR_FILENO);
         printErrorTrace(out, trace);
       }
@@ -143,8 +130,8 @@ void mainTerminal(std::span<const TestCase> cases, ErrorTrace& trace) noexcept {
 
   const std::uint64_t errors = log_err_count.load();
   {
-    StderrLock lock;
-    Writer out(STDERR_FILENO);
+    LockedStderr locked;
+    Writer& out = locked.out;
     if (counts.ok_count == cases.size()) {
       out.put("All ").dec(counts.ok_count).put(" tests passed.\n");
     } else {
