@@ -7,8 +7,6 @@
 #include <unistd.h>
 #include <unwind.h>
 
-#include <atomic>
-#include <cstdlib>
 #include <mutex>
 
 #include "log.hpp"
@@ -238,11 +236,6 @@ void installStopHandlers() noexcept {
                                                 std::span<std::uint64_t> out) noexcept {
   return walkFrames(reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)), first_address,
                     out);
-}
-
-std::size_t captureStackTraceFrom(std::uintptr_t frame_pointer,
-                                  std::span<std::uint64_t> out) noexcept {
-  return walkFrames(frame_pointer, 0, out);
 }
 
 }  // namespace vesk

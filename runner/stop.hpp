@@ -18,8 +18,4 @@ void installStopHandlers() noexcept;
 /// the number of addresses written to `out`. Cheap, allocation-free and safe on a broken chain.
 std::size_t captureStackTrace(std::uintptr_t first_address, std::span<std::uint64_t> out) noexcept;
 
-/// The same walk starting from a known frame pointer and program counter (a signal context).
-std::size_t captureStackTraceFrom(std::uintptr_t frame_pointer,
-                                  std::span<std::uint64_t> out) noexcept;
-
 }  // namespace vesk

@@ -710,13 +710,6 @@ void printSourceLine(Writer& out, std::string_view source, std::uint64_t column,
   out.put(style.caret).put("^").put(style.reset).put("\n");
 }
 
-void printSourceLocation(Writer& out, std::uint64_t address, AddressKind kind) noexcept {
-  const std::uint64_t one[1] = {address};
-  if (auto failure = printLocations(out, chooseStyle(), one, kind, true, "")) {
-    printDumpFailure(out, *failure);
-  }
-}
-
 void printErrorTrace(Writer& out, const ErrorTrace& trace) noexcept {
   const std::uint64_t shown =
       std::min<std::uint64_t>(trace.index, trace.instruction_addresses.size());

@@ -16,10 +16,6 @@ namespace vesk {
 /// How an address was captured: a return address is looked up at the call before it.
 enum class AddressKind : std::uint8_t { return_address, exact };
 
-/// Prints the entry for `address`, then one entry per inlined call that led there; on failure
-/// "Unable to dump stack trace: ..." instead.
-void printSourceLocation(Writer& out, std::uint64_t address, AddressKind kind) noexcept;
-
 /// Prints min(index, 32) entries of `trace`, oldest first, one per recorded site, then how many
 /// were skipped; on failure "Unable to dump stack trace: ..." instead.
 void printErrorTrace(Writer& out, const ErrorTrace& trace) noexcept;

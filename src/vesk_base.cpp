@@ -23,8 +23,6 @@ std::string_view errorName(Error e) noexcept {
       return "InputOutput";
     case Error::BrokenPipe:
       return "BrokenPipe";
-    case Error::EndOfStream:
-      return "EndOfStream";
     case Error::StreamTooLong:
       return "StreamTooLong";
     case Error::Unexpected:

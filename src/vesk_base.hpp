@@ -31,7 +31,6 @@ enum class Error : std::uint8_t {
   // Harness-internal failures of the build-driver streams.
   InputOutput,
   BrokenPipe,
-  EndOfStream,
   StreamTooLong,
   Unexpected,
   // Failures of reading the executable's own debug information for traces.
