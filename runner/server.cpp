@@ -341,6 +341,9 @@ Result<ExchangeEnd> serveExchange(std::span<const TestCase> cases,
       return ExchangeEnd::invalid_request;
     }
 
+    // Nothing of an exit's body is needed, so none is waited for.
+    if (header.tag == static_cast<std::uint32_t>(DriverTag::exit)) return ExchangeEnd::exit_request;
+
     if (VESK_TRY(queue.awaitMessage(streams.input)) != Arrival::ready) {
       LockedStderr()
           .out.put("input ended in the middle of a message with tag ")
@@ -354,8 +357,6 @@ Result<ExchangeEnd> serveExchange(std::span<const TestCase> cases,
     }
 
     switch (static_cast<DriverTag>(header.tag)) {
-      case DriverTag::exit:
-        return ExchangeEnd::exit_request;
       case DriverTag::query_test_metadata:
         VESK_TRY(answerQueryTestMetadata(cases, streams.output, streams.metadata_allocator));
         break;

@@ -310,6 +310,11 @@ Outcome modelExchange(std::span<const std::uint8_t> stream, std::size_t limit, b
       o.end = ExchangeEnd::unsupported;
       return o;
     }
+    // An exit ends the exchange on its header alone, whatever its body.
+    if (tag == 0) {
+      o.end = ExchangeEnd::exit_request;
+      return o;
+    }
     if (tag == 5 && len != 4) {
       o.end = ExchangeEnd::invalid_request;
       return o;
@@ -321,10 +326,6 @@ Outcome modelExchange(std::span<const std::uint8_t> stream, std::size_t limit, b
     }
     if (left < message_len) return ended(ExchangeEnd::truncated);
     const std::size_t request_end = pos + message_len;
-    if (tag == 0) {
-      o.end = ExchangeEnd::exit_request;
-      return o;
-    }
     if (tag == 4) {
       if (metadata_fails) {
         o.error = Error::OutOfMemory;
