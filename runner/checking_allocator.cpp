@@ -57,10 +57,8 @@ struct SlotRecord {
   std::uint32_t requested_len;
   std::uint8_t log2_align;
   SlotState state;
-  std::uint8_t alloc_len;
-  std::uint8_t free_len;
-  std::array<std::uint64_t, TRACE_LEN> alloc_addresses;
-  std::array<std::uint64_t, TRACE_LEN> free_addresses;
+  AddressList allocation;
+  AddressList first_free;  // empty while the slot is live
 };
 
 /// The bookkeeping of one 4096-byte data page of small slots, followed in memory by one
@@ -91,8 +89,7 @@ struct LargeBlock {
   std::size_t requested_len;
   std::size_t mapped_len;
   std::uint8_t log2_align;
-  std::uint8_t alloc_len;
-  std::array<std::uint64_t, TRACE_LEN> alloc_addresses;
+  AddressList allocation;
 };
 
 /// An open-addressing hash table from a page-aligned address to an entry, in mapped memory so
@@ -224,8 +221,6 @@ void* mapBytes(std::size_t len) noexcept;
 void unmapBytes(void* address, std::size_t len) noexcept;
 std::uint64_t alignmentBytes(std::uint8_t log2_align) noexcept;
 AddressList captureFrom(std::uintptr_t ret_addr) noexcept;
-AddressList addressList(const std::array<std::uint64_t, TRACE_LEN>& addresses,
-                        std::uint8_t len) noexcept;
 void emit(const Diagnostics& diagnostics) noexcept;
 void logLeak(const std::byte* block, std::span<const std::uint64_t> addresses) noexcept;
 bool reportLeaks(Instance& old) noexcept;
@@ -446,20 +441,6 @@ std::uint64_t alignmentBytes(std::uint8_t log2_align) noexcept {
   return list;
 }
 
-AddressList addressList(const std::array<std::uint64_t, TRACE_LEN>& addresses,
-                        std::uint8_t len) noexcept {
-  AddressList list;
-  list.len = len;
-  std::copy_n(addresses.begin(), len, list.addresses.begin());
-  return list;
-}
-
-void store(const AddressList& list, std::array<std::uint64_t, TRACE_LEN>& addresses,
-           std::uint8_t& len) noexcept {
-  std::copy_n(list.addresses.begin(), list.len, addresses.begin());
-  len = list.len;
-}
-
 void emit(const Diagnostics& diagnostics) noexcept {
   for (std::size_t i = 0; i < diagnostics.len; ++i) {
     const Diagnostic& d = diagnostics.items[i];
@@ -508,8 +489,7 @@ bool reportPage(SmallPage& page) noexcept {
   for (std::uint32_t s = 0; s < page.cursor; ++s) {
     const SlotRecord& slot = page.slots()[s];
     if (slot.state != SlotState::live) continue;
-    logLeak(page.data + s * page.slotLen(),
-            std::span<const std::uint64_t>(slot.alloc_addresses.data(), slot.alloc_len));
+    logLeak(page.data + s * page.slotLen(), slot.allocation.view());
   }
   return true;
 }
@@ -538,8 +518,7 @@ bool reportLeaks(Instance& old) noexcept {
   }
   old.large_table.forEach([&](const LargeBlock& block) {
     leaked = true;
-    logLeak(block.data,
-            std::span<const std::uint64_t>(block.alloc_addresses.data(), block.alloc_len));
+    logLeak(block.data, block.allocation.view());
   });
   return leaked;
 }
@@ -600,10 +579,8 @@ void* allocLarge(std::size_t len, std::uint8_t log2_align, const AddressList& tr
     }
   }
   if (data == nullptr) return nullptr;
-  LargeBlock block{
-      reinterpret_cast<std::uintptr_t>(data), data, len, mapped_len, log2_align, 0, {}};
-  store(trace, block.alloc_addresses, block.alloc_len);
-  instance.large_table.insert(block);
+  instance.large_table.insert(
+      LargeBlock{reinterpret_cast<std::uintptr_t>(data), data, len, mapped_len, log2_align, trace});
   VALGRIND_MAKE_MEM_UNDEFINED(data, len);
   return data;
 }
@@ -632,8 +609,8 @@ void* checkingAlloc(void*, std::size_t len, std::uint8_t log2_align,
   slot.requested_len = static_cast<std::uint32_t>(len);
   slot.log2_align = log2_align;
   slot.state = SlotState::live;
-  store(trace, slot.alloc_addresses, slot.alloc_len);
-  slot.free_len = 0;
+  slot.allocation = trace;
+  slot.first_free.len = 0;
   std::byte* data = page->data + s * page->slotLen();
   VALGRIND_MAKE_MEM_UNDEFINED(data, len);
   return data;
@@ -660,28 +637,28 @@ SlotRecord& slotOrStop(SmallPage& page, std::uintptr_t address,
   return *slot;
 }
 
-void addDoubleFree(Diagnostics& diagnostics, const SlotRecord& slot, const AddressList& allocation,
+void addDoubleFree(Diagnostics& diagnostics, const SlotRecord& slot,
                    const AddressList& current) noexcept {
-  Diagnostic& d = diagnostics.add();
-  d.kind = Diagnostic::Kind::double_free;
-  d.allocation = allocation;
-  d.first_free = addressList(slot.free_addresses, slot.free_len);
-  d.current = current;
+  diagnostics.add() =
+      Diagnostic{Diagnostic::Kind::double_free, 0, 0, slot.allocation, slot.first_free, current};
 }
 
 // Compares the caller's length and alignment of a live small block with its record; each
 // mismatch becomes a diagnostic of the given kind (free or resize wording).
 void checkSmallBlock(Diagnostics& diagnostics, const SlotRecord& slot, std::size_t len,
                      std::uint8_t log2_align, Diagnostic::Kind size_kind,
-                     Diagnostic::Kind alignment_kind, const AddressList& allocation,
-                     const AddressList& current) noexcept {
+                     Diagnostic::Kind alignment_kind, const AddressList& current) noexcept {
   if (slot.requested_len != len) {
-    diagnostics.add() = Diagnostic{size_kind, slot.requested_len, len, allocation, {}, current};
+    diagnostics.add() =
+        Diagnostic{size_kind, slot.requested_len, len, slot.allocation, {}, current};
   }
   if (slot.log2_align != log2_align) {
-    diagnostics.add() = Diagnostic{
-        alignment_kind, alignmentBytes(slot.log2_align), alignmentBytes(log2_align), allocation, {},
-        current};
+    diagnostics.add() = Diagnostic{alignment_kind,
+                                   alignmentBytes(slot.log2_align),
+                                   alignmentBytes(log2_align),
+                                   slot.allocation,
+                                   {},
+                                   current};
   }
 }
 
@@ -689,12 +666,8 @@ void checkSmallBlock(Diagnostics& diagnostics, const SlotRecord& slot, std::size
 void checkLargeBlock(Diagnostics& diagnostics, const LargeBlock& block, std::size_t len,
                      const AddressList& current) noexcept {
   if (block.requested_len != len) {
-    diagnostics.add() = Diagnostic{Diagnostic::Kind::free_size,
-                                   block.requested_len,
-                                   len,
-                                   addressList(block.alloc_addresses, block.alloc_len),
-                                   {},
-                                   current};
+    diagnostics.add() = Diagnostic{
+        Diagnostic::Kind::free_size, block.requested_len, len, block.allocation, {}, current};
   }
 }
 
@@ -708,16 +681,14 @@ bool checkingResize(void*, std::span<std::byte> old_mem, std::uint8_t log2_old_a
   if (PageEntry* entry = instance.page_table.find(address & ~(SMALL_PAGE_LEN - 1))) {
     SmallPage& page = *entry->page;
     SlotRecord& slot = slotOrStop(page, address, lock);
-    const AddressList allocation = addressList(slot.alloc_addresses, slot.alloc_len);
     if (slot.state == SlotState::freed) {
-      addDoubleFree(diagnostics, slot, allocation, current);
+      addDoubleFree(diagnostics, slot, current);
       lock.unlock();
       emit(diagnostics);
       panic("Unrecoverable double free");
     }
     checkSmallBlock(diagnostics, slot, old_mem.size(), log2_old_align,
-                    Diagnostic::Kind::resize_size, Diagnostic::Kind::resize_alignment, allocation,
-                    current);
+                    Diagnostic::Kind::resize_size, Diagnostic::Kind::resize_alignment, current);
     // The slot is aligned to its own length, so any alignment up to it is kept.
     if (new_size <= page.slotLen() && log2_old_align <= page.class_index) {
       const std::size_t old_len = std::min<std::size_t>(
@@ -761,17 +732,15 @@ void checkingFree(void*, std::span<std::byte> old_mem, std::uint8_t log2_old_ali
   if (PageEntry* entry = instance.page_table.find(address & ~(SMALL_PAGE_LEN - 1))) {
     SmallPage& page = *entry->page;
     SlotRecord& slot = slotOrStop(page, address, lock);
-    const AddressList allocation = addressList(slot.alloc_addresses, slot.alloc_len);
     if (slot.state == SlotState::freed) {
-      addDoubleFree(diagnostics, slot, allocation, current);
+      addDoubleFree(diagnostics, slot, current);
     } else {
       checkSmallBlock(diagnostics, slot, old_mem.size(), log2_old_align,
-                      Diagnostic::Kind::free_size, Diagnostic::Kind::free_alignment, allocation,
-                      current);
+                      Diagnostic::Kind::free_size, Diagnostic::Kind::free_alignment, current);
       // The whole slot, whatever length the caller gave: stale reads anywhere in it see 0xAA.
       std::memset(old_mem.data(), POISON, page.slotLen());
       slot.state = SlotState::freed;
-      store(current, slot.free_addresses, slot.free_len);
+      slot.first_free = current;
       --page.live;
     }
   } else if (LargeBlock* block = instance.large_table.find(address)) {
