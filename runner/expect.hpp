@@ -1,5 +1,4 @@
-// Expectations that cases state: a truth test and an absolute-tolerance comparison of floats,
-// and the shortest round-trip scientific form their failure messages print floats in.
+// Expectations that cases state: a truth test and an absolute-tolerance comparison of floats.
 #pragma once
 
 #include <cstddef>
@@ -21,11 +20,5 @@ namespace vesk {
 /// The same comparison carried out, and printed, in single precision.
 [[nodiscard]] Result<void> expectApproxEqAbs(float expected, float actual,
                                              float tolerance) noexcept;
-
-/// Writes `value` in the shortest scientific form that reads back to the same double ("1e0",
-/// "-2.5e0", "5e-1", "nan", "-inf") into `out` (at least 32 bytes); returns the text.
-std::string_view formatFloat(std::span<char, 32> out, double value) noexcept;
-/// The same for a single-precision value, shortest at single precision.
-std::string_view formatFloat(std::span<char, 32> out, float value) noexcept;
 
 }  // namespace vesk

@@ -5,11 +5,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-
-#include "expect.hpp"
 
 namespace vesk {
 
@@ -17,6 +16,35 @@ std::atomic<std::uint64_t> log_err_count{0};
 std::atomic<LogLevel> log_level{LogLevel::warn};
 
 namespace {
+
+// Rewrites the standard library's shortest scientific form ("1e+00", "-2.5e-07") into the
+// printed form: no plus sign and no leading zeros in the exponent ("1e0", "-2.5e-7").
+template <class F>
+std::string_view formatShortest(std::span<char, 32> out, F value) noexcept {
+  if (std::isnan(value)) return "nan";
+  if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
+  char raw[40];
+  const auto end = std::to_chars(raw, raw + sizeof raw, value, std::chars_format::scientific).ptr;
+  const std::string_view text(raw, static_cast<std::size_t>(end - raw));
+  const std::size_t e = text.find('e');
+  std::size_t n = 0;
+  auto emit = [&](std::string_view s) {
+    std::memcpy(out.data() + n, s.data(), s.size());
+    n += s.size();
+  };
+  emit(text.substr(0, e + 1));
+  std::string_view exponent = text.substr(e + 1);
+  if (exponent.front() == '-') {
+    emit("-");
+    exponent.remove_prefix(1);
+  } else if (exponent.front() == '+') {
+    exponent.remove_prefix(1);
+  }
+  while (exponent.size() > 1 && exponent.front() == '0')
+    exponent.remove_prefix(1);
+  emit(exponent);
+  return std::string_view(out.data(), n);
+}
 
 std::mutex stderr_mutex;
 std::atomic<void (*)()> stderr_clear_hook{nullptr};
@@ -65,6 +93,14 @@ Writer& Writer::hex(std::uint64_t value) noexcept {
   char digits[24];
   const auto end = std::to_chars(digits, digits + sizeof digits, value, 16).ptr;
   return put(std::string_view(digits, static_cast<std::size_t>(end - digits)));
+}
+
+std::string_view formatFloat(std::span<char, 32> out, double value) noexcept {
+  return formatShortest(out, value);
+}
+
+std::string_view formatFloat(std::span<char, 32> out, float value) noexcept {
+  return formatShortest(out, value);
 }
 
 Writer& Writer::flt(double value) noexcept {

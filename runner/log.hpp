@@ -1,6 +1,7 @@
 // The log facility and standard-error output of the harness: levels and threshold, the count of
 // error-level messages, the process-wide standard-error lock (which erases the progress display
-// before anything else is printed) and a small buffered writer used by every printer.
+// before anything else is printed), a small buffered writer used by every printer, and the
+// shortest round-trip form it prints floats in.
 #pragma once
 
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 namespace vesk {
@@ -63,6 +65,13 @@ struct LockedStderr {
   StderrLock lock;
   Writer out{STDERR_FILENO};
 };
+
+/// Writes `value` in the shortest scientific form that reads back to the same double ("1e0",
+/// "-2.5e0", "5e-1", "nan", "-inf") into `out` (at least 32 bytes); returns the text. This is the
+/// form `Writer::flt` prints, and with it expectation messages.
+std::string_view formatFloat(std::span<char, 32> out, double value) noexcept;
+/// The same for a single-precision value, shortest at single precision.
+std::string_view formatFloat(std::span<char, 32> out, float value) noexcept;
 
 /// Whether standard error is a terminal that takes escape sequences: TERM set and not "dumb".
 bool stderrAcceptsEscapes() noexcept;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "expect.hpp"
+#include "log.hpp"
 
 namespace vesk {
 namespace {

@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-#include "expect.hpp"
+#include "log.hpp"
 
 namespace {
 
