@@ -626,7 +626,8 @@ SlotRecord* slotAt(SmallPage& page, std::uintptr_t address) noexcept {
 }
 
 // The slot that `address` names on `page`; a pointer inside a slot, or to a slot never handed
-// out, stops with "Invalid free" (the lock released first, since the stop report may allocate).
+// out, stops with "Invalid free" (the lock released first: other threads of the case go on while
+// the report prints).
 SlotRecord& slotOrStop(SmallPage& page, std::uintptr_t address,
                        std::unique_lock<std::mutex>& lock) noexcept {
   SlotRecord* slot = slotAt(page, address);
