@@ -2,7 +2,6 @@
 // tested in-process. Reports are read back by sending standard error to a memory file.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +12,7 @@
 #include <regex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "checking_allocator.hpp"
@@ -25,32 +25,21 @@ namespace {
 
 using ::testing::HasSubstr;
 
-// Sends standard error (the descriptor the log writes to) into a memory file until `take`.
+// Collects standard error while it lives, through GoogleTest's capture of the descriptor.
 class StderrCapture {
  public:
-  StderrCapture() : file_(::memfd_create("stderr", 0)), saved_(::dup(STDERR_FILENO)) {
-    ::dup2(file_, STDERR_FILENO);
-  }
-  ~StderrCapture() { restore(); }
+  StderrCapture() { ::testing::internal::CaptureStderr(); }
+  ~StderrCapture() { take(); }
+  StderrCapture(const StderrCapture&) = delete;
+  StderrCapture& operator=(const StderrCapture&) = delete;
 
   std::string take() {
-    restore();
-    std::string text(static_cast<std::size_t>(::lseek(file_, 0, SEEK_END)), '\0');
-    if (::pread(file_, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) {
-      ADD_FAILURE() << "could not read the captured standard error";
-    }
-    return text;
+    if (std::exchange(taken_, true)) return {};
+    return ::testing::internal::GetCapturedStderr();
   }
 
  private:
-  void restore() {
-    if (saved_ < 0) return;
-    ::dup2(saved_, STDERR_FILENO);
-    ::close(saved_);
-    saved_ = -1;
-  }
-  int file_;
-  int saved_;
+  bool taken_ = false;
 };
 
 // A leak message as printed: the leaked address and the addresses of its record.
@@ -90,7 +79,10 @@ std::uint64_t errorsLogged() {
 // Every test starts on a fresh instance and must leave it clean unless it says otherwise.
 class CheckingAllocatorTest : public ::testing::Test {
  protected:
-  void SetUp() override { checkingAllocatorInit(); }
+  void SetUp() override {
+    ::setenv("NO_COLOR", "1", 1);  // reports are parsed as plain text whatever the shell says
+    checkingAllocatorInit();
+  }
 
   Allocator gpa = testingAllocator();
 };

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <regex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vesk::testing {
@@ -35,8 +36,49 @@ struct ProcessResult {
   int signal = 0;      ///< the signal that ended the process, or 0
 };
 
+/// The environment a child starts with: this process's, without `unset` and without the variables
+/// that change what the harness prints (colours, a progress descriptor), then with the
+/// "NAME=value" entries of `set`, each replacing any earlier one of its name. A developer's shell
+/// settings never reach a test.
+inline std::vector<std::string> childEnvironment(const std::vector<std::string>& set,
+                                                 const std::vector<std::string>& unset = {}) {
+  std::vector<std::string> env;
+  const auto remove = [&env](std::string_view name) {
+    std::erase_if(env, [name](const std::string& e) {
+      return e.size() > name.size() && e.starts_with(name) && e[name.size()] == '=';
+    });
+  };
+  for (char** entry = environ; *entry != nullptr; ++entry)
+    env.emplace_back(*entry);
+  for (std::string_view name : {"CLICOLOR_FORCE", "NO_COLOR", "VESK_PROGRESS_FD"})
+    remove(name);
+  for (const std::string& name : unset)
+    remove(name);
+  for (const std::string& entry : set) {
+    remove(std::string_view(entry).substr(0, entry.find('=')));
+    env.push_back(entry);
+  }
+  return env;
+}
+
+/// Pointers to the strings of `strings`, ending with a null pointer, as execve takes them.
+inline std::vector<char*> execArray(std::vector<std::string>& strings) {
+  std::vector<char*> pointers;
+  for (std::string& s : strings)
+    pointers.push_back(s.data());
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
 /// Runs `path` to completion and returns what it printed and how it ended.
 inline ProcessResult runProcess(const std::string& path, const ProcessOptions& options = {}) {
+  // Built before the fork: the child only duplicates descriptors and executes.
+  std::vector<std::string> args = {path};
+  args.insert(args.end(), options.args.begin(), options.args.end());
+  std::vector<std::string> env = childEnvironment(options.set_env, options.unset_env);
+  const std::vector<char*> argv = execArray(args);
+  const std::vector<char*> envp = execArray(env);
+
   int in_pipe[2], out_pipe[2], err_pipe[2] = {-1, -1};
   int master = -1, slave = -1;
   if (::pipe2(in_pipe, O_CLOEXEC) != 0 || ::pipe2(out_pipe, O_CLOEXEC) != 0) std::abort();
@@ -59,18 +101,7 @@ inline ProcessResult runProcess(const std::string& path, const ProcessOptions& o
     ::dup2(in_pipe[0], 0);
     ::dup2(out_pipe[1], 1);
     ::dup2(options.stderr_on_terminal ? slave : err_pipe[1], 2);
-    for (const std::string& name : options.unset_env)
-      ::unsetenv(name.c_str());
-    for (const std::string& entry : options.set_env) {
-      const auto eq = entry.find('=');
-      ::setenv(entry.substr(0, eq).c_str(), entry.substr(eq + 1).c_str(), 1);
-    }
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(path.c_str()));
-    for (const std::string& a : options.args)
-      argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    ::execv(path.c_str(), argv.data());
+    ::execve(path.c_str(), argv.data(), envp.data());
     ::_exit(127);
   }
 

@@ -12,15 +12,12 @@
 
 #include <chrono>
 #include <cstdint>
-#include <cstring>
 #include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "run_process.hpp"
-
-extern char** environ;
 
 namespace {
 
@@ -142,9 +139,10 @@ class Driver {
     posix_spawn_file_actions_adddup2(&actions, in[0], 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-    const char* argv[] = {path.c_str(), "--listen=-", nullptr};
-    if (::posix_spawn(&pid_, path.c_str(), &actions, nullptr, const_cast<char**>(argv), environ) !=
-        0) {
+    std::vector<std::string> args = {path, "--listen=-"};
+    std::vector<std::string> env = vesk::testing::childEnvironment({});
+    if (::posix_spawn(&pid_, path.c_str(), &actions, nullptr, vesk::testing::execArray(args).data(),
+                      vesk::testing::execArray(env).data()) != 0) {
       std::abort();
     }
     posix_spawn_file_actions_destroy(&actions);

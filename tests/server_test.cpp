@@ -540,7 +540,8 @@ TEST_F(ExchangeTest, ExitEndsTheExchangeBeforeLaterRequests) {
   runs_of_counted = 0;
   EXPECT_EQ(serve(concat({runTest(3), header(0, 0), runTest(3)})), ExchangeEnd::exit_request);
   EXPECT_EQ(runs_of_counted, 1);
-  EXPECT_EQ(replies(), result(3, 0));  // Its body is never waited for: neither a missing nor an oversized one holds the exit up.
+  EXPECT_EQ(replies(), result(3, 0));  // Its body is never waited for: neither a missing nor an
+                                       // oversized one holds the exit up.
   EXPECT_EQ(serve(header(0, 1u << 30)), ExchangeEnd::exit_request);
 }
 

@@ -603,7 +603,8 @@ TEST(Colours, ATerminalGetsColoursUnlessItIsDumb) {
 // Files read
 
 // The files a run of `scenario` opens or tries to open, apart from the shared libraries the
-// dynamic linker loads; empty with `ok` false when strace is not available.
+// dynamic linker loads; empty with `ok` false when strace is not available or may not trace
+// (a container that refuses ptrace leaves its log empty: even the dynamic linker opens files).
 std::set<std::string> filesOpened(const std::string& scenario, bool& ok) {
   ok = std::filesystem::exists("/usr/bin/strace");
   if (!ok) return {};
@@ -612,9 +613,11 @@ std::set<std::string> filesOpened(const std::string& scenario, bool& ok) {
   options.args = {"-f", "-qq", "-e", "trace=open,openat,openat2", "-o", log, compressed_fixture};
   options.set_env = {"VESK_TRACE_SCENARIO=" + scenario};
   runProcess("/usr/bin/strace", options);
+  const std::vector<std::string> lines = readLines(log);
+  ok = !lines.empty();
   std::set<std::string> files;
   static const std::regex open_call(R"re(open(?:at2?)?\((?:AT_FDCWD, )?"([^"]*)")re");
-  for (const std::string& line : readLines(log)) {
+  for (const std::string& line : lines) {
     std::smatch m;
     if (!std::regex_search(line, m, open_call)) continue;
     const std::string path = m[1];
@@ -635,7 +638,7 @@ std::string joined(const std::set<std::string>& paths) {
 TEST(FilesRead, APassingRunOpensNothingAndAFailingOneOnlyItsImageAndSources) {
   bool ok = false;
   const std::set<std::string> passing = filesOpened("pass", ok);
-  if (!ok) GTEST_SKIP() << "strace is not installed";
+  if (!ok) GTEST_SKIP() << "strace is not installed or may not trace here";
   EXPECT_TRUE(passing.empty()) << joined(passing);
 
   const std::set<std::string> failing = filesOpened("fail", ok);
