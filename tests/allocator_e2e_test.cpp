@@ -86,7 +86,6 @@ int fixtureLineOfFirstEntry(std::string_view text, std::size_t pos, std::string_
 ProcessResult runTable(const std::string& table) {
   ProcessOptions options;
   options.set_env = {"VESK_FIXTURE_TABLE=" + table, "NO_COLOR=1"};
-  options.unset_env = {"CLICOLOR_FORCE"};
   return runProcess(fixture_path, options);
 }
 

@@ -190,7 +190,6 @@ ProcessOptions onTerminal(std::vector<std::string> env, unsigned short columns =
   options.stderr_on_terminal = true;
   options.terminal_columns = columns;
   options.terminal_rows = rows;
-  options.unset_env = {"VESK_PROGRESS_FD", "CLICOLOR_FORCE"};
   options.set_env = {"TERM=xterm"};
   options.set_env.insert(options.set_env.end(), env.begin(), env.end());
   return options;
@@ -249,7 +248,6 @@ TEST(ProgressDisplay, ARunShorterThanTheFirstDelayDrawsNothingThoughItsThreadRun
 TEST(ProgressDisplay, StandardErrorOnAPipeStartsNoThread) {
   ProcessOptions options;
   options.set_env = {"TERM=xterm", "FIXTURE_REPORT_THREADS=1", "FIXTURE_SLEEP_MS=8"};
-  options.unset_env = {"VESK_PROGRESS_FD", "CLICOLOR_FORCE"};
   const ProcessResult r = runProcess(table_fixture, options);
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_EQ(r.err.rfind("1/36 progress.test.case 01: Π_Λ ε S³...[fixture] (warn): threads: 1\nOK\n"

@@ -166,7 +166,6 @@ ProcessResult runScenario(const std::string& exe, const std::string& scenario,
   ProcessOptions options;
   options.set_env = std::move(env);
   options.set_env.push_back("VESK_TRACE_SCENARIO=" + scenario);
-  options.unset_env = {"NO_COLOR", "CLICOLOR_FORCE"};
   return runProcess(exe, options);
 }
 
@@ -579,7 +578,6 @@ TEST(Colours, ForcedColoursMarkTheLocationAndTheCaret) {
 TEST(Colours, ATerminalGetsColoursUnlessItIsDumb) {
   ProcessOptions options;
   options.stderr_on_terminal = true;
-  options.unset_env = {"NO_COLOR", "CLICOLOR_FORCE"};
   options.set_env = {"VESK_TRACE_SCENARIO=fail", "TERM=xterm-256color"};
   const ProcessResult coloured = runProcess(compressed_fixture, options);
   EXPECT_NE(coloured.err.find(bold + fixture_source + ":"), std::string::npos) << coloured.err;
