@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "run_process.hpp"
 
@@ -107,30 +108,7 @@ void expectAbort(const ProcessResult& result) {
   EXPECT_EQ(result.signal, SIGABRT);
 }
 
-TEST(CheckingAllocatorReports, AKeptSmallBlockIsReportedOnceAfterTheCaseLine) {
-  const ProcessResult result = runTable("leak");
-  expectReport(result,
-               "1/1 fixture.test.keeps one block...OK\n"
-               "[gpa] (err): memory address 0x? leaked: {record}\n"
-               "All 1 tests passed.\n"
-               "1 errors were logged.\n"
-               "1 tests leaked memory.\n");
-  expectExit(result, 1);
-}
-
-TEST(CheckingAllocatorReports, AKeptLargeBlockIsReportedAtItsPageAlignedAddress) {
-  const ProcessResult result = runTable("large_leak");
-  expectReport(result,
-               "1/1 fixture.test.keeps a large block...OK\n"
-               "[gpa] (err): memory address 0x? leaked: {record}\n"
-               "All 1 tests passed.\n"
-               "1 errors were logged.\n"
-               "1 tests leaked memory.\n");
-  EXPECT_THAT(result.err, ::testing::ContainsRegex("memory address 0x[0-9a-f]+000 leaked"));
-  expectExit(result, 1);
-}
-
-TEST(CheckingAllocatorReports, EachLeakingCaseIsCountedAndACleanCaseBetweenThemIsNot) {
+TEST(CheckingAllocatorReports, EachLeakIsReportedAfterItsCaseLineAndEachLeakingCaseCounted) {
   const ProcessResult result = runTable("two_leaks");
   expectReport(result,
                "1/3 fixture.test.keeps one block...OK\n"
@@ -141,63 +119,38 @@ TEST(CheckingAllocatorReports, EachLeakingCaseIsCountedAndACleanCaseBetweenThemI
                "All 3 tests passed.\n"
                "2 errors were logged.\n"
                "2 tests leaked memory.\n");
+  // A large block is reported at the start of its own mapping.
+  EXPECT_THAT(result.err, ::testing::ContainsRegex("3/3 fixture.test.keeps a large block...OK\n"
+                                                   "[^\n]*memory address 0x[0-9a-f]+000 leaked"));
   expectExit(result, 1);
 }
 
-TEST(CheckingAllocatorReports, ADoubleFreeIsLoggedWithAllThreeRecordsAndTheCaseGoesOn) {
-  const ProcessResult result = runTable("double_free");
-  expectReport(result,
-               "1/1 fixture.test.frees twice...[gpa] (err): Double free detected. "
-               "Allocation: {record} First free: {record} Second free: {record}\n"
-               "OK\n"
-               "All 1 tests passed.\n"
-               "1 errors were logged.\n");
-  expectExit(result, 1);
-}
-
-TEST(CheckingAllocatorReports, AFreeWithTheWrongLengthIsLoggedAndStillFreesTheBlock) {
-  const ProcessResult result = runTable("wrong_length");
-  expectReport(result,
-               "1/1 fixture.test.frees with the wrong length...[gpa] (err): Allocation size 24 "
-               "bytes does not match free size 16. Allocation: {record} Free: {record}\n"
-               "OK\n"
-               "All 1 tests passed.\n"
-               "1 errors were logged.\n");
-  expectExit(result, 1);
-}
-
-TEST(CheckingAllocatorReports, AFreeWithTheWrongAlignmentNamesBothAlignmentsInBytes) {
-  const ProcessResult result = runTable("wrong_alignment");
-  expectReport(result,
-               "1/1 fixture.test.frees with the wrong alignment...[gpa] (err): Allocation "
-               "alignment 8 does not match free alignment 1. Allocation: {record} Free: {record}\n"
-               "OK\n"
-               "All 1 tests passed.\n"
-               "1 errors were logged.\n");
-  expectExit(result, 1);
-}
-
-TEST(CheckingAllocatorReports, AResizeWithTheWrongLengthIsLoggedAndTheResizeGoesOn) {
-  const ProcessResult result = runTable("resize_length");
-  expectReport(result,
-               "1/1 fixture.test.resizes with the wrong length...[gpa] (err): Allocation size 24 "
-               "bytes does not match resize size 16. Allocation: {record} Resize: {record}\n"
-               "OK\n"
-               "All 1 tests passed.\n"
-               "1 errors were logged.\n");
-  expectExit(result, 1);
-}
-
-TEST(CheckingAllocatorReports, ALargeBlockFreedWithTheWrongLengthUsesTheFreeSizeWords) {
-  const ProcessResult result = runTable("large_length");
-  expectReport(result,
-               "1/1 fixture.test.frees a large block with the wrong length...[gpa] (err): "
-               "Allocation size 5000 bytes does not match free size 4000. "
-               "Allocation: {record} Free: {record}\n"
-               "OK\n"
-               "All 1 tests passed.\n"
-               "1 errors were logged.\n");
-  expectExit(result, 1);
+// A misuse the allocator survives: one error line with its records, then the case goes on.
+TEST(CheckingAllocatorReports, AMisuseItSurvivesIsLoggedWithItsRecordsAndTheCaseGoesOn) {
+  const std::pair<std::string, std::string> misuses[] = {
+      {"double_free",
+       "1/1 fixture.test.frees twice...[gpa] (err): Double free detected. "
+       "Allocation: {record} First free: {record} Second free: {record}\n"},
+      {"wrong_length",
+       "1/1 fixture.test.frees with the wrong length...[gpa] (err): Allocation size 24 "
+       "bytes does not match free size 16. Allocation: {record} Free: {record}\n"},
+      {"wrong_alignment",
+       "1/1 fixture.test.frees with the wrong alignment...[gpa] (err): Allocation "
+       "alignment 8 does not match free alignment 1. Allocation: {record} Free: {record}\n"},
+      {"resize_length",
+       "1/1 fixture.test.resizes with the wrong length...[gpa] (err): Allocation size 24 "
+       "bytes does not match resize size 16. Allocation: {record} Resize: {record}\n"},
+      {"large_length",
+       "1/1 fixture.test.frees a large block with the wrong length...[gpa] (err): "
+       "Allocation size 5000 bytes does not match free size 4000. "
+       "Allocation: {record} Free: {record}\n"},
+  };
+  for (const auto& [table, report] : misuses) {
+    SCOPED_TRACE(table);
+    const ProcessResult result = runTable(table);
+    expectReport(result, report + "OK\nAll 1 tests passed.\n1 errors were logged.\n");
+    expectExit(result, 1);
+  }
 }
 
 TEST(CheckingAllocatorReports, RecordsStartInTheCaseAtTheLineThatAllocatedOrFreed) {
