@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "progress_frames.hpp"
 #include "run_process.hpp"
 
 namespace vesk::testing {
@@ -161,13 +162,6 @@ class VirtualTerminal {
   std::vector<std::vector<std::string>> erased_;
   std::vector<std::string> unknown_;
 };
-
-std::size_t codePoints(const std::string& s) {
-  std::size_t n = 0;
-  for (unsigned char c : s)
-    n += (c & 0xC0) != 0x80;
-  return n;
-}
 
 std::string twoDigits(unsigned long n) {
   char buf[8];
@@ -371,40 +365,6 @@ TEST(ProgressDisplay, AThreadThatCannotBeStartedIsAWarningNotAFailure) {
 // ---------------------------------------------------------------------------------------------
 // Sending to a parent process
 
-struct Node {
-  std::uint32_t parent;
-  std::uint64_t completed, estimated_total;
-  std::string name;
-};
-
-std::uint64_t readLe(const std::string& bytes, std::size_t& at, int width) {
-  std::uint64_t value = 0;
-  for (int k = 0; k < width; ++k) {
-    value |= static_cast<std::uint64_t>(static_cast<unsigned char>(bytes.at(at++))) << (8 * k);
-  }
-  return value;
-}
-
-std::vector<std::vector<Node>> decodeFrames(const std::string& bytes) {
-  std::vector<std::vector<Node>> frames;
-  for (std::size_t at = 0; at < bytes.size();) {
-    const std::size_t body_length = readLe(bytes, at, 4);
-    const std::size_t end = at + body_length;
-    std::vector<Node> nodes(readLe(bytes, at, 4));
-    for (Node& node : nodes) {
-      node.parent = static_cast<std::uint32_t>(readLe(bytes, at, 4));
-      node.completed = readLe(bytes, at, 8);
-      node.estimated_total = readLe(bytes, at, 8);
-      const std::size_t len = readLe(bytes, at, 4);
-      node.name = bytes.substr(at, len);
-      at += len;
-    }
-    EXPECT_EQ(at, end) << "frame length and contents disagree";
-    frames.push_back(nodes);
-  }
-  return frames;
-}
-
 TEST(ProgressToParent, SendsTheTreeThroughTheInheritedDescriptorAndDrawsNothing) {
   int fds[2];
   ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
@@ -422,12 +382,12 @@ TEST(ProgressToParent, SendsTheTreeThroughTheInheritedDescriptorAndDrawsNothing)
 
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_EQ(r.err, "All 36 tests passed.\r\n");
-  const std::vector<std::vector<Node>> frames = decodeFrames(bytes);
+  const std::vector<std::vector<DecodedNode>> frames = decodeFrames(bytes);
   ASSERT_GE(frames.size(), 4u);
   EXPECT_THAT(frames.back(), IsEmpty()) << "the last frame says the run is over";
   std::uint64_t last_count = 0;
   for (std::size_t f = 0; f + 1 < frames.size(); ++f) {
-    const std::vector<Node>& nodes = frames[f];
+    const std::vector<DecodedNode>& nodes = frames[f];
     ASSERT_THAT(nodes.size(), ::testing::AllOf(::testing::Ge(1u), ::testing::Le(2u)));
     EXPECT_EQ(nodes[0].parent, 0xFFFFFFFFu);
     EXPECT_EQ(nodes[0].name, "Test");

@@ -9,9 +9,14 @@
 #include <vector>
 
 #include "progress_format.hpp"
+#include "progress_frames.hpp"
 
 namespace vesk {
 namespace {
+
+using testing::codePoints;
+using testing::DecodedNode;
+using testing::decodeFrames;
 
 constexpr std::uint32_t NONE = PROGRESS_NO_PARENT;
 
@@ -23,14 +28,6 @@ std::string lines(const std::vector<ProgressEntry>& entries, std::size_t columns
   std::string s(out.data(), text.size);
   EXPECT_EQ(static_cast<std::size_t>(std::count(s.begin(), s.end(), '\n')), text.lines);
   return s;
-}
-
-// Code points, counted independently of the formatter: every byte that is not a continuation.
-std::size_t codePoints(const std::string& s) {
-  std::size_t n = 0;
-  for (unsigned char c : s)
-    n += (c & 0xC0) != 0x80;
-  return n;
 }
 
 std::vector<std::string> split(const std::string& s) {
@@ -149,41 +146,12 @@ TEST(Utf8PrefixLength, CountsCodePointsAndTreatsBrokenBytesAsOneEach) {
 // ---------------------------------------------------------------------------------------------
 // Frames for a parent process
 
-struct DecodedNode {
-  std::uint32_t parent;
-  std::uint64_t completed;
-  std::uint64_t estimated_total;
-  std::string name;
-};
-
-std::uint64_t readLe(const std::vector<std::byte>& bytes, std::size_t& at, int width) {
-  std::uint64_t value = 0;
-  for (int k = 0; k < width; ++k) {
-    value |= static_cast<std::uint64_t>(bytes.at(at++)) << (8 * k);
-  }
-  return value;
-}
-
-// Reads one frame and checks that its length field covers exactly the nodes it lists.
+// The one frame `frame` holds.
 std::vector<DecodedNode> decode(const std::vector<std::byte>& frame) {
-  std::size_t at = 0;
-  const std::uint64_t body_length = readLe(frame, at, 4);
-  EXPECT_EQ(body_length + 4, frame.size());
-  const std::uint64_t count = readLe(frame, at, 4);
-  std::vector<DecodedNode> nodes;
-  for (std::uint64_t i = 0; i < count; ++i) {
-    DecodedNode node;
-    node.parent = static_cast<std::uint32_t>(readLe(frame, at, 4));
-    node.completed = readLe(frame, at, 8);
-    node.estimated_total = readLe(frame, at, 8);
-    const std::uint64_t name_length = readLe(frame, at, 4);
-    for (std::uint64_t k = 0; k < name_length; ++k) {
-      node.name.push_back(static_cast<char>(frame.at(at++)));
-    }
-    nodes.push_back(node);
-  }
-  EXPECT_EQ(at, frame.size());
-  return nodes;
+  const auto frames =
+      decodeFrames(std::string_view(reinterpret_cast<const char*>(frame.data()), frame.size()));
+  EXPECT_EQ(frames.size(), 1u);
+  return frames.empty() ? std::vector<DecodedNode>{} : frames.front();
 }
 
 std::vector<std::byte> encode(const std::vector<ProgressEntry>& entries, std::size_t room) {
