@@ -64,6 +64,7 @@ inline std::vector<std::string> childEnvironment(const std::vector<std::string>&
 /// Pointers to the strings of `strings`, ending with a null pointer, as execve takes them.
 inline std::vector<char*> execArray(std::vector<std::string>& strings) {
   std::vector<char*> pointers;
+  pointers.reserve(strings.size() + 1);
   for (std::string& s : strings)
     pointers.push_back(s.data());
   pointers.push_back(nullptr);

@@ -575,7 +575,7 @@ TEST(Colours, ForcedColoursMarkTheLocationAndTheCaret) {
   EXPECT_EQ(maskVarying(plain.err), maskVarying(runScenario(compressed_fixture, "fail").err));
 }
 
-TEST(Colours, ATerminalGetsColoursUnlessItIsDumb) {
+TEST(Colours, ATerminalGetsColoursUnlessItsTermIsDumbOrEmpty) {
   ProcessOptions options;
   options.stderr_on_terminal = true;
   options.set_env = {"VESK_TRACE_SCENARIO=fail", "TERM=xterm-256color"};
@@ -583,16 +583,20 @@ TEST(Colours, ATerminalGetsColoursUnlessItIsDumb) {
   EXPECT_NE(coloured.err.find(bold + fixture_source + ":"), std::string::npos) << coloured.err;
   EXPECT_NE(coloured.err.find(caret_colour), std::string::npos);
 
-  options.set_env = {"VESK_TRACE_SCENARIO=fail", "TERM=dumb"};
-  const ProcessResult dumb = runProcess(compressed_fixture, options);
-  const auto lines = splitLines(dumb.err);
   const auto piped = runScenario(compressed_fixture, "fail");
-  EXPECT_EQ(entriesIn(lines, 0, SIZE_MAX).size(),
-            entriesIn(splitLines(piped.err), 0, SIZE_MAX).size())
-      << dumb.err;
-  for (const std::string& line : lines) {
-    if (line.find(fixture_source) != std::string::npos || line.find('^') != std::string::npos) {
-      EXPECT_EQ(line.find('\x1b'), std::string::npos) << line;
+  // A terminal that takes no escape sequences: TERM "dumb", or empty as good as unset.
+  for (const char* term : {"TERM=dumb", "TERM="}) {
+    SCOPED_TRACE(term);
+    options.set_env = {"VESK_TRACE_SCENARIO=fail", term};
+    const ProcessResult plain = runProcess(compressed_fixture, options);
+    const auto lines = splitLines(plain.err);
+    EXPECT_EQ(entriesIn(lines, 0, SIZE_MAX).size(),
+              entriesIn(splitLines(piped.err), 0, SIZE_MAX).size())
+        << plain.err;
+    for (const std::string& line : lines) {
+      if (line.find(fixture_source) != std::string::npos || line.find('^') != std::string::npos) {
+        EXPECT_EQ(line.find('\x1b'), std::string::npos) << line;
+      }
     }
   }
 }
