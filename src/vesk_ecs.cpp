@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <utility>
 
 namespace vesk {
@@ -69,7 +70,10 @@ void Entity::deactivate() noexcept {
 
 void Entity::setPosition(HomVec4 pos) noexcept {
   // Strictly above the zero-norm threshold; a NaN norm fails the test and keeps the old position.
-  if (pos.norm() > 1e-15) position = pos.normalize();
+  // An infinite norm is refused too: normalising it would store NaN, a position at distance 0
+  // from every point, which would win every nearest-entity search.
+  const double n = pos.norm();
+  if (n > 1e-15 && n != std::numeric_limits<double>::infinity()) position = pos.normalize();
   checkedIncrement(version);
 }
 

@@ -88,8 +88,8 @@ struct Entity {
   void activate() noexcept;
   /// `active` becomes `deactivating` (version +1); other states are left alone.
   void deactivate() noexcept;
-  /// Stores `pos` normalised when its norm exceeds 1e-15 (else keeps the old position); always
-  /// increments `version`, stopping with "integer overflow" at its largest value.
+  /// Stores `pos` normalised when its norm exceeds 1e-15 and is finite (else keeps the old
+  /// position); always increments `version`, stopping with "integer overflow" at its largest value.
   void setPosition(HomVec4 pos) noexcept;
   /// Stores `m` unchanged and increments `version` (stops with "integer overflow" at its limit).
   void setWorldTransform(PGL4 m) noexcept;

@@ -21,6 +21,7 @@ namespace vesk {
 namespace {
 
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double Inf = std::numeric_limits<double>::infinity();
 constexpr double INF = std::numeric_limits<double>::infinity();
 
 using testing::plainFindNearest;
@@ -98,13 +99,17 @@ TEST(Entity, SetPositionNormalisesButKeepsTheOldPositionForDegenerateInputAndAlw
   entity.setPosition(HomVec4::zero());
   entity.setPosition(HomVec4::init(1e-16, 0, 0, 0));
   entity.setPosition(HomVec4::init(NaN, 0, 0, 1));
+  // An infinite norm, from an infinite component or from squares that overflow.
+  entity.setPosition(HomVec4::init(Inf, 0, 0, 1));
+  entity.setPosition(HomVec4::init(0, -Inf, 0, 0));
+  entity.setPosition(HomVec4::init(1e300, 0, 0, 1));
   EXPECT_TRUE(sameBits(entity.position, kept));
-  EXPECT_EQ(entity.version, 4u);
+  EXPECT_EQ(entity.version, 7u);
   // A norm just above the threshold is divided, whatever the state of the entity.
   entity.state = EntityState::destroyed;
   entity.setPosition(HomVec4::init(0, 2e-15, 0, 0));
   EXPECT_TRUE(sameBits(entity.position, HomVec4::init(0, 1, 0, 0)));
-  EXPECT_EQ(entity.version, 5u);
+  EXPECT_EQ(entity.version, 8u);
 }
 
 TEST(Entity, SetWorldTransformStoresTheMatrixUnchangedAndCounts) {
