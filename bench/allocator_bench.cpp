@@ -5,8 +5,8 @@
 #include <array>
 #include <cstdlib>
 
-#include "checking_allocator.hpp"
-#include "vesk_base.hpp"
+#include <vesk/checking_allocator.hpp>
+#include <vesk/vesk_base.hpp>
 
 namespace {
 

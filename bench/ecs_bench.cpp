@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
+#include <vesk/vesk_ecs.hpp>
+#include <vesk/vesk_harness.hpp>
 #include "plain_find_nearest.hpp"
-#include "vesk_ecs.hpp"
-#include "vesk_harness.hpp"
 
 namespace vesk {
 namespace {

@@ -14,7 +14,7 @@
 #include <random>
 #include <vector>
 
-#include "vesk_kernel.hpp"
+#include <vesk/vesk_kernel.hpp>
 
 namespace {
 

@@ -2,7 +2,7 @@
 // round trip costs the protocol and the per-request bookkeeping, not the case.
 #include <array>
 
-#include "vesk_harness.hpp"
+#include <vesk/vesk_harness.hpp>
 
 namespace {
 

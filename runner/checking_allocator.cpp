@@ -1,4 +1,5 @@
-#include "checking_allocator.hpp"
+#include <vesk/checking_allocator.hpp>
+#include <vesk/panic.hpp>
 
 #include <sys/mman.h>
 
@@ -8,7 +9,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "log.hpp"
+#include <vesk/log.hpp>
 #include "stop.hpp"
 #include "symbolize.hpp"
 

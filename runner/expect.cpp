@@ -1,10 +1,11 @@
-#include "expect.hpp"
+#include <vesk/expect.hpp>
 
 #include <unistd.h>
 
 #include <cmath>
 
-#include "log.hpp"
+#include <vesk/log.hpp>
+#include <vesk/panic.hpp>
 
 namespace vesk {
 

@@ -1,4 +1,4 @@
-#include "log.hpp"
+#include <vesk/log.hpp>
 
 #include <unistd.h>
 

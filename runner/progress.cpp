@@ -19,9 +19,9 @@
 #include <system_error>
 #include <thread>
 
-#include "log.hpp"
+#include <vesk/log.hpp>
+#include <vesk/vesk_base.hpp>
 #include "progress_format.hpp"
-#include "vesk_base.hpp"
 
 namespace vesk {
 

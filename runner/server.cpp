@@ -9,10 +9,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "checking_allocator.hpp"
-#include "log.hpp"
+#include <vesk/checking_allocator.hpp>
+#include <vesk/log.hpp>
+#include <vesk/panic.hpp>
+#include "run_case.hpp"
 #include "symbolize.hpp"
-#include "vesk_harness.hpp"
 
 namespace vesk {
 
@@ -139,26 +140,17 @@ Result<void> answerQueryTestMetadata(std::span<const TestCase> cases, ByteSink s
 }
 
 Result<void> answerRunTest(const TestCase& test, std::uint32_t index, ByteSink sink) noexcept {
-  checkingAllocatorInit();
+  // Build-driver mode counts logged errors per case, for its result record; the log threshold
+  // keeps its initial value.
   log_err_count.store(0);
-
-  bool fail = false;
-  bool skip = false;
-  const Result<void> result = test.func();
-  if (!result.has_value()) {
-    ErrorTrace* trace = activeErrorTrace();
-    if (result.error() == Error::SkipCase) {
-      skip = true;
-    } else {
-      fail = true;
-      if (trace != nullptr) {
-        Writer out(STDERR_FILENO);
-        printErrorTrace(out, *trace);
-      }
-    }
-    if (trace != nullptr) trace->index = 0;
-  }
-  const bool leak = checkingAllocatorDeinit() == Check::leak;
+  const CaseRun run = runCase(test, [](const CaseRun& run, const ErrorTrace& trace) {
+    if (!run.failed()) return;
+    Writer out(STDERR_FILENO);
+    printErrorTrace(out, trace);
+  });
+  const bool fail = run.failed();
+  const bool skip = run.skipped();
+  const bool leak = run.leaked;
 
   const std::uint64_t errors = std::min(log_err_count.load(), MAX_REPORTED_LOG_ERRORS);
   const std::uint32_t flags =

@@ -11,11 +11,11 @@
 #include <span>
 #include <string_view>
 
-#include "vesk_base.hpp"
+#include <vesk/allocator.hpp>
+#include <vesk/error.hpp>
+#include <vesk/test_case.hpp>
 
 namespace vesk {
-
-struct TestCase;
 
 /// Message kinds a driver sends.
 enum class DriverTag : std::uint32_t {

@@ -9,9 +9,9 @@
 
 #include <mutex>
 
-#include "log.hpp"
+#include <vesk/log.hpp>
+#include <vesk/vesk_base.hpp>
 #include "symbolize.hpp"
-#include "vesk_base.hpp"
 
 // Where the main thread's stack begins, set by the C library under its own reserved name.
 extern "C" void* __libc_stack_end;  // NOLINT(bugprone-reserved-identifier)

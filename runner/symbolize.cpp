@@ -17,6 +17,8 @@
 #include <cstring>
 #include <optional>
 
+#include <vesk/array_list.hpp>
+
 namespace vesk {
 
 namespace {

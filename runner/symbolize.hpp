@@ -8,8 +8,8 @@
 #include <span>
 #include <string_view>
 
-#include "log.hpp"
-#include "vesk_base.hpp"
+#include <vesk/error.hpp>
+#include <vesk/log.hpp>
 
 namespace vesk {
 

@@ -1,4 +1,4 @@
-#include "vesk_harness.hpp"
+#include <vesk/vesk_harness.hpp>
 
 #include <signal.h>
 #include <sys/resource.h>
@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "progress.hpp"
+#include "run_case.hpp"
 #include "server.hpp"
 #include "stop.hpp"
 #include "symbolize.hpp"
@@ -84,14 +85,15 @@ void printAnnouncement(Writer& out, std::size_t i, std::size_t total, std::strin
   out.dec(i + 1).put("/").dec(total).put(" ").put(name).put("...");
 }
 
-void mainTerminal(std::span<const TestCase> cases, ErrorTrace& trace) noexcept {
+void mainTerminal(std::span<const TestCase> cases) noexcept {
   ProgressNode* root_node = progressStart("Test", cases.size());
   const bool have_tty = ::isatty(STDERR_FILENO) == 1;
   Counts counts;
 
   for (std::size_t i = 0; i < cases.size(); ++i) {
     const TestCase& test = cases[i];
-    checkingAllocatorInit();
+    // Terminal mode resets the log threshold for every case; the count of logged errors runs on
+    // for the whole run, which it fails.
     log_level.store(LogLevel::warn);
     ProgressNode* test_node = progressStartChild(root_node, test.name, 0);
     if (!have_tty) {
@@ -99,32 +101,31 @@ void mainTerminal(std::span<const TestCase> cases, ErrorTrace& trace) noexcept {
       printAnnouncement(locked.out, i, cases.size(), test.name);
     }
 
-    const Result<void> result = test.func();
-    if (result.has_value()) {
-      checkedIncrement(counts.ok_count);
-      progressEnd(test_node);
-      if (!have_tty) LockedStderr().out.put("OK\n");
-    } else {
-      const bool skipped = result.error() == Error::SkipCase;
-      checkedIncrement(skipped ? counts.skip_count : counts.fail_count);
+    const CaseRun run = runCase(test, [&](const CaseRun& run, const ErrorTrace& trace) {
+      if (run.result.has_value()) {
+        checkedIncrement(counts.ok_count);
+        progressEnd(test_node);
+        if (!have_tty) LockedStderr().out.put("OK\n");
+        return;
+      }
+      checkedIncrement(run.skipped() ? counts.skip_count : counts.fail_count);
       {
         LockedStderr locked;
         if (have_tty) printAnnouncement(locked.out, i, cases.size(), test.name);
-        if (skipped) {
+        if (run.skipped()) {
           locked.out.put("SKIP\n");
         } else {
-          locked.out.put("FAIL (").put(errorName(result.error())).put(")\n");
+          locked.out.put("FAIL (").put(errorName(run.result.error())).put(")\n");
         }
       }
-      if (!skipped) {
+      if (run.failed()) {
         // The trace goes out without the lock, as stop reports do.
         Writer out(STDERR_FILENO);
         printErrorTrace(out, trace);
       }
       progressEnd(test_node);
-      trace.index = 0;
-    }
-    if (checkingAllocatorDeinit() == Check::leak) checkedIncrement(counts.leaks);
+    });
+    if (run.leaked) checkedIncrement(counts.leaks);
   }
   progressEnd(root_node);
 
@@ -166,7 +167,7 @@ int harnessMain(int argc, char** argv, std::span<const TestCase> cases) {
       panicWithTrace("internal test runner failure", &trace);
     }
   } else {
-    mainTerminal(cases, trace);
+    mainTerminal(cases);
   }
   setActiveErrorTrace(nullptr);
   return 0;

@@ -4,7 +4,7 @@
 
 #include <span>
 
-#include "vesk_harness.hpp"
+#include <vesk/vesk_harness.hpp>
 
 namespace vesk {
 

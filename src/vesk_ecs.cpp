@@ -1,4 +1,4 @@
-#include "vesk_ecs.hpp"
+#include <vesk/vesk_ecs.hpp>
 
 #include <algorithm>
 #include <cmath>

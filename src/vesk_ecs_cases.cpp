@@ -5,8 +5,8 @@
 #include <array>
 #include <cstdint>
 
+#include <vesk/vesk_ecs.hpp>
 #include "vesk_cases.hpp"
-#include "vesk_ecs.hpp"
 
 namespace vesk {
 

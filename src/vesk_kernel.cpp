@@ -1,4 +1,4 @@
-#include "vesk_kernel.hpp"
+#include <vesk/vesk_kernel.hpp>
 
 #include <bit>
 #include <cmath>

@@ -5,8 +5,8 @@
 #include <cmath>
 #include <cstddef>
 
+#include <vesk/vesk_kernel.hpp>
 #include "vesk_cases.hpp"
-#include "vesk_kernel.hpp"
 
 namespace vesk {
 

@@ -15,10 +15,10 @@
 #include <utility>
 #include <vector>
 
-#include "checking_allocator.hpp"
+#include <vesk/checking_allocator.hpp>
+#include <vesk/log.hpp>
+#include <vesk/vesk_base.hpp>
 #include "failing_allocator.hpp"
-#include "log.hpp"
-#include "vesk_base.hpp"
 
 namespace vesk {
 namespace {

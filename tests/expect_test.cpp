@@ -7,8 +7,8 @@
 #include <random>
 #include <string>
 
-#include "expect.hpp"
-#include "log.hpp"
+#include <vesk/expect.hpp>
+#include <vesk/log.hpp>
 
 namespace vesk {
 namespace {

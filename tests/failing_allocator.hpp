@@ -10,7 +10,7 @@
 #include <limits>
 #include <span>
 
-#include "vesk_base.hpp"
+#include <vesk/vesk_base.hpp>
 
 namespace vesk {
 

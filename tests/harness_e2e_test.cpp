@@ -84,6 +84,21 @@ TEST(Runner, SkippedCasesDoNotFailTheRun) {
   EXPECT_EQ(r.exit_code, 0);
 }
 
+TEST(Runner, AFailuresTraceHoldsOnlyItsOwnCasesErrorReturns) {
+  // Before it, a passing case handled an error of its own; the failure's trace shows just the
+  // expectation's return and the case's (each entry is one location line).
+  ProcessOptions options;
+  options.set_env = {"VESK_FIXTURE_TABLE=handled", "TERM=dumb"};
+  const ProcessResult r = runProcess(VESK_FIXTURE_DIR "/harness_fixture", options);
+  const std::size_t fail_line = r.err.find("FAIL (TestUnexpectedResult)\n");
+  ASSERT_NE(fail_line, std::string::npos) << r.err;
+  std::istringstream trace(r.err.substr(fail_line));
+  std::size_t entries = 0;
+  for (std::string line; std::getline(trace, line);)
+    entries += line.find(": 0x") != std::string::npos;
+  EXPECT_EQ(entries, 2u) << r.err;
+}
+
 TEST(Runner, AnErrorLoggedByAPassingCaseFailsTheRunAfterTheAllPassedLine) {
   const ProcessResult r = runTable("log");
   EXPECT_EQ(r.err,

@@ -5,7 +5,7 @@
 
 #include <optional>
 
-#include "vesk_ecs.hpp"
+#include <vesk/vesk_ecs.hpp>
 
 namespace vesk::testing {
 

@@ -370,7 +370,7 @@ TEST(StopReport, StartsAtTheStatementThatStopped) {
   // Nothing of the stop machinery comes first: the first entry is the call of the stop.
   expectAtMarker(entries[0], "@stop-site", "panic(", "stopsHere", 5);
   expectAtMarker(entries[1], "@stop-call", "stopsHere(", "stops", 9);
-  EXPECT_TRUE(endsWith(entries[2].file, "/runner/vesk_harness.cpp")) << entries[2].file;
+  EXPECT_TRUE(endsWith(entries[2].file, "/runner/run_case.cpp")) << entries[2].file;
   for (const Entry& e : entries) {
     EXPECT_FALSE(endsWith(e.file, "/src/vesk_base.cpp")) << e.function;
     EXPECT_FALSE(endsWith(e.file, "/runner/stop.cpp")) << e.function;
@@ -387,7 +387,7 @@ TEST(StopReport, PrintsTheErrorTraceBeingHandledBeforeTheStack) {
   // The stack: the stop's call, then straight to the harness (no duplicate of the function).
   expectAtMarker(entries[1], "@stop-trace-site", "panicWithTrace(", "stopsWhileHandlingAnError",
                  14);
-  EXPECT_TRUE(endsWith(entries[2].file, "/runner/vesk_harness.cpp")) << run.err;
+  EXPECT_TRUE(endsWith(entries[2].file, "/runner/run_case.cpp")) << run.err;
 }
 
 TEST(StopReport, ShowsALambdaBodyInlinedIntoItsFunctionPointerForm) {
@@ -413,8 +413,8 @@ TEST(FaultReport, StartsAtTheFaultingInstructionAndKeepsTheCallerOfALeaf) {
   ASSERT_GE(entries.size(), 2u) << run.err;
   expectAtMarker(entries[0], "@fault-site", " = 1", "writesThroughNull", 1);
   // The faulting function keeps no frame of its own; the harness that called it still shows.
-  EXPECT_TRUE(endsWith(entries[1].file, "/runner/vesk_harness.cpp")) << run.err;
-  EXPECT_NE(entries[1].function.find("mainTerminal"), std::string::npos) << run.err;
+  EXPECT_TRUE(endsWith(entries[1].file, "/runner/run_case.cpp")) << run.err;
+  EXPECT_NE(entries[1].function.find("vesk::runCase"), std::string::npos) << run.err;
 }
 
 TEST(FaultReport, ATrapStartsAtTheTrapAndSkipsNothingAboveIt) {
@@ -424,7 +424,7 @@ TEST(FaultReport, ATrapStartsAtTheTrapAndSkipsNothingAboveIt) {
   expectAtMarker(entries[0], "@trap-site", "__builtin_trap(", "trapsAfterACall()", 14);
   // A part the compiler moved out of line is still named as its function.
   EXPECT_EQ(entries[0].function.find("clone"), std::string::npos) << entries[0].function;
-  EXPECT_NE(entries[1].function.find("mainTerminal"), std::string::npos) << run.err;
+  EXPECT_NE(entries[1].function.find("vesk::runCase"), std::string::npos) << run.err;
 }
 
 TEST(FaultReport, FollowsANullFunctionPointerBackToItsCall) {
@@ -433,7 +433,7 @@ TEST(FaultReport, FollowsANullFunctionPointerBackToItsCall) {
   EXPECT_EQ(run.signal, SIGABRT);
   ASSERT_GE(entries.size(), 2u) << run.err;
   expectAtMarker(entries[0], "@null-call-site", "null_procedure(", "callsNull", 14);
-  EXPECT_NE(entries[1].function.find("mainTerminal"), std::string::npos) << run.err;
+  EXPECT_NE(entries[1].function.find("vesk::runCase"), std::string::npos) << run.err;
 }
 
 TEST(FaultReport, KeepsTheCallerOfAFaultInsideTheCLibrary) {
@@ -444,7 +444,7 @@ TEST(FaultReport, KeepsTheCallerOfAFaultInsideTheCLibrary) {
   // The C library's routine has no debug information of ours; its caller follows at once.
   EXPECT_FALSE(entries[0].located);
   expectAtMarker(entries[1], "@libc-fault-site", "strlen(", "faultsInTheCLibrary", 6);
-  EXPECT_NE(entries[2].function.find("mainTerminal"), std::string::npos) << run.err;
+  EXPECT_NE(entries[2].function.find("vesk::runCase"), std::string::npos) << run.err;
 }
 
 TEST(FaultReport, ReportsAStackOverflowWithTheRecursion) {
@@ -468,7 +468,7 @@ TEST(AddressRecord, LeakRecordStartsAtTheAllocatingStatement) {
   EXPECT_EQ(run.exit_code, 1) << run.err;
   ASSERT_GE(entries.size(), 2u) << run.err;
   expectAtMarker(entries[0], "@leak-site", "VESK_TRY", "leaks");
-  EXPECT_NE(entries[1].function.find("mainTerminal"), std::string::npos) << run.err;
+  EXPECT_NE(entries[1].function.find("vesk::runCase"), std::string::npos) << run.err;
 }
 
 // ---------------------------------------------------------------------------------------------

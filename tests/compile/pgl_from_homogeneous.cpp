@@ -3,7 +3,7 @@
 // diagnostic naming the refusal.
 #include <limits>
 
-#include "vesk_kernel.hpp"
+#include <vesk/vesk_kernel.hpp>
 
 namespace {
 

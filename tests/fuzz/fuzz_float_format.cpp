@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-#include "log.hpp"
+#include <vesk/log.hpp>
 
 namespace {
 

@@ -30,9 +30,9 @@
 #include <span>
 #include <vector>
 
+#include <vesk/vesk_harness.hpp>
 #include "failing_allocator.hpp"
 #include "server.hpp"
-#include "vesk_harness.hpp"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "vesk_base.hpp"
+#include <vesk/panic.hpp>
 
 namespace vesk {
 

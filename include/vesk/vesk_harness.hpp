@@ -5,20 +5,14 @@
 #pragma once
 
 #include <span>
-#include <string_view>
 
-#include "checking_allocator.hpp"
-#include "expect.hpp"
-#include "log.hpp"
-#include "vesk_base.hpp"
+#include <vesk/checking_allocator.hpp>
+#include <vesk/expect.hpp>
+#include <vesk/log.hpp>
+#include <vesk/test_case.hpp>
+#include <vesk/vesk_base.hpp>
 
 namespace vesk {
-
-/// One registered case: its full name ("module.test.description") and its procedure.
-struct TestCase {
-  std::string_view name;
-  Result<void> (*func)();
-};
 
 /// Runs the process around `cases`: start-up, command line, one mode, exit. Returns the exit
 /// status (0) when the run ended normally; a failed run ends the process itself.

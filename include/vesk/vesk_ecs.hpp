@@ -9,8 +9,8 @@
 #include <span>
 #include <string_view>
 
-#include "vesk_base.hpp"
-#include "vesk_kernel.hpp"
+#include <vesk/vesk_base.hpp>
+#include <vesk/vesk_kernel.hpp>
 
 namespace vesk {
 

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "vesk_base.hpp"
+#include <vesk/allocator.hpp>
 
 namespace vesk {
 

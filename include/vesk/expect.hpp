@@ -5,7 +5,7 @@
 #include <span>
 #include <string_view>
 
-#include "vesk_base.hpp"
+#include <vesk/error.hpp>
 
 namespace vesk {
 

@@ -1,0 +1,81 @@
+// Error values and where they travelled: the one error type of the libraries and the harness, the
+// `Result<T>` every fallible operation returns, the error-return trace, and the two macros that
+// return an error while recording the returning statement in that trace.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <expected>
+#include <string_view>
+#include <utility>
+
+namespace vesk {
+
+/// Every error a library operation or a case can return; `errorName` gives its printed name. One
+/// closed set for the libraries and the harness, so that every `Result` has the same error type
+/// and a case passes up a library's error unchanged: the libraries produce only `OutOfMemory`;
+/// the rest are the harness's (expectations, the skip, its streams and its debug-information
+/// reader).
+enum class Error : std::uint8_t {
+  OutOfMemory,
+  // Failed expectations and the skip, returned by cases.
+  TestUnexpectedResult,
+  TestExpectedApproxEqAbs,
+  SkipCase,  ///< the distinguished skip error: the case declares itself skipped
+  // Harness-internal failures of the build-driver streams.
+  InputOutput,
+  BrokenPipe,
+  StreamTooLong,
+  Unexpected,
+  // Failures of reading the executable's own debug information for traces.
+  MissingDebugInfo,
+  InvalidDebugInfo,
+};
+
+/// The printed name of `e`, for example "OutOfMemory".
+std::string_view errorName(Error e) noexcept;
+
+/// Success with a value of type T, or one error value.
+template <class T = void>
+using Result = std::expected<T, Error>;
+
+/// Where an error travelled: the addresses of the places that returned or passed it up, oldest
+/// first. `index` keeps counting past the 32 slots.
+struct ErrorTrace {
+  std::uint64_t index = 0;
+  std::array<std::uint64_t, 32> instruction_addresses{};
+};
+
+/// The trace that error returns on this thread are recorded in, or null (then nothing is recorded).
+ErrorTrace* activeErrorTrace() noexcept;
+/// Installs `trace` as this thread's active trace; returns the one installed before.
+ErrorTrace* setActiveErrorTrace(ErrorTrace* trace) noexcept;
+/// Records one error return at `address` in the active trace, if there is one.
+void recordErrorReturn(std::uint64_t address) noexcept;
+
+}  // namespace vesk
+
+/// The address of the instruction right after this point, as a return address would be. The line
+/// number in the assembly text keeps the compiler from merging two sites into one instruction.
+#define VESK_HERE_PC()                                                                          \
+  (__extension__({                                                                              \
+    std::uint64_t vesk_pc_;                                                                     \
+    asm volatile("lea 0(%%rip), %0 # error return, line %c1" : "=r"(vesk_pc_) : "i"(__LINE__)); \
+    vesk_pc_;                                                                                   \
+  }))
+
+/// An error result for `err` (any `Result<T>`), recording this statement in the error-return trace.
+#define VESK_FAIL(err) \
+  (::vesk::recordErrorReturn(VESK_HERE_PC()), ::std::unexpected(::vesk::Error{err}))
+
+/// Evaluates `expr` (a `Result<T>`); on error records this statement in the error-return trace and
+/// returns the error from the enclosing function, otherwise yields the value.
+#define VESK_TRY(expr)                                \
+  (__extension__({                                    \
+    auto&& vesk_result_ = (expr);                     \
+    if (!vesk_result_.has_value()) {                  \
+      ::vesk::recordErrorReturn(VESK_HERE_PC());      \
+      return ::std::unexpected(vesk_result_.error()); \
+    }                                                 \
+    *std::move(vesk_result_);                         \
+  }))

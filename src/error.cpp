@@ -1,0 +1,57 @@
+#include <vesk/error.hpp>
+
+#include <limits>
+
+namespace vesk {
+
+std::string_view errorName(Error e) noexcept {
+  switch (e) {
+    case Error::OutOfMemory:
+      return "OutOfMemory";
+    case Error::TestUnexpectedResult:
+      return "TestUnexpectedResult";
+    case Error::TestExpectedApproxEqAbs:
+      return "TestExpectedApproxEqAbs";
+    case Error::SkipCase:
+      return "SkipCase";
+    case Error::InputOutput:
+      return "InputOutput";
+    case Error::BrokenPipe:
+      return "BrokenPipe";
+    case Error::StreamTooLong:
+      return "StreamTooLong";
+    case Error::Unexpected:
+      return "Unexpected";
+    case Error::MissingDebugInfo:
+      return "MissingDebugInfo";
+    case Error::InvalidDebugInfo:
+      return "InvalidDebugInfo";
+  }
+  return "Unexpected";
+}
+
+namespace {
+
+thread_local ErrorTrace* active_trace = nullptr;
+
+}  // namespace
+
+ErrorTrace* activeErrorTrace() noexcept {
+  return active_trace;
+}
+
+ErrorTrace* setActiveErrorTrace(ErrorTrace* trace) noexcept {
+  return std::exchange(active_trace, trace);
+}
+
+void recordErrorReturn(std::uint64_t address) noexcept {
+  ErrorTrace* trace = active_trace;
+  if (trace == nullptr) return;
+  if (trace->index < trace->instruction_addresses.size()) {
+    trace->instruction_addresses[trace->index] = address;
+  }
+  // Keeps counting past the slots so the report can say how many were skipped.
+  if (trace->index != std::numeric_limits<std::uint64_t>::max()) ++trace->index;
+}
+
+}  // namespace vesk
