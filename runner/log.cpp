@@ -128,7 +128,7 @@ StderrLock::~StderrLock() {
 }
 
 bool stderrAcceptsEscapes() noexcept {
-  if (::isatty(STDERR_FILENO) != 1) return false;
+  if (::isatty(errorSink()) != 1) return false;
   const char* term = std::getenv("TERM");
   return term != nullptr && *term != '\0' && std::string_view(term) != "dumb";
 }
@@ -172,7 +172,7 @@ void logWith(LogLevel level, std::string_view scope, void (*body)(Writer&, const
     return;
   }
   StderrLock lock;
-  Writer out(STDERR_FILENO);
+  Writer out;
   out.put("[").put(scope).put("] (").put(logLevelName(level)).put("): ");
   body(out, context);
   out.put("\n");

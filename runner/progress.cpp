@@ -279,7 +279,7 @@ void restoreResizeHandler() noexcept {
 // Called without the standard-error lock: the fallback message is logged, which takes it.
 void querySize() noexcept {
   winsize size{};
-  if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col != 0 && size.ws_row != 0) {
+  if (::ioctl(errorSink(), TIOCGWINSZ, &size) == 0 && size.ws_col != 0 && size.ws_row != 0) {
     columns = size.ws_col;
     rows = size.ws_row;
     return;
@@ -307,7 +307,7 @@ std::size_t writeErase(std::span<char> out, std::size_t lines) noexcept {
 void eraseDrawnLines() noexcept {
   char buf[32];
   const std::size_t len = writeErase(buf, drawn_lines);
-  writeAll(STDERR_FILENO, buf, len);  // a failing terminal is not worth failing the run for
+  writeAll(errorSink(), buf, len);  // a failing terminal is not worth failing the run for
   drawn_lines = 0;
 }
 
@@ -322,7 +322,7 @@ void drawTick(Snapshot& snap) noexcept {
   // One row stays free: a drawing as tall as the screen would scroll its top line out of reach.
   const ProgressText text = formatProgressLines(snap.view(), columns, std::size_t{rows} - 1,
                                                 std::span(buf).subspan(erase_len));
-  writeAll(STDERR_FILENO, buf.data(), erase_len + text.size);
+  writeAll(errorSink(), buf.data(), erase_len + text.size);
   drawn_lines = text.lines;
   stderrUnlock();
 }

@@ -145,7 +145,7 @@ Result<void> answerRunTest(const TestCase& test, std::uint32_t index, ByteSink s
   log_err_count.store(0);
   const CaseRun run = runCase(test, [](const CaseRun& run, const ErrorTrace& trace) {
     if (!run.failed()) return;
-    Writer out(STDERR_FILENO);
+    Writer out;
     printErrorTrace(out, trace);
   });
   const bool fail = run.failed();

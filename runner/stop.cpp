@@ -86,7 +86,7 @@ std::size_t walkFrames(std::uintptr_t fp, std::uintptr_t first_address,
                              std::uintptr_t frame, std::uintptr_t) {
   ++panic_stage;
   if (panic_stage == 2) {
-    Writer out(STDERR_FILENO);
+    Writer out;
     out.put("Panicked during a panic. Aborting.\n");
     out.flush();
     abortNow();
@@ -96,7 +96,7 @@ std::size_t walkFrames(std::uintptr_t fp, std::uintptr_t first_address,
   std::uint64_t stack[max_stack_entries];
   const std::size_t n = walkFrames(frame, 0, stack);
   {
-    Writer out(STDERR_FILENO);
+    Writer out;
     out.put("thread ").dec(static_cast<std::uint64_t>(::gettid())).put(" panic: ");
     out.put(message).put("\n");
     if (trace != nullptr && trace->index > 0) printErrorTrace(out, *trace);
@@ -201,7 +201,7 @@ void faultHandler(int signo, siginfo_t* info, void* raw_context) {
   bool first_is_exact = false;
   const std::size_t n = captureFaultStack(signo, *info, *context, stack, first_is_exact);
   {
-    Writer out(STDERR_FILENO);
+    Writer out;
     if (signo == SIGSEGV && info->si_code == SI_KERNEL) {
       out.put("General protection exception (no address available)\n");
     } else {

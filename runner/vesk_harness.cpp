@@ -87,7 +87,7 @@ void printAnnouncement(Writer& out, std::size_t i, std::size_t total, std::strin
 
 void mainTerminal(std::span<const TestCase> cases) noexcept {
   ProgressNode* root_node = progressStart("Test", cases.size());
-  const bool have_tty = ::isatty(STDERR_FILENO) == 1;
+  const bool have_tty = ::isatty(errorSink()) == 1;
   Counts counts;
 
   for (std::size_t i = 0; i < cases.size(); ++i) {
@@ -120,7 +120,7 @@ void mainTerminal(std::span<const TestCase> cases) noexcept {
       }
       if (run.failed()) {
         // The trace goes out without the lock, as stop reports do.
-        Writer out(STDERR_FILENO);
+        Writer out;
         printErrorTrace(out, trace);
       }
       progressEnd(test_node);

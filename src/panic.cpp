@@ -1,4 +1,5 @@
 #include <vesk/panic.hpp>
+#include <vesk/sink.hpp>
 
 #include <unistd.h>
 
@@ -28,7 +29,7 @@ namespace {
   put(" panic: ");
   put(message);
   put("\n");
-  [[maybe_unused]] auto written = ::write(STDERR_FILENO, buf, static_cast<std::size_t>(p - buf));
+  [[maybe_unused]] auto written = ::write(errorSink(), buf, static_cast<std::size_t>(p - buf));
   std::abort();
 }
 

@@ -4,13 +4,13 @@
 // shortest round-trip form it prints floats in.
 #pragma once
 
-#include <unistd.h>
-
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string_view>
+
+#include <vesk/sink.hpp>
 
 namespace vesk {
 
@@ -24,10 +24,11 @@ extern std::atomic<LogLevel> log_level;
 /// The printed name of a level: "err", "warn", "info" or "debug".
 std::string_view logLevelName(LogLevel level) noexcept;
 
-/// Buffered output to a file descriptor, formatting numbers without allocating. Write errors are
-/// ignored: there is nowhere left to report them.
+/// Buffered output to a file descriptor (the error sink unless another is named), formatting
+/// numbers without allocating. Write errors are ignored: there is nowhere left to report them.
 class Writer {
  public:
+  Writer() noexcept : fd_(errorSink()) {}
   explicit Writer(int fd) noexcept : fd_(fd) {}
   Writer(const Writer&) = delete;
   Writer& operator=(const Writer&) = delete;
@@ -63,7 +64,7 @@ class StderrLock {
 /// writer flushes before the lock is released.
 struct LockedStderr {
   StderrLock lock;
-  Writer out{STDERR_FILENO};
+  Writer out;
 };
 
 /// Writes `value` in the shortest scientific form that reads back to the same double ("1e0",
@@ -73,7 +74,7 @@ std::string_view formatFloat(std::span<char, 32> out, double value) noexcept;
 /// The same for a single-precision value, shortest at single precision.
 std::string_view formatFloat(std::span<char, 32> out, float value) noexcept;
 
-/// Whether standard error is a terminal that takes escape sequences: TERM set and not "dumb".
+/// Whether the error sink is a terminal that takes escape sequences: TERM set and not "dumb".
 bool stderrAcceptsEscapes() noexcept;
 
 /// Writes all `len` bytes, going on after interruptions and partial writes; 0, or the errno of the
