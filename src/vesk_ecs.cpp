@@ -22,21 +22,6 @@ OptionalRef<Record> findById(std::span<Record> records, Id id) noexcept {
   return {};
 }
 
-// Releases an archetype that is being built unless it was handed over to the registry's array.
-class ReleaseUnlessStored {
- public:
-  explicit ReleaseUnlessStored(Archetype& archetype) noexcept : archetype_(&archetype) {}
-  ReleaseUnlessStored(const ReleaseUnlessStored&) = delete;
-  ReleaseUnlessStored& operator=(const ReleaseUnlessStored&) = delete;
-  ~ReleaseUnlessStored() {
-    if (archetype_ != nullptr) archetype_->deinit();
-  }
-  void stored() noexcept { archetype_ = nullptr; }
-
- private:
-  Archetype* archetype_;
-};
-
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -109,30 +94,11 @@ void Component::deactivate() noexcept {
 // World
 
 World World::init(Allocator allocator) noexcept {
-  World world;
-  world.entities = ArrayList<Entity>::init(allocator);
-  return world;
+  return World(allocator);
 }
 
 void World::deinit() noexcept {
   entities.deinit();
-}
-
-World::World(World&& other) noexcept
-    : entities(other.entities.take()),
-      next_id(other.next_id),
-      position_bus(other.position_bus),
-      transform_bus(other.transform_bus) {}
-
-World& World::operator=(World&& other) noexcept {
-  if (this != &other) {
-    deinit();
-    entities = other.entities.take();
-    next_id = other.next_id;
-    position_bus = other.position_bus;
-    transform_bus = other.transform_bus;
-  }
-  return *this;
 }
 
 Result<EntityId> World::createEntity(std::string_view name) noexcept {
@@ -277,9 +243,7 @@ bool QueryFilter::matches(const Archetype& archetype) const noexcept {
 }
 
 QueryResult QueryResult::init(Allocator allocator) noexcept {
-  QueryResult result;
-  result.matching_archetypes = ArrayList<ArchetypeId>::init(allocator);
-  return result;
+  return QueryResult(allocator);
 }
 
 void QueryResult::deinit() noexcept {
@@ -287,40 +251,24 @@ void QueryResult::deinit() noexcept {
 }
 
 QueryResult::QueryResult(QueryResult&& other) noexcept
-    : matching_archetypes(other.matching_archetypes.take()),
+    : matching_archetypes(std::move(other.matching_archetypes)),
       total_entities(std::exchange(other.total_entities, 0)) {}
 
 QueryResult& QueryResult::operator=(QueryResult&& other) noexcept {
   if (this != &other) {
-    deinit();
-    matching_archetypes = other.matching_archetypes.take();
+    matching_archetypes = std::move(other.matching_archetypes);
     total_entities = std::exchange(other.total_entities, 0);
   }
   return *this;
 }
 
 ArchetypeRegistry ArchetypeRegistry::init(Allocator allocator) noexcept {
-  ArchetypeRegistry registry;
-  registry.archetypes = ArrayList<Archetype>::init(allocator);
-  return registry;
+  return ArchetypeRegistry(allocator);
 }
 
 void ArchetypeRegistry::deinit() noexcept {
-  for (Archetype& archetype : archetypes)
-    archetype.deinit();
+  // Destroying the archetypes releases their type arrays.
   archetypes.deinit();
-}
-
-ArchetypeRegistry::ArchetypeRegistry(ArchetypeRegistry&& other) noexcept
-    : archetypes(other.archetypes.take()), next_id(other.next_id) {}
-
-ArchetypeRegistry& ArchetypeRegistry::operator=(ArchetypeRegistry&& other) noexcept {
-  if (this != &other) {
-    deinit();
-    archetypes = other.archetypes.take();
-    next_id = other.next_id;
-  }
-  return *this;
 }
 
 Result<ArchetypeId> ArchetypeRegistry::createArchetype(
@@ -328,13 +276,12 @@ Result<ArchetypeId> ArchetypeRegistry::createArchetype(
   const ArchetypeId id = ArchetypeId::init(next_id);
   // Spent before anything can fail: a failed creation never hands the identifier out again.
   checkedIncrement(next_id);
+  // The registry never sees a half-built archetype: whichever step fails, the archetype (or the
+  // argument it was moved into) releases its type array on the way out.
   Archetype archetype = Archetype::init(archetypes.allocator(), id);
-  // The registry never sees a half-built archetype, so its type array is released here.
-  ReleaseUnlessStored guard(archetype);
   for (ComponentTypeId type : component_types)
     VESK_TRY(archetype.addComponentType(type));
-  VESK_TRY(archetypes.append(archetype));
-  guard.stored();
+  VESK_TRY(archetypes.append(std::move(archetype)));
   return id;
 }
 

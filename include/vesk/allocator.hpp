@@ -14,6 +14,15 @@
 
 namespace vesk {
 
+/// Whether values of T may live in raw storage from an allocator and be moved to another block
+/// bit for bit, the old bits then forgotten without running a destructor: every trivially
+/// copyable type, and types that declare `static constexpr bool trivially_relocatable = true`
+/// because they hold memory only through pointers to it, never pointers into themselves.
+template <class T>
+inline constexpr bool trivially_relocatable = std::is_trivially_copyable_v<T> || requires {
+  requires T::trivially_relocatable;
+};
+
 /// The three operations behind an `Allocator`. Alignments are base-2 logarithms; `ret_addr` is the
 /// return address of the caller that asked, used by checking allocators for their records.
 struct AllocatorVTable {
@@ -35,7 +44,7 @@ struct Allocator {
   /// Room for `n` objects of T, or "OutOfMemory". The objects are not constructed.
   template <class T>
   [[nodiscard, gnu::noinline]] Result<std::span<T>> allocate(std::size_t n) const noexcept {
-    static_assert(std::is_trivially_copyable_v<T>, "allocators hand out raw storage for records");
+    static_assert(trivially_relocatable<T>, "allocators hand out raw storage for records");
     if (n > std::numeric_limits<std::size_t>::max() / sizeof(T))
       return VESK_FAIL(Error::OutOfMemory);
     void* p = vtable->alloc(ptr, n * sizeof(T), log2Align<T>(),

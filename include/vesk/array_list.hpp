@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <memory>
 #include <span>
 #include <type_traits>
 #include <utility>
@@ -14,39 +15,56 @@
 
 namespace vesk {
 
-/// A contiguous, resizable array of trivially copyable records that keeps the allocator it was
-/// created with. Creating one allocates nothing; an append that cannot obtain memory returns
-/// "OutOfMemory" and leaves the array as it was; growth may move every element, so references to
-/// elements stay valid only until the next append. The array is itself a plain record (so that
-/// records holding one can be stored in another): exactly one copy owns the block and releases it
-/// with `deinit`; the owning types built on it are move-only and release it for their callers.
+/// A contiguous, resizable array that keeps the allocator it was created with and owns its
+/// block: it is move-only, a moved-from array is empty and bound to the same allocator, and the
+/// destructor (or `deinit`, which may be called earlier) destroys the elements and frees the
+/// block. Creating one allocates nothing; an append that cannot obtain memory returns
+/// "OutOfMemory" and leaves the array as it was; growth moves every element (bit for bit, which
+/// `trivially_relocatable` allows), so references to elements stay valid only until the next
+/// append.
 template <class T>
 class ArrayList {
-  static_assert(std::is_trivially_copyable_v<T>, "ArrayList holds trivially copyable records");
+  static_assert(trivially_relocatable<T>, "growth moves elements bit for bit");
 
  public:
-  /// An empty array bound to `allocator`; allocates nothing.
-  static ArrayList init(Allocator allocator) noexcept {
-    ArrayList list;
-    list.allocator_ = allocator;
-    return list;
-  }
+  /// Growth may move an array of arrays bit for bit: it points at its block, never into itself.
+  static constexpr bool trivially_relocatable = true;
 
-  /// Frees the whole block; the array is empty afterwards and may be used again.
+  /// An empty array bound to `allocator`; allocates nothing.
+  static ArrayList init(Allocator allocator) noexcept { return ArrayList(allocator); }
+
+  ArrayList(ArrayList&& other) noexcept
+      : allocator_(other.allocator_),
+        block_(std::exchange(other.block_, {})),
+        len_(std::exchange(other.len_, 0)) {}
+  ArrayList& operator=(ArrayList&& other) noexcept {
+    if (this != &other) {
+      deinit();
+      allocator_ = other.allocator_;
+      block_ = std::exchange(other.block_, {});
+      len_ = std::exchange(other.len_, 0);
+    }
+    return *this;
+  }
+  ArrayList(const ArrayList&) = delete;
+  ArrayList& operator=(const ArrayList&) = delete;
+  ~ArrayList() { deinit(); }
+
+  /// Destroys the elements and frees the block; the array is empty afterwards and may be used
+  /// again.
   void deinit() noexcept {
+    std::destroy(begin(), end());
     allocator_.release(block_);
     block_ = {};
     len_ = 0;
   }
 
-  /// Hands over the block and its elements, leaving this array empty and bound to the same
-  /// allocator: how the types that own arrays move.
-  ArrayList take() noexcept { return std::exchange(*this, init(allocator_)); }
-
-  /// Appends `value`, growing the block when it is full.
+  /// Appends `value`, growing the block when it is full. On "OutOfMemory" the array is unchanged
+  /// and `value` is destroyed with the argument, releasing whatever it owned.
   [[nodiscard]] Result<void> append(T value) noexcept {
     if (len_ == block_.size()) VESK_TRY(grow(len_ + 1));
-    block_[len_++] = value;
+    std::construct_at(block_.data() + len_, std::move(value));
+    ++len_;
     return {};
   }
 
@@ -77,6 +95,8 @@ class ArrayList {
   const T* end() const noexcept { return block_.data() + len_; }
 
  private:
+  explicit ArrayList(Allocator allocator) noexcept : allocator_(allocator) {}
+
   // Grows geometrically (at least to `minimum`): first in place, then by moving to a new block.
   Result<void> grow(std::size_t minimum) noexcept {
     std::size_t target = block_.size() < 8 ? 8 : block_.size() + block_.size() / 2;
@@ -86,7 +106,8 @@ class ArrayList {
       return {};
     }
     std::span<T> fresh = VESK_TRY(allocator_.template allocate<T>(target));
-    if (len_ != 0) std::memcpy(fresh.data(), block_.data(), len_ * sizeof(T));
+    // Relocation: the elements' bits move, and the old block is freed without destroying them.
+    if (len_ != 0) std::memcpy(static_cast<void*>(fresh.data()), block_.data(), len_ * sizeof(T));
     allocator_.release(block_);
     block_ = fresh;
     return {};

@@ -4,9 +4,11 @@
 // queries. It allocates only through the allocator its caller passes in; errors are values.
 #pragma once
 
+#include <concepts>
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include <vesk/vesk_base.hpp>
@@ -41,6 +43,12 @@ class OptionalRef {
 
   T* ptr_ = nullptr;
 };
+
+/// A string that owns its characters, passed as a temporary (`S` as deduced for `S&&`): names
+/// are borrowed views, and a view of it would dangle once the call returns. Such calls are
+/// refused at compile time.
+template <class S>
+concept TemporaryString = std::same_as<S, std::string>;
 
 // ---------------------------------------------------------------------------------------------
 // Entities
@@ -84,6 +92,9 @@ struct Entity {
 
   /// A new entity in state `init` at (0, 0, 0, 1), identity transform, no parent, version 0.
   static Entity init(std::uint64_t id, std::string_view name) noexcept;
+  /// Refused: the entity would keep a view of a string destroyed at the end of the call.
+  template <TemporaryString S>
+  static Entity init(std::uint64_t id, S&& name) = delete;
   /// `init` or `inactive` becomes `active` (version +1); other states are left alone.
   void activate() noexcept;
   /// `active` becomes `deactivating` (version +1); other states are left alone.
@@ -130,6 +141,9 @@ struct Component {
   /// A new component in state `init`; neither the type nor the entity is looked up.
   static Component init(ComponentTypeId type_id, EntityId entity_id,
                         std::string_view name) noexcept;
+  /// Refused: the component would keep a view of a string destroyed at the end of the call.
+  template <TemporaryString S>
+  static Component init(ComponentTypeId type_id, EntityId entity_id, S&& name) = delete;
   /// `init` or `inactive` becomes `active`; other states are left alone.
   void activate() noexcept;
   /// `active` becomes `inactive`; other states are left alone.
@@ -195,21 +209,21 @@ class World {
   /// An empty world bound to `allocator`; allocates nothing.
   static World init(Allocator allocator) noexcept;
   /// Releases the entity array (not the name bytes); safe to call again, the world is then empty.
+  /// The destructor releases whatever is still owned, so leaving a scope early leaks nothing.
   void deinit() noexcept;
 
-  /// Takes over `other`'s memory; `other` is left empty, bound to the same allocator.
-  World(World&& other) noexcept;
-  /// Releases this one's memory, then takes over `other`'s as the move constructor does.
-  World& operator=(World&& other) noexcept;
-  World(const World&) = delete;
-  World& operator=(const World&) = delete;
-  /// Releases whatever is still owned, so leaving a scope early leaks nothing.
-  ~World() { deinit(); }
+  /// Takes over `other`'s entities; `other` is left without any, bound to the same allocator.
+  World(World&& other) noexcept = default;
+  /// Releases this one's entities, then takes over `other`'s as the move constructor does.
+  World& operator=(World&& other) noexcept = default;
 
   /// Creates, activates and stores an entity named by the borrowed `name`; returns its identifier
   /// or "OutOfMemory" (the world is then unchanged, but the identifier stays used). Stops with
   /// "integer overflow" when identifiers run out.
   [[nodiscard]] Result<EntityId> createEntity(std::string_view name) noexcept;
+  /// Refused: the entity would keep a view of a string destroyed at the end of the call.
+  template <TemporaryString S>
+  Result<EntityId> createEntity(S&& name) = delete;
   /// The first stored entity with identifier `id`, in any state; absent when there is none.
   /// Valid until the next `createEntity` or `deinit`.
   OptionalRef<Entity> getEntity(EntityId id) noexcept;
@@ -222,7 +236,7 @@ class World {
   std::uint32_t activeCount() const noexcept;
 
  private:
-  World() noexcept = default;
+  explicit World(Allocator allocator) noexcept : entities(ArrayList<Entity>::init(allocator)) {}
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -241,10 +255,12 @@ struct ArchetypeId {
   friend constexpr bool operator==(ArchetypeId, ArchetypeId) noexcept = default;
 };
 
-/// One combination of component types, in the order added, with an entity counter. A plain
-/// record so the registry can store it by value: it owns its type array and releases it only in
-/// `deinit`, which its registry calls.
+/// One combination of component types, in the order added, with an entity counter. It owns its
+/// type array, so it is move-only; the registry stores archetypes by value and moves them bit for
+/// bit when its array grows.
 struct Archetype {
+  static constexpr bool trivially_relocatable = true;
+
   /// Multiply-then-XOR fold of the type numbers in order (FNV prime, start 0); 0 without types.
   std::uint64_t component_hash;
   /// The component types in the order added; repetitions are kept.
@@ -257,7 +273,7 @@ struct Archetype {
 
   /// An archetype without types whose type array will allocate through `allocator`.
   static Archetype init(Allocator allocator, ArchetypeId id) noexcept;
-  /// Releases the type array; safe to call again.
+  /// Releases the type array (the destructor does too); safe to call again.
   void deinit() noexcept;
   /// Appends `type_id` and folds it into the hash; on "OutOfMemory" nothing changes.
   [[nodiscard]] Result<void> addComponentType(ComponentTypeId type_id) noexcept;
@@ -297,20 +313,19 @@ class QueryResult {
 
   /// An empty result bound to `allocator`; allocates nothing.
   static QueryResult init(Allocator allocator) noexcept;
-  /// Releases the identifier array; safe to call again.
+  /// Releases the identifier array; safe to call again. The destructor releases whatever is
+  /// still owned, so leaving a scope early leaks nothing.
   void deinit() noexcept;
 
-  /// Takes over `other`'s memory; `other` is left empty, bound to the same allocator.
+  /// Takes over `other`'s identifiers and total; `other` is left empty (total 0), bound to the
+  /// same allocator.
   QueryResult(QueryResult&& other) noexcept;
-  /// Releases this one's memory, then takes over `other`'s as the move constructor does.
+  /// Releases this one's identifiers, then takes over `other`'s as the move constructor does.
   QueryResult& operator=(QueryResult&& other) noexcept;
-  QueryResult(const QueryResult&) = delete;
-  QueryResult& operator=(const QueryResult&) = delete;
-  /// Releases whatever is still owned, so leaving a scope early leaks nothing.
-  ~QueryResult() { deinit(); }
 
  private:
-  QueryResult() noexcept = default;
+  explicit QueryResult(Allocator allocator) noexcept
+      : matching_archetypes(ArrayList<ArchetypeId>::init(allocator)) {}
 };
 
 /// Creates, stores and looks up archetypes, all allocating through the allocator given to `init`;
@@ -324,17 +339,14 @@ class ArchetypeRegistry {
 
   /// An empty registry bound to `allocator`; allocates nothing.
   static ArchetypeRegistry init(Allocator allocator) noexcept;
-  /// Releases every archetype's type array and the archetype array; safe to call again.
+  /// Releases every archetype's type array and the archetype array; safe to call again. The
+  /// destructor releases whatever is still owned, so leaving a scope early leaks nothing.
   void deinit() noexcept;
 
-  /// Takes over `other`'s memory; `other` is left empty, bound to the same allocator.
-  ArchetypeRegistry(ArchetypeRegistry&& other) noexcept;
-  /// Releases this one's memory, then takes over `other`'s as the move constructor does.
-  ArchetypeRegistry& operator=(ArchetypeRegistry&& other) noexcept;
-  ArchetypeRegistry(const ArchetypeRegistry&) = delete;
-  ArchetypeRegistry& operator=(const ArchetypeRegistry&) = delete;
-  /// Releases whatever is still owned, so leaving a scope early leaks nothing.
-  ~ArchetypeRegistry() { deinit(); }
+  /// Takes over `other`'s archetypes; `other` is left without any, bound to the same allocator.
+  ArchetypeRegistry(ArchetypeRegistry&& other) noexcept = default;
+  /// Releases this one's archetypes, then takes over `other`'s as the move constructor does.
+  ArchetypeRegistry& operator=(ArchetypeRegistry&& other) noexcept = default;
 
   /// Stores a new archetype with the borrowed `component_types` (read, not retained) and returns
   /// its identifier, or "OutOfMemory" (the registry then holds what it held before, the identifier
@@ -355,7 +367,8 @@ class ArchetypeRegistry {
   [[nodiscard]] Result<QueryResult> query(Allocator allocator, QueryFilter filter) const noexcept;
 
  private:
-  ArchetypeRegistry() noexcept = default;
+  explicit ArchetypeRegistry(Allocator allocator) noexcept
+      : archetypes(ArrayList<Archetype>::init(allocator)) {}
 };
 
 }  // namespace vesk
