@@ -2,6 +2,7 @@
 
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <array>
@@ -47,6 +48,9 @@ constexpr auto REFRESH_INTERVAL = std::chrono::milliseconds(80);
 constexpr unsigned short FALLBACK_COLUMNS = 80;
 constexpr unsigned short FALLBACK_ROWS = 25;
 constexpr std::string_view SCOPE = "default";
+// How a stop or fault report waits for the standard-error lock: about 25 ms in all.
+constexpr int REPORT_LOCK_ATTEMPTS = 25;
+constexpr timespec REPORT_LOCK_PAUSE{0, 1'000'000};
 
 // ---------------------------------------------------------------------------------------------
 // The tree: changed by the main thread, copied by the display thread. tree_mutex is held only for
@@ -91,8 +95,13 @@ struct Display {
 
 Display display;
 
-// Lines currently drawn on the terminal; guarded by the standard-error lock.
-std::size_t drawn_lines = 0;
+// Lines currently drawn on the terminal. Changed under the standard-error lock, or by a stop
+// report that could not take it: atomic for that case.
+std::atomic<std::size_t> drawn_lines{0};
+// Set while the terminal display may draw, so a stop report knows whether to wait for the lock.
+std::atomic<bool> terminal_drawing{false};
+// Set for good once a stop or fault report owns standard error: the display draws no more.
+std::atomic<bool> reporting{false};
 // Set by the window-change handler; starts set so the first drawing asks for the size.
 std::atomic<bool> resized{true};
 // The terminal size, known only to the display thread.
@@ -192,7 +201,9 @@ void startDisplay(const ProgressNode* root) noexcept {
   if (!stderrAcceptsEscapes()) return;
   installResizeHandler();
   setStderrClearHook(eraseDrawnLines);
+  terminal_drawing.store(true);
   if (const auto failure = spawnDisplayThread(Mode::terminal, root)) {
+    terminal_drawing.store(false);
     setStderrClearHook(nullptr);
     restoreResizeHandler();
     logWith(LogLevel::warn, SCOPE, [&failure](Writer& w) {
@@ -306,9 +317,8 @@ std::size_t writeErase(std::span<char> out, std::size_t lines) noexcept {
 // The clear hook of the standard-error lock: runs with the lock held.
 void eraseDrawnLines() noexcept {
   char buf[32];
-  const std::size_t len = writeErase(buf, drawn_lines);
+  const std::size_t len = writeErase(buf, drawn_lines.exchange(0));
   writeAll(STDERR_FILENO, buf, len);  // a failing terminal is not worth failing the run for
-  drawn_lines = 0;
 }
 
 void drawTick(Snapshot& snap) noexcept {
@@ -316,9 +326,14 @@ void drawTick(Snapshot& snap) noexcept {
   takeSnapshot(snap, display.root);
   // Never wait for the lock: a busy standard error only costs this one redraw.
   if (!stderrTryLock()) return;
+  // A report that took the lock before us has erased the drawing and must stay below nothing.
+  if (reporting.load()) {
+    stderrUnlock();
+    return;
+  }
   // Erasing and redrawing go out in one write, so the terminal never shows a half-drawn tree.
   std::array<char, DRAW_BUFFER_SIZE> buf;
-  const std::size_t erase_len = writeErase(buf, drawn_lines);
+  const std::size_t erase_len = writeErase(buf, drawn_lines.load());
   // One row stays free: a drawing as tall as the screen would scroll its top line out of reach.
   const ProgressText text = formatProgressLines(snap.view(), columns, std::size_t{rows} - 1,
                                                 std::span(buf).subspan(erase_len));
@@ -333,6 +348,7 @@ void drawMain() noexcept {
   // clean for whatever is printed next.
   StderrLock lock;
   setStderrClearHook(nullptr);
+  terminal_drawing.store(false);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -371,6 +387,24 @@ ProgressNode* progressStartChild(ProgressNode* parent, std::string_view name,
                                  std::uint64_t estimated_total) noexcept {
   if (parent == nullptr) return nullptr;
   return claim(parent, name, estimated_total);
+}
+
+void progressEraseForReport() noexcept {
+  reporting.store(true);
+  if (!terminal_drawing.load()) return;
+  // The lock is held only for a write, unless its holder stopped for good (this very thread in the
+  // middle of a print, or a thread blocked on a terminal that does not read): try only briefly.
+  // A failed try_lock is one atomic operation and nanosleep is async-signal-safe, so this holds
+  // in a fault handler too. A lock taken here is never released: the process is ending, and
+  // nothing else may print into the report.
+  for (int attempt = 0; attempt < REPORT_LOCK_ATTEMPTS && !stderrTryLock(); ++attempt) {
+    ::nanosleep(&REPORT_LOCK_PAUSE, nullptr);
+  }
+  // Without the lock the count could be stale only while its holder is drawing, which takes
+  // microseconds; a holder still busy after the attempts is stuck elsewhere and drew nothing
+  // new, so erasing by the count removes exactly what is on the screen.
+  char buf[32];
+  writeAll(STDERR_FILENO, buf, writeErase(buf, drawn_lines.exchange(0)));
 }
 
 void progressEnd(ProgressNode* node) noexcept {

@@ -14,6 +14,7 @@
 #include <cwchar>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "progress_frames.hpp"
@@ -341,6 +342,27 @@ TEST(ProgressDisplay, CutsWideCharactersByColumnsSoNoStaleLineIsLeft) {
   // The name stops where its next wide character would straddle the last column.
   EXPECT_THAT(term.erasedDrawings(),
               Contains(ElementsAre(StartsWith("["), "└─ progress.test.case 05: 幅広い文字 x")));
+}
+
+TEST(ProgressDisplay, AStopOrAFaultReportIsAllThatStaysOnTheScreen) {
+  const std::pair<std::string, std::string> stops[] = {
+      {"FIXTURE_FAULT_CASE=7", "Segmentation fault at address 0x?"},
+      {"FIXTURE_PANIC_CASE=7", "thread ? panic: fixture stop"},
+  };
+  for (const auto& [stop, first_line] : stops) {
+    const ProcessResult r =
+        runProcess(table_fixture, onTerminal({"FIXTURE_SLEEP_MS=60", "NO_COLOR=1", stop}));
+    EXPECT_EQ(r.signal, SIGABRT) << stop;
+    const VirtualTerminal term = replay(r, 25, 80);
+    EXPECT_FALSE(term.erasedDrawings().empty()) << stop << ": the display should have drawn";
+    // Nothing of a drawing above the report, and no drawing after it.
+    const std::vector<std::string> transcript = term.transcript();
+    ASSERT_FALSE(transcript.empty()) << stop;
+    EXPECT_EQ(maskVarying(transcript.front()), first_line);
+    for (const std::string& line : transcript) {
+      EXPECT_TRUE(rootCount(line) < 0 && !line.starts_with("└─")) << stop << ": " << line;
+    }
+  }
 }
 
 TEST(ProgressDisplay, AssumesEightyByTwentyFiveWhenTheTerminalHasNoSize) {
