@@ -487,6 +487,34 @@ TEST(ProgressToParent, ASendThatFailsIsADebugMessageAndTheRunGoesOn) {
   EXPECT_TRUE(r.err.ends_with("All 36 tests passed.\r\n")) << r.err;
 }
 
+TEST(ProgressToParent, AParentThatStopsReadingDoesNotHoldTheRun) {
+  int fds[2];
+  ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+  const int inherited = ::fcntl(fds[1], F_DUPFD, 10);  // without close-on-exec
+  ::close(fds[1]);
+  // Fill the pipe, as a parent that stopped reading long ago would leave it.
+  const std::string page(4096, '\0');
+  const int pages = ::fcntl(inherited, F_GETPIPE_SZ) / 4096;
+  for (int p = 0; p < pages; ++p)
+    ASSERT_EQ(::write(inherited, page.data(), page.size()), 4096);
+  // The last case raises the threshold, and nothing lowers it before the final frame.
+  ProcessOptions options =
+      onTerminal({"VESK_PROGRESS_FD=" + std::to_string(inherited), "FIXTURE_SLOW_CASE=36",
+                  "FIXTURE_SLOW_MS=450", "FIXTURE_DEBUG_CASE=36"});
+  options.kill_after = std::chrono::seconds(15);
+  const ProcessResult r = runProcess(table_fixture, options);
+  ::close(inherited);
+  ::close(fds[0]);
+
+  EXPECT_EQ(r.signal, 0) << "the run did not end";
+  EXPECT_EQ(r.exit_code, 0);
+  // Frames during the last case and the final one are dropped, each with a debug message.
+  const std::string message =
+      "[default] (debug): failed to send progress to parent process: EAGAIN\r\n";
+  EXPECT_EQ(r.err.rfind(message + message, 0), 0u) << r.err;
+  EXPECT_TRUE(r.err.ends_with(message + "All 36 tests passed.\r\n")) << r.err;
+}
+
 TEST(ProgressToParent, AnInvalidDescriptorNumberIsNamedInAWarningAndNothingIsDrawn) {
   for (const std::string value : {"abc", "-1", ""}) {
     const ProcessResult r =
