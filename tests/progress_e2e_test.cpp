@@ -23,8 +23,10 @@
 namespace vesk::testing {
 namespace {
 
+using ::testing::AllOf;
 using ::testing::Contains;
 using ::testing::ElementsAre;
+using ::testing::EndsWith;
 using ::testing::IsEmpty;
 using ::testing::StartsWith;
 
@@ -341,7 +343,8 @@ TEST(ProgressDisplay, CutsWideCharactersByColumnsSoNoStaleLineIsLeft) {
   EXPECT_THAT(term.transcript(), ElementsAre("All 36 tests passed."));
   // The name stops where its next wide character would straddle the last column.
   EXPECT_THAT(term.erasedDrawings(),
-              Contains(ElementsAre(StartsWith("["), "└─ progress.test.case 05: 幅広い文字 x")));
+              Contains(ElementsAre(StartsWith("["), AllOf(StartsWith("└─ progress.test.case "),
+                                                          EndsWith(": 幅広い文字 x")))));
 }
 
 TEST(ProgressDisplay, AStopOrAFaultReportIsAllThatStaysOnTheScreen) {
