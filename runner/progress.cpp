@@ -1,9 +1,12 @@
 #include "progress.hpp"
 
+#include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -47,6 +50,12 @@ constexpr auto REFRESH_INTERVAL = std::chrono::milliseconds(80);
 constexpr unsigned short FALLBACK_COLUMNS = 80;
 constexpr unsigned short FALLBACK_ROWS = 25;
 constexpr std::string_view SCOPE = "default";
+// How long the final frame may wait for a parent that does not read. Frames during the run never
+// wait, so this is all that sending adds to the end of a run.
+constexpr auto FINAL_FRAME_WAIT = std::chrono::milliseconds(90);
+// How a stop or fault report waits for the standard-error lock: about 25 ms in all.
+constexpr int REPORT_LOCK_ATTEMPTS = 25;
+constexpr timespec REPORT_LOCK_PAUSE{0, 1'000'000};
 
 // ---------------------------------------------------------------------------------------------
 // The tree: changed by the main thread, copied by the display thread. tree_mutex is held only for
@@ -91,8 +100,16 @@ struct Display {
 
 Display display;
 
-// Lines currently drawn on the terminal; guarded by the standard-error lock.
-std::size_t drawn_lines = 0;
+// Lines currently drawn on the terminal. Changed under the standard-error lock, or by a stop
+// report that could not take it: atomic for that case.
+std::atomic<std::size_t> drawn_lines{0};
+// Set while the terminal display may draw, so a stop report knows whether to wait for the lock.
+std::atomic<bool> terminal_drawing{false};
+// Set for good once a stop or fault report owns standard error: the display draws no more.
+std::atomic<bool> reporting{false};
+// Set when a frame went out only in part: the parent's stream can no longer be parsed, so nothing
+// more is sent to it. Only the sending thread touches it.
+bool parent_stream_cut = false;
 // Set by the window-change handler; starts set so the first drawing asks for the size.
 std::atomic<bool> resized{true};
 // The terminal size, known only to the display thread.
@@ -114,7 +131,9 @@ void eraseDrawnLines() noexcept;
 void drawTick(Snapshot& snap) noexcept;
 void drawMain() noexcept;
 
-void sendFrame(std::span<const std::byte> frame) noexcept;
+int waitWritable(int fd, Clock::time_point deadline) noexcept;
+int writeFrame(int fd, std::span<const std::byte> frame, Clock::time_point deadline) noexcept;
+void sendFrame(std::span<const std::byte> frame, Clock::time_point deadline) noexcept;
 void sendTick(Snapshot& snap) noexcept;
 void sendMain() noexcept;
 
@@ -192,7 +211,9 @@ void startDisplay(const ProgressNode* root) noexcept {
   if (!stderrAcceptsEscapes()) return;
   installResizeHandler();
   setStderrClearHook(eraseDrawnLines);
+  terminal_drawing.store(true);
   if (const auto failure = spawnDisplayThread(Mode::terminal, root)) {
+    terminal_drawing.store(false);
     setStderrClearHook(nullptr);
     restoreResizeHandler();
     logWith(LogLevel::warn, SCOPE, [&failure](Writer& w) {
@@ -306,9 +327,8 @@ std::size_t writeErase(std::span<char> out, std::size_t lines) noexcept {
 // The clear hook of the standard-error lock: runs with the lock held.
 void eraseDrawnLines() noexcept {
   char buf[32];
-  const std::size_t len = writeErase(buf, drawn_lines);
+  const std::size_t len = writeErase(buf, drawn_lines.exchange(0));
   writeAll(errorSink(), buf, len);  // a failing terminal is not worth failing the run for
-  drawn_lines = 0;
 }
 
 void drawTick(Snapshot& snap) noexcept {
@@ -316,9 +336,14 @@ void drawTick(Snapshot& snap) noexcept {
   takeSnapshot(snap, display.root);
   // Never wait for the lock: a busy standard error only costs this one redraw.
   if (!stderrTryLock()) return;
+  // A report that took the lock before us has erased the drawing and must stay below nothing.
+  if (reporting.load()) {
+    stderrUnlock();
+    return;
+  }
   // Erasing and redrawing go out in one write, so the terminal never shows a half-drawn tree.
   std::array<char, DRAW_BUFFER_SIZE> buf;
-  const std::size_t erase_len = writeErase(buf, drawn_lines);
+  const std::size_t erase_len = writeErase(buf, drawn_lines.load());
   // One row stays free: a drawing as tall as the screen would scroll its top line out of reach.
   const ProgressText text = formatProgressLines(snap.view(), columns, std::size_t{rows} - 1,
                                                 std::span(buf).subspan(erase_len));
@@ -333,13 +358,54 @@ void drawMain() noexcept {
   // clean for whatever is printed next.
   StderrLock lock;
   setStderrClearHook(nullptr);
+  terminal_drawing.store(false);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Sending to a parent process
 
-void sendFrame(std::span<const std::byte> frame) noexcept {
-  if (const int failure = writeAll(display.parent_fd, frame.data(), frame.size())) {
+// 0 once `fd` takes a write of up to 4096 bytes without blocking, EAGAIN when it still does not at
+// `deadline`. A pipe reports that only with a whole free page, which such a write never outgrows.
+int waitWritable(int fd, Clock::time_point deadline) noexcept {
+  for (;;) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    pollfd p{fd, POLLOUT, 0};
+    const int ready = ::poll(&p, 1, static_cast<int>(std::max<long>(left.count(), 0)));
+    if (ready > 0) return 0;  // an error condition too: the write names it
+    if (ready == 0) return EAGAIN;
+    if (errno != EINTR) return errno;
+  }
+}
+
+// Writes `frame` as one piece; 0, or the errno that kept it from going out. The parent's
+// descriptor is left blocking, as its open file description is shared with the parent: waiting is
+// bounded by polling first instead.
+int writeFrame(int fd, std::span<const std::byte> frame, Clock::time_point deadline) noexcept {
+  std::size_t done = 0;
+  while (done < frame.size()) {
+    int failure = waitWritable(fd, deadline);
+    if (failure == 0) {
+      const ssize_t n = ::write(fd, frame.data() + done, frame.size() - done);
+      if (n > 0) {
+        done += static_cast<std::size_t>(n);
+        continue;
+      }
+      failure = n < 0 ? errno : EIO;
+      if (failure == EINTR) continue;
+    }
+    // Only a descriptor that is not a pipe takes part of a frame; the rest never following would
+    // shift every later frame.
+    if (done > 0) parent_stream_cut = true;
+    return failure;
+  }
+  return 0;
+}
+
+// Sends one frame whole or not at all; a frame that cannot go out by `deadline` is dropped. Each
+// frame holds the whole tree, so a dropped one only delays the parent's view.
+void sendFrame(std::span<const std::byte> frame, Clock::time_point deadline) noexcept {
+  if (parent_stream_cut) return;
+  if (const int failure = writeFrame(display.parent_fd, frame, deadline)) {
     const std::string_view name = errnoName(failure);
     logWith(LogLevel::debug, SCOPE,
             [name](Writer& w) { w.put("failed to send progress to parent process: ").put(name); });
@@ -350,13 +416,15 @@ void sendTick(Snapshot& snap) noexcept {
   takeSnapshot(snap, display.root);
   // At most 4096 bytes, which a pipe takes in one piece, so frames never interleave.
   std::array<std::byte, DRAW_BUFFER_SIZE> frame;
-  sendFrame(std::span(frame).first(encodeProgressFrame(snap.view(), frame)));
+  // A parent that does not keep up must not slow the run, nor its end: no waiting here.
+  sendFrame(std::span(frame).first(encodeProgressFrame(snap.view(), frame)), Clock::now());
 }
 
 void sendMain() noexcept {
   runTicks(sendTick);
   std::array<std::byte, 8> frame;
-  sendFrame(std::span(frame).first(encodeProgressFrame({}, frame)));
+  sendFrame(std::span(frame).first(encodeProgressFrame({}, frame)),
+            Clock::now() + FINAL_FRAME_WAIT);
 }
 
 }  // namespace
@@ -371,6 +439,24 @@ ProgressNode* progressStartChild(ProgressNode* parent, std::string_view name,
                                  std::uint64_t estimated_total) noexcept {
   if (parent == nullptr) return nullptr;
   return claim(parent, name, estimated_total);
+}
+
+void progressEraseForReport() noexcept {
+  reporting.store(true);
+  if (!terminal_drawing.load()) return;
+  // The lock is held only for a write, unless its holder stopped for good (this very thread in the
+  // middle of a print, or a thread blocked on a terminal that does not read): try only briefly.
+  // A failed try_lock is one atomic operation and nanosleep is async-signal-safe, so this holds
+  // in a fault handler too. A lock taken here is never released: the process is ending, and
+  // nothing else may print into the report.
+  for (int attempt = 0; attempt < REPORT_LOCK_ATTEMPTS && !stderrTryLock(); ++attempt) {
+    ::nanosleep(&REPORT_LOCK_PAUSE, nullptr);
+  }
+  // Without the lock the count could be stale only while its holder is drawing, which takes
+  // microseconds; a holder still busy after the attempts is stuck elsewhere and drew nothing
+  // new, so erasing by the count removes exactly what is on the screen.
+  char buf[32];
+  writeAll(errorSink(), buf, writeErase(buf, drawn_lines.exchange(0)));
 }
 
 void progressEnd(ProgressNode* node) noexcept {

@@ -25,4 +25,9 @@ ProgressNode* progressStartChild(ProgressNode* parent, std::string_view name,
 /// display and erases it.
 void progressEnd(ProgressNode* node) noexcept;
 
+/// Erases the terminal drawing for good before a stop or fault report: the display draws no more.
+/// Safe in a signal handler on any thread; waits for the standard-error lock only briefly and
+/// erases without it when it cannot be had.
+void progressEraseForReport() noexcept;
+
 }  // namespace vesk

@@ -1,5 +1,7 @@
 #include "progress_format.hpp"
 
+#include <utf8proc.h>
+
 #include <array>
 #include <charconv>
 #include <cstring>
@@ -16,33 +18,13 @@ constexpr std::string_view SPACE = "   ";
 // Deepest tree drawn with full connectors; deeper levels still draw, only flatter.
 constexpr std::size_t MAX_DEPTH = 64;
 
-// Bytes of the code point starting at `text[i]`. A stray continuation byte or a truncated sequence
-// counts as one code point of its own, as terminals show one replacement character for it.
-std::size_t codePointLength(std::string_view text, std::size_t i) noexcept {
-  const auto lead = static_cast<unsigned char>(text[i]);
-  std::size_t continuation = lead >= 0xF8   ? 0
-                             : lead >= 0xF0 ? 3
-                             : lead >= 0xE0 ? 2
-                             : lead >= 0xC0 ? 1
-                                            : 0;
-  std::size_t n = 1;
-  while (continuation > 0 && i + n < text.size() &&
-         (static_cast<unsigned char>(text[i + n]) & 0xC0) == 0x80) {
-    ++n;
-    --continuation;
-  }
-  return n;
-}
+// Shown for a byte that is not part of well-formed UTF-8: terminals disagree on how many columns
+// such bytes take, while the replacement character takes exactly one.
+constexpr std::string_view REPLACEMENT = "\xEF\xBF\xBD";
 
 // A C0 or C1 control character (or DEL) would move the cursor or start an escape sequence.
-bool isControl(std::string_view code_point) noexcept {
-  const auto b0 = static_cast<unsigned char>(code_point[0]);
-  if (b0 < 0x20 || b0 == 0x7F) return true;
-  if (code_point.size() == 2 && b0 == 0xC2) {
-    const auto b1 = static_cast<unsigned char>(code_point[1]);
-    return b1 >= 0x80 && b1 <= 0x9F;
-  }
-  return false;
+bool isControl(std::int32_t code_point) noexcept {
+  return code_point < 0x20 || (code_point >= 0x7F && code_point <= 0x9F);
 }
 
 // Builds one line in a byte span, dropping whatever goes past the column budget.
@@ -51,16 +33,31 @@ class LineBuilder {
   LineBuilder(std::span<char> out, std::size_t columns) noexcept : out_(out), columns_(columns) {}
 
   void text(std::string_view text) noexcept {
-    for (std::size_t i = 0; i < text.size() && columns_ > 0;) {
-      const std::size_t n = codePointLength(text, i);
-      const std::string_view code_point = text.substr(i, n);
-      if (isControl(code_point)) {
-        bytes("?");
+    const auto* data = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
+    for (std::size_t i = 0; i < text.size() && !full_;) {
+      utf8proc_int32_t code_point = 0;
+      const utf8proc_ssize_t n =
+          utf8proc_iterate(data + i, static_cast<utf8proc_ssize_t>(text.size() - i), &code_point);
+      std::string_view shown = REPLACEMENT;
+      std::size_t width = 1;
+      if (n <= 0) {
+        i += 1;
+      } else if (isControl(code_point)) {
+        shown = "?";
+        i += static_cast<std::size_t>(n);
       } else {
-        bytes(code_point);
+        shown = text.substr(i, static_cast<std::size_t>(n));
+        width = static_cast<std::size_t>(utf8proc_charwidth(code_point));
+        i += static_cast<std::size_t>(n);
       }
-      --columns_;
-      i += n;
+      // Past the first character that does not fit nothing is drawn, not even a narrower one
+      // or a combining mark, which would attach to the wrong character.
+      if (width > columns_) {
+        full_ = true;
+        return;
+      }
+      bytes(shown);
+      columns_ -= width;
     }
   }
 
@@ -91,6 +88,7 @@ class LineBuilder {
   std::span<char> out_;
   std::size_t columns_;
   std::size_t len_ = 0;
+  bool full_ = false;
   bool overflow_ = false;
 };
 
@@ -133,14 +131,6 @@ void putU64(std::byte* at, std::uint64_t value) noexcept {
 }
 
 }  // namespace
-
-std::size_t utf8PrefixLength(std::string_view text, std::size_t max_code_points) noexcept {
-  std::size_t i = 0;
-  for (std::size_t count = 0; i < text.size() && count < max_code_points; ++count) {
-    i += codePointLength(text, i);
-  }
-  return i;
-}
 
 ProgressText formatProgressLines(std::span<const ProgressEntry> entries, std::size_t columns,
                                  std::size_t max_lines, std::span<char> out) noexcept {

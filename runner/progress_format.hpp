@@ -27,12 +27,13 @@ struct ProgressText {
   std::size_t lines = 0;
 };
 
-/// Byte length of the longest prefix of `text` with at most `max_code_points` UTF-8 code points.
-std::size_t utf8PrefixLength(std::string_view text, std::size_t max_code_points) noexcept;
-
 /// Writes one line per entry: tree connectors, "[{completed}/{total}] " or "[{completed}] ", then
-/// the name, cut to `columns` code points; at most `max_lines` lines, and only whole lines that fit
-/// in `out`. Control characters in names are shown as '?' so that a line stays one line.
+/// the name, cut to `columns` display columns; at most `max_lines` lines, and only whole lines that
+/// fit in `out`. Widths come from the Unicode tables: wide characters take two columns (one that
+/// would straddle the last column is left out, with everything after it), combining marks and
+/// zero-width characters none, ambiguous-width characters one. Control characters are shown as
+/// '?' so that a line stays one line, and bytes that are not well-formed UTF-8 as U+FFFD, one per
+/// byte, so that every drawn column is accounted for.
 ProgressText formatProgressLines(std::span<const ProgressEntry> entries, std::size_t columns,
                                  std::size_t max_lines, std::span<char> out) noexcept;
 

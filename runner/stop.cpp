@@ -11,6 +11,8 @@
 
 #include <vesk/log.hpp>
 #include <vesk/vesk_base.hpp>
+
+#include "progress.hpp"
 #include "symbolize.hpp"
 
 // Where the main thread's stack begins, set by the C library under its own reserved name.
@@ -93,6 +95,7 @@ std::size_t walkFrames(std::uintptr_t fp, std::uintptr_t first_address,
   }
   if (panic_stage > 2) abortNow();
   stop_mutex.lock();  // held until the process ends: one report at a time
+  progressEraseForReport();
   std::uint64_t stack[max_stack_entries];
   const std::size_t n = walkFrames(frame, 0, stack);
   {
@@ -195,6 +198,7 @@ void faultHandler(int signo, siginfo_t* info, void* raw_context) {
   ++panic_stage;
   if (panic_stage > 1) abortNow();
   stop_mutex.lock();
+  progressEraseForReport();
   const auto* context = static_cast<const ucontext_t*>(raw_context);
 
   std::uint64_t stack[max_stack_entries];

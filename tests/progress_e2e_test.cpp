@@ -1,15 +1,20 @@
 // The progress display end to end: fixture tables run on a pseudo-terminal, and what they write
 // is replayed through a small terminal model that applies line feeds, cursor-up and erase
-// sequences, so the tests see both the drawings and the screen they leave behind.
+// sequences and gives wide characters two columns, so the tests see both the drawings and the
+// screen they leave behind.
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <clocale>
 #include <cstdio>
+#include <cwchar>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "progress_frames.hpp"
@@ -18,16 +23,34 @@
 namespace vesk::testing {
 namespace {
 
+using ::testing::AllOf;
 using ::testing::Contains;
 using ::testing::ElementsAre;
+using ::testing::EndsWith;
 using ::testing::IsEmpty;
+using ::testing::StartsWith;
 
 const std::string table_fixture = VESK_FIXTURE_DIR "/progress_fixture";
 const std::string chatty_fixture = VESK_FIXTURE_DIR "/progress_chatty";
 
+// Columns a terminal gives one UTF-8 character, from the C library's table rather than the one
+// the harness uses: 2 for wide characters, 0 for combining and zero-width ones, 1 otherwise.
+std::size_t columnsOf(const std::string& code_point) {
+  static const bool utf8 = std::setlocale(LC_CTYPE, "C.UTF-8") != nullptr;
+  EXPECT_TRUE(utf8) << "the C.UTF-8 locale is needed to measure characters";
+  wchar_t wide = 0;
+  std::mbstate_t state{};
+  if (std::mbrtowc(&wide, code_point.data(), code_point.size(), &state) != code_point.size()) {
+    return 1;
+  }
+  const int width = ::wcwidth(wide);
+  return width < 0 ? 1 : static_cast<std::size_t>(width);
+}
+
 // A screen of fixed size with a cursor, scrolling into a history. It understands what a progress
 // drawing may use (CR, LF, cursor-up, erase to the end of screen or line) and records anything
-// else, so an unexpected sequence fails the test instead of being misread.
+// else, so an unexpected sequence fails the test instead of being misread. Like common terminals
+// it wraps a wide character that does not fit in the last column to the next row.
 class VirtualTerminal {
  public:
   VirtualTerminal(std::size_t rows, std::size_t columns)
@@ -83,8 +106,9 @@ class VirtualTerminal {
  private:
   std::string rowText(std::size_t r) const {
     std::string text;
-    for (const std::string& cell : grid_[r])
-      text += cell.empty() ? " " : cell;
+    for (const std::string& cell : grid_[r]) {
+      if (cell != WIDE_TAIL) text += cell.empty() ? " " : cell;
+    }
     while (!text.empty() && text.back() == ' ')
       text.pop_back();
     return text;
@@ -101,16 +125,25 @@ class VirtualTerminal {
   }
 
   void put(std::string code_point) {
-    if (pending_wrap_) {
+    const std::size_t width = std::min(columnsOf(code_point), columns_);
+    if (width == 0) {  // joins the character before it
+      std::size_t c = pending_wrap_ ? col_ + 1 : col_;
+      if (c > 0 && grid_[row_][c - 1] == WIDE_TAIL) --c;
+      if (c > 0) grid_[row_][c - 1] += code_point;
+      return;
+    }
+    if (pending_wrap_ || col_ + width > columns_) {
       col_ = 0;
       lineFeed();
       pending_wrap_ = false;
     }
     grid_[row_][col_] = std::move(code_point);
-    if (col_ + 1 == columns_) {
+    if (width == 2) grid_[row_][col_ + 1] = WIDE_TAIL;
+    if (col_ + width == columns_) {
+      col_ = columns_ - 1;
       pending_wrap_ = true;
     } else {
-      ++col_;
+      col_ += width;
     }
   }
 
@@ -153,6 +186,9 @@ class VirtualTerminal {
     }
     return end + 1;
   }
+
+  // Fills the second cell of a wide character; no character the model keeps is a control.
+  static constexpr std::string_view WIDE_TAIL = "\x01";
 
   std::size_t rows_, columns_;
   std::vector<std::vector<std::string>> grid_;
@@ -299,6 +335,39 @@ TEST(ProgressDisplay, DrawsNothingIntoTheLastRow) {
   EXPECT_THAT(term.transcript(), ElementsAre("All 36 tests passed."));
 }
 
+TEST(ProgressDisplay, CutsWideCharactersByColumnsSoNoStaleLineIsLeft) {
+  const ProcessResult r =
+      runProcess(table_fixture, onTerminal({"FIXTURE_SLEEP_MS=40", "FIXTURE_WIDE_NAMES=1"}, 40));
+  EXPECT_EQ(r.exit_code, 0);
+  const VirtualTerminal term = replay(r, 25, 40);
+  EXPECT_THAT(term.transcript(), ElementsAre("All 36 tests passed."));
+  // The name stops where its next wide character would straddle the last column.
+  EXPECT_THAT(term.erasedDrawings(),
+              Contains(ElementsAre(StartsWith("["), AllOf(StartsWith("└─ progress.test.case "),
+                                                          EndsWith(": 幅広い文字 x")))));
+}
+
+TEST(ProgressDisplay, AStopOrAFaultReportIsAllThatStaysOnTheScreen) {
+  const std::pair<std::string, std::string> stops[] = {
+      {"FIXTURE_FAULT_CASE=7", "Segmentation fault at address 0x?"},
+      {"FIXTURE_PANIC_CASE=7", "thread ? panic: fixture stop"},
+  };
+  for (const auto& [stop, first_line] : stops) {
+    const ProcessResult r =
+        runProcess(table_fixture, onTerminal({"FIXTURE_SLEEP_MS=60", "NO_COLOR=1", stop}));
+    EXPECT_EQ(r.signal, SIGABRT) << stop;
+    const VirtualTerminal term = replay(r, 25, 80);
+    EXPECT_FALSE(term.erasedDrawings().empty()) << stop << ": the display should have drawn";
+    // Nothing of a drawing above the report, and no drawing after it.
+    const std::vector<std::string> transcript = term.transcript();
+    ASSERT_FALSE(transcript.empty()) << stop;
+    EXPECT_EQ(maskVarying(transcript.front()), first_line);
+    for (const std::string& line : transcript) {
+      EXPECT_TRUE(rootCount(line) < 0 && !line.starts_with("└─")) << stop << ": " << line;
+    }
+  }
+}
+
 TEST(ProgressDisplay, AssumesEightyByTwentyFiveWhenTheTerminalHasNoSize) {
   // Case 3 has a long name; it raises the threshold so the display's debug message shows.
   const ProcessResult r = runProcess(
@@ -419,6 +488,34 @@ TEST(ProgressToParent, ASendThatFailsIsADebugMessageAndTheRunGoesOn) {
   EXPECT_EQ(r.err.rfind(message + message, 0), 0u) << r.err;
   EXPECT_EQ(r.err.find('\x1b'), std::string::npos);
   EXPECT_TRUE(r.err.ends_with("All 36 tests passed.\r\n")) << r.err;
+}
+
+TEST(ProgressToParent, AParentThatStopsReadingDoesNotHoldTheRun) {
+  int fds[2];
+  ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+  const int inherited = ::fcntl(fds[1], F_DUPFD, 10);  // without close-on-exec
+  ::close(fds[1]);
+  // Fill the pipe, as a parent that stopped reading long ago would leave it.
+  const std::string page(4096, '\0');
+  const int pages = ::fcntl(inherited, F_GETPIPE_SZ) / 4096;
+  for (int p = 0; p < pages; ++p)
+    ASSERT_EQ(::write(inherited, page.data(), page.size()), 4096);
+  // The last case raises the threshold, and nothing lowers it before the final frame.
+  ProcessOptions options =
+      onTerminal({"VESK_PROGRESS_FD=" + std::to_string(inherited), "FIXTURE_SLOW_CASE=36",
+                  "FIXTURE_SLOW_MS=450", "FIXTURE_DEBUG_CASE=36"});
+  options.kill_after = std::chrono::seconds(15);
+  const ProcessResult r = runProcess(table_fixture, options);
+  ::close(inherited);
+  ::close(fds[0]);
+
+  EXPECT_EQ(r.signal, 0) << "the run did not end";
+  EXPECT_EQ(r.exit_code, 0);
+  // Frames during the last case and the final one are dropped, each with a debug message.
+  const std::string message =
+      "[default] (debug): failed to send progress to parent process: EAGAIN\r\n";
+  EXPECT_EQ(r.err.rfind(message + message, 0), 0u) << r.err;
+  EXPECT_TRUE(r.err.ends_with(message + "All 36 tests passed.\r\n")) << r.err;
 }
 
 TEST(ProgressToParent, AnInvalidDescriptorNumberIsNamedInAWarningAndNothingIsDrawn) {

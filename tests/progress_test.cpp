@@ -1,5 +1,5 @@
-// The progress formatter on strings: drawn lines (connectors, counts, truncation by code points,
-// line and buffer limits) and the frames sent to a parent process, read back by a decoder
+// The progress formatter on strings: drawn lines (connectors, counts, truncation by display
+// columns, line and buffer limits) and the frames sent to a parent process, read back by a decoder
 // written here from the documented layout.
 #include <gtest/gtest.h>
 
@@ -115,6 +115,20 @@ TEST(ProgressLines, ControlCharactersInANameCannotBreakTheLineOrEscape) {
             "x?1Ay\xc2\xa0z\n");
 }
 
+TEST(ProgressLines, WideCharactersTakeTwoColumnsCombiningMarksNoneAndBrokenBytesOne) {
+  // 中, Ａ and 😀 are wide; the acute accent and the zero-width space take no column.
+  const std::string name = "中Ａe\u0301\u200b😀x";
+  EXPECT_EQ(lines({{NONE, 0, 0, name}}, 8), name + "\n");
+  EXPECT_EQ(lines({{NONE, 0, 0, name}}, 7), "中Ａe\u0301\u200b😀\n");
+  // A wide character that would straddle the last column is left out, with everything after it
+  // ("x" would fit), and so is the accent of a character left out.
+  EXPECT_EQ(lines({{NONE, 0, 0, name}}, 6), "中Ａe\u0301\u200b\n");
+  EXPECT_EQ(lines({{NONE, 0, 0, "aＡ\u0301"}}, 2), "a\n");
+  // A sequence cut short, a stray continuation byte, an overlong form, a surrogate: U+FFFD a byte.
+  EXPECT_EQ(lines({{NONE, 0, 0, "\xe2\x86z\x80\xc0\xaf\xed\xa0\x80"}}),
+            "\uFFFD\uFFFDz\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\n");
+}
+
 TEST(ProgressLines, StopAtTheLineLimitAndKeepOnlyWholeLinesThatFitTheBuffer) {
   const std::vector<ProgressEntry> tree = {
       {NONE, 1, 3, "Test"}, {0, 0, 0, "first child"}, {0, 0, 0, "second child"}};
@@ -125,22 +139,6 @@ TEST(ProgressLines, StopAtTheLineLimitAndKeepOnlyWholeLinesThatFitTheBuffer) {
   EXPECT_EQ(lines(tree, 80, 10, two.size()), two);
   EXPECT_EQ(lines(tree, 80, 10, two.size() - 1), "[1/3] Test\n");
   EXPECT_EQ(lines(tree, 80, 10, 3), "");
-}
-
-TEST(Utf8PrefixLength, CountsCodePointsAndTreatsBrokenBytesAsOneEach) {
-  EXPECT_EQ(utf8PrefixLength("abc", 2), 2u);
-  EXPECT_EQ(utf8PrefixLength("abc", 9), 3u);
-  EXPECT_EQ(utf8PrefixLength("S³x", 2), 3u);                // ³ is two bytes
-  EXPECT_EQ(utf8PrefixLength("→≈", 1), 3u);                 // three-byte code points
-  EXPECT_EQ(utf8PrefixLength("\xf0\x9f\x98\x80!", 1), 4u);  // a four-byte code point
-  EXPECT_EQ(utf8PrefixLength("\x80\x80z", 2), 2u);          // stray continuation bytes
-  EXPECT_EQ(utf8PrefixLength("\xe2\x86", 1), 2u);           // a sequence cut short by the end
-  EXPECT_EQ(utf8PrefixLength("\xe2"
-                             "ab",
-                             1),
-            1u);  // a lead byte without its continuation
-  EXPECT_EQ(utf8PrefixLength("", 3), 0u);
-  EXPECT_EQ(utf8PrefixLength("abc", 0), 0u);
 }
 
 // ---------------------------------------------------------------------------------------------

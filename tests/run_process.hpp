@@ -10,7 +10,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <regex>
 #include <string>
@@ -27,6 +29,7 @@ struct ProcessOptions {
   bool stderr_on_terminal = false;       ///< standard error on a pseudo-terminal instead of a pipe
   unsigned short terminal_columns = 80;  ///< size of that terminal
   unsigned short terminal_rows = 25;
+  std::chrono::milliseconds kill_after{0};  ///< when not 0, the process is killed after this long
 };
 
 struct ProcessResult {
@@ -124,11 +127,21 @@ inline ProcessResult runProcess(const std::string& path, const ProcessOptions& o
   }
   bool out_open = true, err_open = true;
   (void)::signal(SIGPIPE, SIG_IGN);  // cannot fail for a valid signal number
+  const auto kill_at = std::chrono::steady_clock::now() + options.kill_after;
+  bool kill_pending = options.kill_after.count() != 0;
   while (out_open || err_open) {
     pollfd fds[3] = {{out_open ? out_pipe[0] : -1, POLLIN, 0},
                      {err_open ? err_fd : -1, POLLIN, 0},
                      {in_fd, POLLOUT, 0}};
-    if (::poll(fds, 3, -1) < 0) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(kill_at - std::chrono::steady_clock::now());
+    const int ready =
+        ::poll(fds, 3, kill_pending ? std::max(0, static_cast<int>(left.count())) : -1);
+    if (ready == 0) {
+      kill_pending = ::kill(pid, SIGKILL) != 0;  // its streams then end, and the loop with them
+      continue;
+    }
+    if (ready < 0) {
       if (errno == EINTR) continue;
       break;
     }
