@@ -80,5 +80,21 @@ TEST(CrashReport, AFaultInsideTheReportItselfFinishesItUnsymbolised) {
       "1/1 crash.fault inside the allocator...Segmentation fault at address 0x?\n");
 }
 
+TEST(CrashReport, AReportStuckHalfwayKeepsWhatIsOutAndFinishesTheRestUnsymbolised) {
+  const std::string symbolised = runScenario("fault").err;
+  const ProcessResult run = runScenario("fault-stuck-halfway");
+  EXPECT_EQ(run.signal, SIGABRT);
+  // Stuck reading the harness's source: the entries before its first one are out as they were,
+  // each frame from there on follows once, unsymbolised.
+  const std::size_t harness_entry =
+      symbolised.rfind('\n', symbolised.find("/runner/vesk_harness.cpp:")) + 1;
+  ASSERT_NE(harness_entry, 0u) << symbolised;
+  const std::string before = symbolised.substr(0, harness_entry);
+  std::string expected = maskVarying(before);
+  for (std::size_t i = framesIn(before); i < framesIn(symbolised); ++i)
+    expected += "?\?\?:?:?: 0x? in ?\?\? (?\?\?)\n";
+  EXPECT_EQ(maskVarying(run.err), expected);
+}
+
 }  // namespace
 }  // namespace vesk::testing
