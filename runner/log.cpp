@@ -115,6 +115,7 @@ Writer& Writer::flt(float value) noexcept {
 
 void Writer::flush() noexcept {
   writeAll(fd_, buf_, len_);  // nowhere left to report a failing output
+  flushed_ += len_;
   len_ = 0;
 }
 

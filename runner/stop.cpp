@@ -3,10 +3,14 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
+#include <time.h>
 #include <ucontext.h>
 #include <unistd.h>
 #include <unwind.h>
 
+#include <algorithm>
+#include <atomic>
 #include <mutex>
 
 #include <vesk/log.hpp>
@@ -26,34 +30,80 @@ constexpr std::size_t max_stack_entries = 64;
 // Large enough to symbolise on: the fault report reads debug information on this stack.
 constexpr std::size_t alt_stack_size = std::size_t{512} * 1024;
 
+// A report has to end the process by the abort signal whatever the reporting thread held when it
+// stopped or faulted: the C library allocator's lock, the dynamic linker's, one of this program's.
+// Source locations need the heap and such locks, so they cannot be had for certain; the report is
+// bounded in time instead. When it starts, it arms two timers of its own thread. After
+// `symbolised_budget_ms` the first runs `watchdogFired` on that thread, which writes what is not
+// out yet in the unsymbolised form and aborts: the report keeps what it captured and how much of
+// it is out (`Report`), flushing each finished entry, so every entry goes out once, with or
+// without its location. After `hard_limit_ms` the second sends the abort signal itself, for a
+// watchdog that cannot write either (standard error blocked). A fault inside the report finishes
+// it the same way. A normal report takes a few milliseconds and is over long before either fires.
+constexpr long symbolised_budget_ms = 1000;
+constexpr long hard_limit_ms = 1500;
+constexpr int watchdog_signal = SIGALRM;
+
 std::mutex stop_mutex;
 thread_local int panic_stage = 0;
 
-// The highest address of this thread's stack; frames are looked for only below it.
+struct CapturedStack {
+  std::uint64_t addresses[max_stack_entries];
+  std::size_t count;
+  bool first_is_exact;
+};
+
+// The report in progress. Only one thread reports at a time (`stop_mutex` is never released), and
+// besides it only signal handlers running on that thread read this, so release stores and acquire
+// loads order it.
+struct Report {
+  std::atomic<pid_t> tid;  // the reporting thread; 0 before any report
+  // The first line: a stop's message, or a fault's signal and address.
+  std::string_view message;
+  int signo;  // 0 for a stop
+  bool no_address;
+  std::uintptr_t fault_address;
+  std::atomic<bool> header_out;
+  // The error-return trace being handled, and how many of its entries are out.
+  const ErrorTrace* trace;
+  std::atomic<std::size_t> trace_out;
+  std::atomic<bool> trace_done;
+  // The frame-pointer walk, then, for a fault, the unwinder's better start; `stack` is the one
+  // being printed.
+  CapturedStack stacks[2];
+  std::atomic<const CapturedStack*> stack;
+  std::atomic<std::size_t> stack_out;
+  std::atomic<bool> stack_done;
+  // The report's writer, and how much it had flushed when the last piece was finished: a writer
+  // also flushes by itself when its buffer is full, in the middle of an entry.
+  const Writer* writer;
+  std::atomic<std::uint64_t> flushed_at_commit;
+  std::atomic<bool> finishing;
+};
+
+constinit Report report{};
+
+// The highest address of this thread's stack; frames are looked for only below it. Asking the C
+// library (pthread_getattr_np) would allocate and take the thread's lock, which a report cannot
+// afford: the main thread's end is where the C library started it, and a thread the C library
+// created keeps its control block, with its static thread-local storage just below, at the top of
+// its stack block, above every frame.
 std::uintptr_t stackEnd() noexcept {
   thread_local std::uintptr_t end = 0;
   if (end != 0) return end;
   if (::gettid() == ::getpid()) {
     end = reinterpret_cast<std::uintptr_t>(__libc_stack_end);
   } else {
-    pthread_attr_t attr;
-    void* addr = nullptr;
-    std::size_t size = 0;
-    if (::pthread_getattr_np(::pthread_self(), &attr) == 0) {
-      ::pthread_attr_getstack(&attr, &addr, &size);
-      ::pthread_attr_destroy(&attr);
-    }
-    end = reinterpret_cast<std::uintptr_t>(addr) + size;
+    end = reinterpret_cast<std::uintptr_t>(::pthread_self());
   }
   return end;
 }
 
-// Walks the frame-pointer chain from `fp`. Every frame read lies between the lowest frame and the
-// stack's end, and frames must move strictly upwards, so a broken chain ends the walk instead of
-// reading unmapped memory.
-std::size_t walkFrames(std::uintptr_t fp, std::uintptr_t first_address,
+// Walks the frame-pointer chain from `fp`. Every frame read lies between `low` (at most the lowest
+// frame) and the stack's end, and frames must move strictly upwards, so a broken chain ends the
+// walk instead of reading unmapped memory.
+std::size_t walkFrames(std::uintptr_t fp, std::uintptr_t low, std::uintptr_t first_address,
                        std::span<std::uint64_t> out) noexcept {
-  const std::uintptr_t low = fp;
   const std::uintptr_t high = stackEnd();
   bool recording = first_address == 0;
   std::size_t n = 0;
@@ -84,30 +134,6 @@ std::size_t walkFrames(std::uintptr_t fp, std::uintptr_t first_address,
   ::_exit(127);
 }
 
-[[noreturn]] void stopReport(std::string_view message, const ErrorTrace* trace,
-                             std::uintptr_t frame, std::uintptr_t) {
-  ++panic_stage;
-  if (panic_stage == 2) {
-    Writer out;
-    out.put("Panicked during a panic. Aborting.\n");
-    out.flush();
-    abortNow();
-  }
-  if (panic_stage > 2) abortNow();
-  stop_mutex.lock();  // held until the process ends: one report at a time
-  progressEraseForReport();
-  std::uint64_t stack[max_stack_entries];
-  const std::size_t n = walkFrames(frame, 0, stack);
-  {
-    Writer out;
-    out.put("thread ").dec(static_cast<std::uint64_t>(::gettid())).put(" panic: ");
-    out.put(message).put("\n");
-    if (trace != nullptr && trace->index > 0) printErrorTrace(out, *trace);
-    printStackTrace(out, std::span<const std::uint64_t>(stack, n));
-  }
-  abortNow();
-}
-
 const char* faultMessage(int signo) noexcept {
   switch (signo) {
     case SIGSEGV:
@@ -120,6 +146,143 @@ const char* faultMessage(int signo) noexcept {
       return "Arithmetic exception at address 0x";
   }
   return "Unknown signal at address 0x";
+}
+
+void printHeader(Writer& out) noexcept {
+  if (report.signo == 0) {
+    out.put("thread ").dec(static_cast<std::uint64_t>(report.tid.load())).put(" panic: ");
+    out.put(report.message).put("\n");
+  } else if (report.no_address) {
+    out.put("General protection exception (no address available)\n");
+  } else {
+    out.put(faultMessage(report.signo)).hex(report.fault_address).put("\n");
+  }
+}
+
+// Flushes `out` and records `value` in `mark` with the watchdog held off, so that what is recorded
+// is exactly what is out. Should the write block for good, the abort timer still fires.
+template <class T>
+void commit(Writer& out, std::atomic<T>& mark, T value) noexcept {
+  sigset_t watchdog, saved;
+  sigemptyset(&watchdog);
+  sigaddset(&watchdog, watchdog_signal);
+  ::pthread_sigmask(SIG_BLOCK, &watchdog, &saved);
+  out.flush();
+  mark.store(value, std::memory_order_release);
+  report.flushed_at_commit.store(out.flushed(), std::memory_order_release);
+  ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+}
+
+void traceEntryDone(Writer& out, std::size_t done) noexcept {
+  commit(out, report.trace_out, done);
+}
+
+void stackEntryDone(Writer& out, std::size_t done) noexcept {
+  commit(out, report.stack_out, done);
+}
+
+// Writes what the report has not got out yet, without source locations, and aborts. Runs on the
+// reporting thread, from its watchdog or from a fault inside the report.
+[[noreturn]] void finishUnsymbolised() noexcept {
+  if (report.finishing.exchange(true)) abortNow();  // it faulted itself
+  Writer out;
+  if (report.writer != nullptr &&
+      report.writer->flushed() != report.flushed_at_commit.load(std::memory_order_acquire)) {
+    out.put("\n");  // part of an entry is out: its line ends here, its address follows
+  }
+  if (!report.header_out.load(std::memory_order_acquire)) printHeader(out);
+  if (report.trace != nullptr && !report.trace_done.load(std::memory_order_acquire)) {
+    printErrorTraceUnsymbolised(out, *report.trace,
+                                report.trace_out.load(std::memory_order_acquire));
+  }
+  const CapturedStack* stack = report.stack.load(std::memory_order_acquire);
+  if (stack != nullptr && !report.stack_done.load(std::memory_order_acquire)) {
+    const std::size_t from =
+        std::min(report.stack_out.load(std::memory_order_acquire), stack->count);
+    const AddressKind first =
+        from == 0 && stack->first_is_exact ? AddressKind::exact : AddressKind::return_address;
+    printStackUnsymbolised(
+        out, std::span<const std::uint64_t>(stack->addresses, stack->count).subspan(from), first);
+  }
+  out.flush();
+  abortNow();
+}
+
+void watchdogFired(int, siginfo_t* info, void*) {
+  if (info->si_code != SI_TIMER) return;  // someone else's alarm: the report goes on
+  finishUnsymbolised();
+}
+
+// A one-shot timer of thread `tid` that sends it `signo` after `ms` milliseconds. Raw system
+// calls: the C library's wrapper is not promised to stay away from the heap.
+void armThreadTimer(pid_t tid, int signo, long ms) noexcept {
+  sigevent event{};
+  event.sigev_notify = SIGEV_THREAD_ID;
+  event.sigev_signo = signo;
+  event._sigev_un._tid = tid;
+  int timer = 0;
+  if (::syscall(SYS_timer_create, CLOCK_MONOTONIC, &event, &timer) != 0) return;
+  itimerspec when{};
+  when.it_value.tv_sec = ms / 1000;
+  when.it_value.tv_nsec = (ms % 1000) * 1000000;
+  ::syscall(SYS_timer_settime, timer, 0, &when, nullptr);
+}
+
+// Starts the report whose first line the caller has described in `report`: from here on, whatever
+// the report waits for, it ends within `hard_limit_ms`.
+void beginReport(const Writer& out) noexcept {
+  report.writer = &out;
+  const pid_t tid = ::gettid();
+  report.tid.store(tid, std::memory_order_release);
+
+  struct sigaction act {};
+  act.sa_handler = SIG_DFL;
+  ::sigaction(SIGABRT, &act, nullptr);
+  act.sa_sigaction = watchdogFired;
+  act.sa_flags = SA_SIGINFO | SA_ONSTACK;
+  sigemptyset(&act.sa_mask);
+  ::sigaction(watchdog_signal, &act, nullptr);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGABRT);
+  sigaddset(&set, watchdog_signal);
+  ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+
+  armThreadTimer(tid, watchdog_signal, symbolised_budget_ms);
+  armThreadTimer(tid, SIGABRT, hard_limit_ms);
+}
+
+[[noreturn]] void stopReport(std::string_view message, const ErrorTrace* trace,
+                             std::uintptr_t frame, std::uintptr_t) {
+  ++panic_stage;
+  if (panic_stage == 2) {
+    Writer out;
+    out.put("Panicked during a panic. Aborting.\n");
+    out.flush();
+    abortNow();
+  }
+  if (panic_stage > 2) abortNow();
+  stop_mutex.lock();  // held until the process ends: one report at a time
+  report.message = message;
+  report.trace = trace != nullptr && trace->index > 0 ? trace : nullptr;
+  Writer out;
+  beginReport(out);
+  progressEraseForReport();
+
+  CapturedStack& stack = report.stacks[0];
+  stack.count = walkFrames(frame, frame, 0, stack.addresses);
+  report.stack.store(&stack, std::memory_order_release);
+
+  printHeader(out);
+  commit(out, report.header_out, true);
+  if (report.trace != nullptr) {
+    printErrorTrace(out, *report.trace, traceEntryDone);
+    commit(out, report.trace_done, true);
+  }
+  printStackTrace(out, std::span<const std::uint64_t>(stack.addresses, stack.count), false,
+                  stackEntryDone);
+  commit(out, report.stack_done, true);
+  abortNow();
 }
 
 // The frame pointer's column in x86-64 call-frame information.
@@ -158,61 +321,89 @@ _Unwind_Reason_Code stepOutOfFault(_Unwind_Context* context, void* data) {
   return _URC_NO_REASON;
 }
 
-// The stack of a faulting thread: the faulting instruction, then return addresses.
-std::size_t captureFaultStack(int signo, const siginfo_t& info, const ucontext_t& context,
-                              std::span<std::uint64_t> out, bool& first_is_exact) noexcept {
+// Where the faulting thread was: its instruction, frame pointer and stack pointer, and whether the
+// fault was a jump or call to where no code is (a null function pointer). Then the unwinder would
+// read the instructions at that address, but the caller's return address is on top of the stack.
+// Only a segmentation fault at the instruction's own address says so; the other signals always
+// report that address.
+struct FaultPlace {
+  std::uintptr_t pc;
+  std::uintptr_t fp;
+  std::uintptr_t sp;
+  bool fetch_fault;
+};
+
+FaultPlace faultPlace(int signo, const siginfo_t& info, const ucontext_t& context) noexcept {
   const auto& regs = context.uc_mcontext.gregs;
-  const auto pc = static_cast<std::uintptr_t>(regs[REG_RIP]);
-  const auto fp = static_cast<std::uintptr_t>(regs[REG_RBP]);
-  const auto sp = static_cast<std::uintptr_t>(regs[REG_RSP]);
-  const std::uintptr_t high = stackEnd();
+  FaultPlace place{static_cast<std::uintptr_t>(regs[REG_RIP]),
+                   static_cast<std::uintptr_t>(regs[REG_RBP]),
+                   static_cast<std::uintptr_t>(regs[REG_RSP]), false};
+  place.fetch_fault = place.pc == 0 || (signo == SIGSEGV &&
+                                        reinterpret_cast<std::uintptr_t>(info.si_addr) == place.pc);
+  return place;
+}
+
+// The stack of a faulting thread by frame pointers alone: the faulting instruction, then return
+// addresses. Bounded and free of locks, so it is taken before anything that could wait.
+void walkFaultStack(const FaultPlace& place, CapturedStack& into) noexcept {
   std::size_t n = 0;
-  first_is_exact = pc != 0;
-  if (pc != 0) out[n++] = pc;
-
-  // A jump or call to where no code is (a null function pointer): the unwinder would read the
-  // instructions at that address, but the caller's return address is on top of the stack. Only
-  // a segmentation fault at the instruction's own address says so; the other signals always
-  // report that address.
-  const bool fetch_fault =
-      pc == 0 || (signo == SIGSEGV && reinterpret_cast<std::uintptr_t>(info.si_addr) == pc);
-  if (fetch_fault) {
-    if (sp % alignof(std::uintptr_t) == 0 && sp + sizeof(std::uintptr_t) <= high) {
-      out[n++] = *reinterpret_cast<const std::uintptr_t*>(sp);  // NOLINT(performance-no-int-to-ptr)
-    }
-    return n + walkFrames(fp, 0, out.subspan(n));
+  into.first_is_exact = place.pc != 0;
+  if (place.pc != 0) into.addresses[n++] = place.pc;
+  if (place.fetch_fault && place.sp % alignof(std::uintptr_t) == 0 &&
+      place.sp + sizeof(std::uintptr_t) <= stackEnd()) {
+    // NOLINTNEXTLINE(performance-no-int-to-ptr)
+    into.addresses[n++] = *reinterpret_cast<const std::uintptr_t*>(place.sp);
   }
+  into.count = n + walkFrames(place.fp, place.sp, 0, std::span(into.addresses).subspan(n));
+}
 
+// The same stack with the caller of the faulting function found by the unwinder, which the walk
+// misses when that function keeps no frame. The unwinder looks its tables up through the dynamic
+// linker's lock, so this comes after the first line is out. False when it has nothing better.
+bool unwindFaultStack(const FaultPlace& place, CapturedStack& into) noexcept {
+  if (place.fetch_fault) return false;
   FaultStep step;
-  step.pc = pc;
+  step.pc = place.pc;
   _Unwind_Backtrace(stepOutOfFault, &step);
   // Only trust the step when it read this thread's stack, above the fault.
-  if (step.caller_ip != 0 && step.fault_cfa > sp && step.fault_cfa <= high) {
-    out[n++] = step.caller_ip;
-    return n + walkFrames(step.caller_fp, 0, out.subspan(n));
+  if (step.caller_ip == 0 || step.fault_cfa <= place.sp || step.fault_cfa > stackEnd()) {
+    return false;
   }
-  return n + walkFrames(fp, 0, out.subspan(n));
+  into.first_is_exact = true;
+  into.addresses[0] = place.pc;
+  into.addresses[1] = step.caller_ip;
+  into.count = 2 + walkFrames(step.caller_fp, place.sp, 0, std::span(into.addresses).subspan(2));
+  return true;
 }
 
 void faultHandler(int signo, siginfo_t* info, void* raw_context) {
   ++panic_stage;
-  if (panic_stage > 1) abortNow();
-  stop_mutex.lock();
-  progressEraseForReport();
-  const auto* context = static_cast<const ucontext_t*>(raw_context);
-
-  std::uint64_t stack[max_stack_entries];
-  bool first_is_exact = false;
-  const std::size_t n = captureFaultStack(signo, *info, *context, stack, first_is_exact);
-  {
-    Writer out;
-    if (signo == SIGSEGV && info->si_code == SI_KERNEL) {
-      out.put("General protection exception (no address available)\n");
-    } else {
-      out.put(faultMessage(signo)).hex(reinterpret_cast<std::uintptr_t>(info->si_addr)).put("\n");
-    }
-    printStackTrace(out, std::span<const std::uint64_t>(stack, n), first_is_exact);
+  if (panic_stage > 1) {
+    // A fault inside a report, or inside its watchdog: what is not out yet goes out unsymbolised.
+    if (report.tid.load(std::memory_order_acquire) == ::gettid()) finishUnsymbolised();
+    abortNow();
   }
+  stop_mutex.lock();
+  report.signo = signo;
+  report.no_address = signo == SIGSEGV && info->si_code == SI_KERNEL;
+  report.fault_address = reinterpret_cast<std::uintptr_t>(info->si_addr);
+  Writer out;
+  beginReport(out);
+  progressEraseForReport();
+
+  const FaultPlace place = faultPlace(signo, *info, *static_cast<const ucontext_t*>(raw_context));
+  walkFaultStack(place, report.stacks[0]);
+  report.stack.store(&report.stacks[0], std::memory_order_release);
+
+  printHeader(out);
+  commit(out, report.header_out, true);
+  if (unwindFaultStack(place, report.stacks[1])) {
+    report.stack.store(&report.stacks[1], std::memory_order_release);
+  }
+  const CapturedStack& stack = *report.stack.load(std::memory_order_relaxed);
+  printStackTrace(out, std::span<const std::uint64_t>(stack.addresses, stack.count),
+                  stack.first_is_exact, stackEntryDone);
+  commit(out, report.stack_done, true);
   abortNow();
 }
 
@@ -229,7 +420,9 @@ void installStopHandlers() noexcept {
 
   struct sigaction act {};
   act.sa_sigaction = faultHandler;
-  act.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESETHAND;
+  // SA_NODEFER: a fault inside the report enters again, to finish the report and abort, where a
+  // blocked signal would end the process by itself, by that signal and without a word.
+  act.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_NODEFER;
   sigemptyset(&act.sa_mask);
   for (int signo : {SIGSEGV, SIGILL, SIGBUS, SIGFPE})
     ::sigaction(signo, &act, nullptr);
@@ -238,8 +431,8 @@ void installStopHandlers() noexcept {
 
 [[gnu::noinline]] std::size_t captureStackTrace(std::uintptr_t first_address,
                                                 std::span<std::uint64_t> out) noexcept {
-  return walkFrames(reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)), first_address,
-                    out);
+  const auto frame = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+  return walkFrames(frame, frame, first_address, out);
 }
 
 }  // namespace vesk

@@ -550,6 +550,12 @@ void printEntry(Writer& out, const Style& style, const Entry& entry) noexcept {
   if (source) printSourceLine(out, *source, entry.column, &style == &colour_style);
 }
 
+// A return address points after its call, possibly into the next line or function: it is looked
+// up, and printed, one byte earlier.
+std::uint64_t lookedUp(std::uint64_t address, AddressKind kind) noexcept {
+  return kind == AddressKind::return_address && address != 0 ? address - 1 : address;
+}
+
 void printUnknown(Writer& out, const Style& style, std::uint64_t address) noexcept {
   Entry entry;
   entry.address = address;
@@ -581,9 +587,7 @@ std::size_t dropSelfInlining(Session& s, std::span<const Scope*> chain) noexcept
 // that led there, each at its call site.
 Result<void> printLocation(Writer& out, const Style& style, Session& s, std::uint64_t address,
                            AddressKind kind, bool inlined_callers) noexcept {
-  // A return address points after its call, possibly into the next line or function.
-  const std::uint64_t looked_up =
-      kind == AddressKind::return_address && address != 0 ? address - 1 : address;
+  const std::uint64_t looked_up = lookedUp(address, kind);
   Entry entry;
   entry.address = looked_up;
   if (looked_up < s.bias) {
@@ -650,6 +654,16 @@ Result<void> printLocation(Writer& out, const Style& style, Session& s, std::uin
   return {};
 }
 
+void printUnknownLocations(Writer& out, const Style& style,
+                           std::span<const std::uint64_t> addresses, AddressKind first_kind,
+                           PrintProgress progress) noexcept {
+  for (std::size_t i = 0; i < addresses.size(); ++i) {
+    const AddressKind kind = i == 0 ? first_kind : AddressKind::return_address;
+    printUnknown(out, style, lookedUp(addresses[i], kind));
+    if (progress != nullptr) progress(out, i + 1);
+  }
+}
+
 // Prints entries for `addresses` under the symboliser's lock. `first_kind` applies to the first
 // address, return addresses to the rest. Returns how far it got: the error that stopped it.
 enum class Stage : std::uint8_t { opening, printing };
@@ -661,7 +675,8 @@ struct PrintFailure {
 std::optional<PrintFailure> printLocations(Writer& out, const Style& style,
                                            std::span<const std::uint64_t> addresses,
                                            AddressKind first_kind, bool inlined_callers,
-                                           std::string_view before_entries) noexcept {
+                                           std::string_view before_entries,
+                                           PrintProgress progress) noexcept {
   if (addresses.empty()) {
     out.put(before_entries);
     return std::nullopt;
@@ -670,8 +685,7 @@ std::optional<PrintFailure> printLocations(Writer& out, const Style& style,
   if (!lock.owned()) {
     // Reached from a fault inside the symboliser itself: its state cannot be trusted.
     out.put(before_entries);
-    for (const std::uint64_t address : addresses)
-      printUnknown(out, style, address);
+    printUnknownLocations(out, style, addresses, first_kind, progress);
     return std::nullopt;
   }
   const NoErrorTrace no_trace;
@@ -683,8 +697,23 @@ std::optional<PrintFailure> printLocations(Writer& out, const Style& style,
     const Result<void> printed =
         printLocation(out, style, **s, addresses[i], kind, inlined_callers);
     if (!printed.has_value()) return PrintFailure{Stage::printing, printed.error()};
+    if (progress != nullptr) progress(out, i + 1);
   }
   return std::nullopt;
+}
+
+// The slots of `trace` that hold a site: the oldest 32 of them.
+std::span<const std::uint64_t> recordedSites(const ErrorTrace& trace) noexcept {
+  const std::uint64_t shown =
+      std::min<std::uint64_t>(trace.index, trace.instruction_addresses.size());
+  return std::span<const std::uint64_t>(trace.instruction_addresses).first(shown);
+}
+
+void printSkippedSites(Writer& out, const ErrorTrace& trace) noexcept {
+  if (trace.index > trace.instruction_addresses.size()) {
+    out.put("(").dec(trace.index - trace.instruction_addresses.size());
+    out.put(" additional stack frames skipped...)\n");
+  }
 }
 
 void printDumpFailure(Writer& out, const PrintFailure& failure) noexcept {
@@ -712,34 +741,40 @@ void printSourceLine(Writer& out, std::string_view source, std::uint64_t column,
   out.put(style.caret).put("^").put(style.reset).put("\n");
 }
 
-void printErrorTrace(Writer& out, const ErrorTrace& trace) noexcept {
-  const std::uint64_t shown =
-      std::min<std::uint64_t>(trace.index, trace.instruction_addresses.size());
+void printErrorTrace(Writer& out, const ErrorTrace& trace, PrintProgress progress) noexcept {
   // Every recorded site is an entry of its own; whoever inlined it recorded its own return too,
   // so inlined callers would only repeat them.
-  const auto sites = std::span<const std::uint64_t>(trace.instruction_addresses).first(shown);
-  if (auto failure =
-          printLocations(out, chooseStyle(), sites, AddressKind::return_address, false, "")) {
+  if (auto failure = printLocations(out, chooseStyle(), recordedSites(trace),
+                                    AddressKind::return_address, false, "", progress)) {
     printDumpFailure(out, *failure);
     return;
   }
-  if (trace.index > trace.instruction_addresses.size()) {
-    out.put("(").dec(trace.index - trace.instruction_addresses.size());
-    out.put(" additional stack frames skipped...)\n");
-  }
+  printSkippedSites(out, trace);
 }
 
-void printStackTrace(Writer& out, std::span<const std::uint64_t> addresses,
-                     bool first_is_exact) noexcept {
+void printStackTrace(Writer& out, std::span<const std::uint64_t> addresses, bool first_is_exact,
+                     PrintProgress progress) noexcept {
   const AddressKind first = first_is_exact ? AddressKind::exact : AddressKind::return_address;
-  if (auto failure = printLocations(out, chooseStyle(), addresses, first, true, "")) {
+  if (auto failure = printLocations(out, chooseStyle(), addresses, first, true, "", progress)) {
     printDumpFailure(out, *failure);
   }
 }
 
+void printStackUnsymbolised(Writer& out, std::span<const std::uint64_t> addresses,
+                            AddressKind first_kind) noexcept {
+  printUnknownLocations(out, chooseStyle(), addresses, first_kind, nullptr);
+}
+
+void printErrorTraceUnsymbolised(Writer& out, const ErrorTrace& trace, std::size_t from) noexcept {
+  const std::span<const std::uint64_t> sites = recordedSites(trace);
+  printUnknownLocations(out, chooseStyle(), sites.subspan(std::min(from, sites.size())),
+                        AddressKind::return_address, nullptr);
+  printSkippedSites(out, trace);
+}
+
 void printAddressRecord(Writer& out, std::span<const std::uint64_t> addresses) noexcept {
-  const auto failure =
-      printLocations(out, chooseStyle(), addresses, AddressKind::return_address, true, "\n");
+  const auto failure = printLocations(out, chooseStyle(), addresses, AddressKind::return_address,
+                                      true, "\n", nullptr);
   if (!failure) return;
   if (failure->stage == Stage::opening) {
     out.put("\nUnable to print stack trace: Unable to open debug info: ");

@@ -1,6 +1,7 @@
 // Runs an executable as a child process for end-to-end tests: arguments, environment changes,
 // bytes for standard input, and standard error on a pipe or on a pseudo-terminal; collects
-// standard output, standard error and how the process ended.
+// standard output, standard error and how the process ended, killing it after an optional time
+// limit so that a hanging child fails its test instead of hanging the suite.
 #pragma once
 
 #include <fcntl.h>
@@ -13,6 +14,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <regex>
 #include <string>
@@ -29,14 +31,15 @@ struct ProcessOptions {
   bool stderr_on_terminal = false;       ///< standard error on a pseudo-terminal instead of a pipe
   unsigned short terminal_columns = 80;  ///< size of that terminal
   unsigned short terminal_rows = 25;
-  std::chrono::milliseconds kill_after{0};  ///< when not 0, the process is killed after this long
+  int time_limit_ms = 0;  ///< the child is killed (SIGKILL) when it runs longer; 0: no limit
 };
 
 struct ProcessResult {
   std::string out;
   std::string err;
-  int exit_code = -1;  ///< the exit status, or -1 when a signal ended the process
-  int signal = 0;      ///< the signal that ended the process, or 0
+  int exit_code = -1;      ///< the exit status, or -1 when a signal ended the process
+  int signal = 0;          ///< the signal that ended the process, or 0
+  bool timed_out = false;  ///< killed for running past the time limit
 };
 
 /// The environment a child starts with: this process's, without `unset` and without the variables
@@ -74,7 +77,7 @@ inline std::vector<char*> execArray(std::vector<std::string>& strings) {
   return pointers;
 }
 
-/// Runs `path` to completion and returns what it printed and how it ended.
+/// Runs `path` to completion (or to its time limit) and returns what it printed and how it ended.
 inline ProcessResult runProcess(const std::string& path, const ProcessOptions& options = {}) {
   // Built before the fork: the child only duplicates descriptors and executes.
   std::vector<std::string> args = {path};
@@ -127,23 +130,27 @@ inline ProcessResult runProcess(const std::string& path, const ProcessOptions& o
   }
   bool out_open = true, err_open = true;
   (void)::signal(SIGPIPE, SIG_IGN);  // cannot fail for a valid signal number
-  const auto kill_at = std::chrono::steady_clock::now() + options.kill_after;
-  bool kill_pending = options.kill_after.count() != 0;
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(options.time_limit_ms);
   while (out_open || err_open) {
     pollfd fds[3] = {{out_open ? out_pipe[0] : -1, POLLIN, 0},
                      {err_open ? err_fd : -1, POLLIN, 0},
                      {in_fd, POLLOUT, 0}};
-    const auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(kill_at - std::chrono::steady_clock::now());
-    const int ready =
-        ::poll(fds, 3, kill_pending ? std::max(0, static_cast<int>(left.count())) : -1);
-    if (ready == 0) {
-      kill_pending = ::kill(pid, SIGKILL) != 0;  // its streams then end, and the loop with them
-      continue;
+    int wait_ms = -1;
+    if (options.time_limit_ms > 0 && !result.timed_out) {
+      const auto left =
+          std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      wait_ms = static_cast<int>(std::max<std::int64_t>(left.count(), 0));
     }
+    const int ready = ::poll(fds, 3, wait_ms);
     if (ready < 0) {
       if (errno == EINTR) continue;
       break;
+    }
+    if (ready == 0) {  // out of time: the pipes close once the child is gone
+      ::kill(pid, SIGKILL);
+      result.timed_out = true;
+      continue;
     }
     char buf[4096];
     auto drain = [&](const pollfd& p, std::string& into, bool& open) {

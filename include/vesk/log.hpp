@@ -44,10 +44,13 @@ class Writer {
   Writer& flt(double value) noexcept;
   Writer& flt(float value) noexcept;
   void flush() noexcept;
+  /// How many bytes all flushes so far have handed to the descriptor.
+  std::uint64_t flushed() const noexcept { return flushed_; }
 
  private:
   int fd_;
   std::size_t len_ = 0;
+  std::uint64_t flushed_ = 0;
   char buf_[1024];
 };
 
