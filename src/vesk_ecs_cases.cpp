@@ -83,7 +83,7 @@ Result<void> worldFindNearest() {
   }
   const std::optional<EntityId> nearest = world.findNearest(HomVec4::init(0.9, 0.1, 0, 0));
   VESK_TRY(expect(nearest.has_value()));
-  VESK_TRY(expect(nearest->id == near_id.id));
+  VESK_TRY(expect(nearest.value_or(EntityId::invalid()) == near_id));
   return {};
 }
 

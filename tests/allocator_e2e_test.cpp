@@ -75,8 +75,9 @@ bool matchesReport(std::string_view text, std::string_view expected) {
 // `function` of the fixture.
 int fixtureLineOfFirstEntry(std::string_view text, std::size_t pos, std::string_view function) {
   const auto line = lineAt(text, pos);
+  if (!line) return 0;
   constexpr std::string_view file = "allocator_fixture.cpp:";
-  const std::size_t at = line ? line->find(file) : std::string_view::npos;
+  const std::size_t at = line->find(file);
   if (at == std::string_view::npos || line->find(function) == std::string_view::npos) return 0;
   int number = 0;
   const char* first = line->data() + at + file.size();
