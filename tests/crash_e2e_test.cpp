@@ -87,7 +87,7 @@ TEST(CrashReport, AReportStuckHalfwayKeepsWhatIsOutAndFinishesTheRestUnsymbolise
   // Stuck reading the harness's source: the entries before its first one are out as they were,
   // each frame from there on follows once, unsymbolised.
   const std::size_t harness_entry =
-      symbolised.rfind('\n', symbolised.find("/runner/vesk_harness.cpp:")) + 1;
+      symbolised.rfind('\n', symbolised.find("/runner/run_case.cpp:")) + 1;
   ASSERT_NE(harness_entry, 0u) << symbolised;
   const std::string before = symbolised.substr(0, harness_entry);
   std::string expected = maskVarying(before);
