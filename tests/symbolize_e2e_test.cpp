@@ -530,10 +530,11 @@ TEST(DebugInfo, StrippedExecutableSaysItCannotOpenTheDebugInfo) {
 TEST(DebugInfo, UnreadableDebugInfoIsReportedByName) {
   // The address ranges of the units become garbage: reading them fails while opening.
   std::string image = readFile(plain_fixture);
-  const std::optional<Elf64_Shdr> ranges = sectionOf(image, ".debug_rnglists");
-  ASSERT_TRUE(ranges.has_value());
-  ASSERT_EQ(ranges->sh_flags & SHF_COMPRESSED, 0u);
-  image.replace(ranges->sh_offset, ranges->sh_size, ranges->sh_size, '\xff');
+  const std::optional<Elf64_Shdr> found = sectionOf(image, ".debug_rnglists");
+  ASSERT_TRUE(found.has_value());
+  const Elf64_Shdr ranges = *found;  // NOLINT(bugprone-unchecked-optional-access): asserted above
+  ASSERT_EQ(ranges.sh_flags & SHF_COMPRESSED, 0u);
+  image.replace(ranges.sh_offset, ranges.sh_size, ranges.sh_size, '\xff');
   const std::string broken = ::testing::TempDir() + "/trace_sites_broken";
   {
     std::ofstream out(broken, std::ios::binary | std::ios::trunc);
