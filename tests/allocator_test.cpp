@@ -19,28 +19,14 @@
 #include <vesk/log.hpp>
 #include <vesk/vesk_base.hpp>
 #include "failing_allocator.hpp"
+#include "sink_capture.hpp"
 
 namespace vesk {
 namespace {
 
 using ::testing::HasSubstr;
 
-// Collects standard error while it lives, through GoogleTest's capture of the descriptor.
-class StderrCapture {
- public:
-  StderrCapture() { ::testing::internal::CaptureStderr(); }
-  ~StderrCapture() { take(); }
-  StderrCapture(const StderrCapture&) = delete;
-  StderrCapture& operator=(const StderrCapture&) = delete;
-
-  std::string take() {
-    if (std::exchange(taken_, true)) return {};
-    return ::testing::internal::GetCapturedStderr();
-  }
-
- private:
-  bool taken_ = false;
-};
+using StderrCapture = testing::SinkCapture;
 
 // A leak message as printed: the leaked address and the addresses of its record.
 struct LeakReport {

@@ -10,6 +10,8 @@
 #include <vesk/expect.hpp>
 #include <vesk/log.hpp>
 
+#include "sink_capture.hpp"
+
 namespace vesk {
 namespace {
 
@@ -88,44 +90,43 @@ TEST_F(Expectations, TruthReturnsTestUnexpectedResultAndRecordsOneErrorReturn) {
 }
 
 TEST_F(Expectations, CloseValuesPassIncludingADifferenceEqualToTheTolerance) {
-  testing::internal::CaptureStderr();
+  testing::SinkCapture sink;
   EXPECT_TRUE(expectApproxEqAbs(1.0, 1.0 + 1e-12, 1e-10).has_value());
   EXPECT_TRUE(expectApproxEqAbs(1.0, 1.5, 0.5).has_value());
   EXPECT_TRUE(expectApproxEqAbs(0.25f, 0.5f, 0.25f).has_value());
   const double inf = std::numeric_limits<double>::infinity();
   EXPECT_TRUE(expectApproxEqAbs(inf, inf, 0.0).has_value());
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(sink.take(), "");
   EXPECT_EQ(trace_.index, 0u);
 }
 
 TEST_F(Expectations, DistantValuesFailWithTheMessageInActualToleranceExpectedOrder) {
-  testing::internal::CaptureStderr();
+  testing::SinkCapture sink;
   const Result<void> r = expectApproxEqAbs(2.0, 1.0, 1e-10);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "actual 1e0, not within absolute tolerance 1e-10 of expected 2e0\n");
+  EXPECT_EQ(sink.take(), "actual 1e0, not within absolute tolerance 1e-10 of expected 2e0\n");
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error(), Error::TestExpectedApproxEqAbs);
   EXPECT_EQ(trace_.index, 1u);
 }
 
 TEST_F(Expectations, TheDifferenceIsComputedInTheOperandsPrecision) {
-  testing::internal::CaptureStderr();
+  testing::SinkCapture sink;
   // 1.1 - 1.0 is 0.10000000000000009 in doubles: just above the tolerance.
   EXPECT_FALSE(expectApproxEqAbs(1.0, 1.1, 0.1).has_value());
   EXPECT_FALSE(expectApproxEqAbs(3.0, 3.1, 0.1).has_value());
   // In single precision 3.1 rounds down, so the same comparison passes.
   EXPECT_TRUE(expectApproxEqAbs(3.0f, 3.1f, 0.1f).has_value());
-  testing::internal::GetCapturedStderr();
+  sink.take();
 }
 
 TEST_F(Expectations, NanNeverMatchesAndOppositeInfinitiesDiffer) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const double inf = std::numeric_limits<double>::infinity();
-  testing::internal::CaptureStderr();
+  testing::SinkCapture sink;
   EXPECT_FALSE(expectApproxEqAbs(nan, nan, 1e300).has_value());
   EXPECT_FALSE(expectApproxEqAbs(inf, -inf, 1e300).has_value());
   EXPECT_FALSE(expectApproxEqAbs(1.0, nan, inf).has_value());
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+  EXPECT_EQ(sink.take(),
             "actual nan, not within absolute tolerance 1e300 of expected nan\n"
             "actual -inf, not within absolute tolerance 1e300 of expected inf\n"
             "actual nan, not within absolute tolerance inf of expected 1e0\n");

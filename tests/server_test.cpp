@@ -14,6 +14,7 @@
 
 #include <vesk/vesk_harness.hpp>
 #include "failing_allocator.hpp"
+#include "sink_capture.hpp"
 
 namespace vesk {
 namespace {
@@ -467,10 +468,9 @@ class ExchangeTest : public WithTrace {
 };
 
 TEST_F(ExchangeTest, ResultRecordsCarryEachOutcomeInRequestOrder) {
-  testing::internal::CaptureStderr();  // the failing case's trace
+  testing::SinkCapture sink;  // the failing case's trace
   const Result<ExchangeEnd> end =
       serve(concat({runTest(0), runTest(1), runTest(2), runTest(4), runTest(5), header(0, 0)}));
-  testing::internal::GetCapturedStderr();
   ASSERT_EQ(end, ExchangeEnd::exit_request);
   EXPECT_EQ(exitStatus(*end), 0);
   EXPECT_EQ(replies(), concat({result(0, 0), result(1, 1), result(2, 2), result(4, 0xFFFFFFF8u),
@@ -478,9 +478,9 @@ TEST_F(ExchangeTest, ResultRecordsCarryEachOutcomeInRequestOrder) {
 }
 
 TEST_F(ExchangeTest, EveryCaseStartsAndEndsWithAnEmptyTrace) {
-  testing::internal::CaptureStderr();
+  testing::SinkCapture sink;
   ASSERT_EQ(serve(concat({runTest(1)})), ExchangeEnd::input_closed);
-  const std::string printed = testing::internal::GetCapturedStderr();
+  const std::string printed = sink.take();
   EXPECT_FALSE(printed.empty());
   EXPECT_EQ(trace_.index, 0u);
 
