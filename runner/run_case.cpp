@@ -36,18 +36,17 @@ void printUncaught(const char* type, const char* what) noexcept {
   std::free(demangled);
 }
 
-// Calls the case. An exception that leaves it fails the case, with the error return recorded
-// here, instead of ending the process: the run goes on with the next case.
-Result<void> callCase(const TestCase& test) noexcept {
+// Prints the message for the exception being handled: for a `std::exception` its dynamic type and
+// `what()`, for anything else the thrown type alone.
+void printCurrentException() noexcept {
   try {
-    return test.func();
+    throw;
   } catch (const std::exception& e) {
     printUncaught(typeid(e).name(), e.what());
   } catch (...) {
     const std::type_info* type = abi::__cxa_current_exception_type();
     printUncaught(type != nullptr ? type->name() : nullptr, nullptr);
   }
-  return VESK_FAIL(Error::UncaughtException);
 }
 
 }  // namespace
@@ -62,7 +61,15 @@ CaseRun runCase(const TestCase& test, CaseReport report, const void* context) no
   // Emptied before the case too: a passing case may have handled errors of its own, and their
   // returns must not open the next failure's trace.
   trace->index = 0;
-  CaseRun run{callCase(test)};
+  CaseRun run;
+  try {
+    run.result = test.func();
+  } catch (...) {
+    // Fails the case, with the error return recorded here, instead of ending the process: the
+    // run goes on with the next case.
+    printCurrentException();
+    run.result = VESK_FAIL(Error::UncaughtException);
+  }
   report(context, run, *trace);
   trace->index = 0;
   run.leaked = checkingAllocatorDeinit() == Check::leak;
