@@ -192,7 +192,7 @@ TEST(CheckingAllocatorReports, StandardContainersAreCheckedAndALeakNamesTheLineT
   // Among the container's own frames, the case's line; the adapter itself never shows.
   EXPECT_THAT(result.err, ::testing::ContainsRegex("allocator_fixture.cpp:[0-9]+:[0-9]+: "
                                                    "0x[0-9a-f]+ in [^\n]*leaksAVector[^\n]*\n"
-                                                   " *forgotten->assign\\("));
+                                                   " *numbers->assign\\("));
   EXPECT_EQ(result.err.find("std_allocator.hpp"), std::string::npos) << result.err;
 }
 
