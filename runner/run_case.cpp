@@ -1,8 +1,55 @@
 #include "run_case.hpp"
 
+#include <cxxabi.h>
+
+#include <cstdlib>
+#include <exception>
+#include <typeinfo>
+
 #include <vesk/checking_allocator.hpp>
+#include <vesk/log.hpp>
 
 namespace vesk {
+
+namespace {
+
+// Prints "uncaught exception of type {type}", then ": {what}" when there is a message. `type`
+// is a mangled name, or null when the runtime does not know the type (a foreign exception).
+void printUncaught(const char* type, const char* what) noexcept {
+  int status = 0;
+  // Allocates through malloc: acceptable here, on the case's own thread between cases, never on
+  // a crash path.
+  char* demangled =
+      type != nullptr ? abi::__cxa_demangle(type, nullptr, nullptr, &status) : nullptr;
+  {
+    LockedStderr locked;
+    Writer& out = locked.out;
+    out.put("uncaught exception of ");
+    if (type == nullptr) {
+      out.put("unknown type");
+    } else {
+      out.put("type ").put(demangled != nullptr ? demangled : type);
+    }
+    if (what != nullptr && *what != '\0') out.put(": ").put(what);
+    out.put('\n');
+  }
+  std::free(demangled);
+}
+
+// Prints the message for the exception being handled: for a `std::exception` its dynamic type and
+// `what()`, for anything else the thrown type alone.
+void printCurrentException() noexcept {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    printUncaught(typeid(e).name(), e.what());
+  } catch (...) {
+    const std::type_info* type = abi::__cxa_current_exception_type();
+    printUncaught(type != nullptr ? type->name() : nullptr, nullptr);
+  }
+}
+
+}  // namespace
 
 CaseRun runCase(const TestCase& test, CaseReport report, const void* context) noexcept {
   ErrorTrace private_trace;
@@ -14,7 +61,15 @@ CaseRun runCase(const TestCase& test, CaseReport report, const void* context) no
   // Emptied before the case too: a passing case may have handled errors of its own, and their
   // returns must not open the next failure's trace.
   trace->index = 0;
-  CaseRun run{test.func()};
+  CaseRun run;
+  try {
+    run.result = test.func();
+  } catch (...) {
+    // Fails the case, with the error return recorded here, instead of ending the process: the
+    // run goes on with the next case.
+    printCurrentException();
+    run.result = VESK_FAIL(Error::UncaughtException);
+  }
   report(context, run, *trace);
   trace->index = 0;
   run.leaked = checkingAllocatorDeinit() == Check::leak;

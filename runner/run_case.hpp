@@ -23,7 +23,9 @@ using CaseReport = void (*)(const void* context, const CaseRun& run, const Error
 
 /// Runs `test` on a fresh checking-allocator instance with the active error-return trace emptied
 /// (a private one when none is active), calls `report`, then empties the trace and releases the
-/// instance, whose leak reports thus follow whatever `report` printed.
+/// instance, whose leak reports thus follow whatever `report` printed. An exception that leaves
+/// the case is caught: its type and message are printed and the case fails with
+/// "UncaughtException".
 CaseRun runCase(const TestCase& test, CaseReport report, const void* context) noexcept;
 
 /// Convenience form of `runCase` for any callable taking `(const CaseRun&, const ErrorTrace&)`.

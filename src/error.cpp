@@ -12,6 +12,10 @@ std::string_view errorName(Error e) noexcept {
       return "TestUnexpectedResult";
     case Error::TestExpectedApproxEqAbs:
       return "TestExpectedApproxEqAbs";
+    case Error::TestExpectedEqual:
+      return "TestExpectedEqual";
+    case Error::UncaughtException:
+      return "UncaughtException";
     case Error::SkipCase:
       return "SkipCase";
     case Error::InputOutput:

@@ -8,6 +8,8 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <map>
+#include <new>
 #include <random>
 #include <regex>
 #include <string>
@@ -17,6 +19,7 @@
 
 #include <vesk/checking_allocator.hpp>
 #include <vesk/log.hpp>
+#include <vesk/std_allocator.hpp>
 #include <vesk/vesk_base.hpp>
 #include "failing_allocator.hpp"
 #include "sink_capture.hpp"
@@ -420,6 +423,31 @@ TEST(FailingAllocator, FailsFromTheChosenCallOnOrOnlyThatCallAndCountsEveryOne) 
   EXPECT_EQ(just_once.failedAllocs(), 1u);
   EXPECT_TRUE(from_then_on.failingNow());
   EXPECT_FALSE(just_once.failingNow());
+  EXPECT_EQ(checkingAllocatorDeinit(), Check::ok);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The standard-library adapter
+
+TEST(StdAllocator, ContainersReturnEveryBlockTheyTookAndOutOfMemoryThrowsBadAlloc) {
+  checkingAllocatorInit();
+  FailingAllocator failing(testingAllocator(), {.fail_index = 3});
+  {
+    // The map rebinds the allocator to its node type; the copy still allocates through `failing`.
+    const StdAllocator<std::pair<const int, int>> pairs(failing.allocator());
+    std::map<int, int, std::less<>, StdAllocator<std::pair<const int, int>>> map(pairs);
+    EXPECT_TRUE(map.get_allocator() == StdAllocator<double>(failing.allocator()));
+    EXPECT_FALSE(map.get_allocator() == StdAllocator<double>(mallocAllocator()));
+    for (int i = 0; i < 3; ++i)
+      map.emplace(i, i);
+    EXPECT_EQ(failing.liveAllocations(), 3u);
+    EXPECT_THROW(map.emplace(3, 3), std::bad_alloc);
+    EXPECT_EQ(map.size(), 3u);
+    EXPECT_THROW((void)StdAllocator<std::uint64_t>(failing.allocator()).allocate(SIZE_MAX / 4),
+                 std::bad_array_new_length);
+  }
+  EXPECT_EQ(failing.liveAllocations(), 0u);
+  EXPECT_EQ(failing.liveBytes(), 0u);
   EXPECT_EQ(checkingAllocatorDeinit(), Check::ok);
 }
 

@@ -6,6 +6,8 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include <vesk/expect.hpp>
 #include <vesk/log.hpp>
@@ -130,6 +132,44 @@ TEST_F(Expectations, NanNeverMatchesAndOppositeInfinitiesDiffer) {
             "actual nan, not within absolute tolerance 1e300 of expected nan\n"
             "actual -inf, not within absolute tolerance 1e300 of expected inf\n"
             "actual nan, not within absolute tolerance inf of expected 1e0\n");
+}
+
+// The message forms the end-to-end tests leave out; each failure records one error return.
+TEST_F(Expectations, ExpectEqualComparesByValueAndPrintsEachKindInItsOwnForm) {
+  enum class Colour : std::uint8_t { red = 1, green = 2 };
+  char buffer[8] = "abc";  // the tail after the zero byte is not part of the string
+  const char* null = nullptr;
+  const std::vector<std::string_view> words = {"north", std::string_view("z\0", 2)};
+  testing::internal::CaptureStderr();
+  EXPECT_TRUE(expectEqual(3, std::size_t{3}).has_value());
+  EXPECT_TRUE(expectEqual(-0.0, 0.0).has_value());
+  EXPECT_TRUE(expectEqual(buffer, std::vector<char>{'a', 'b', 'c'}).has_value());
+  EXPECT_EQ(trace_.index, 0u);
+  EXPECT_EQ(expectEqual(-1, UINT64_MAX), std::unexpected(Error::TestExpectedEqual));  // same bits
+  EXPECT_FALSE(expectEqual(true, false).has_value());
+  EXPECT_FALSE(expectEqual(Colour::red, Colour::green).has_value());
+  EXPECT_FALSE(expectEqual('a', '\'').has_value());
+  EXPECT_FALSE(expectEqual(0.1f, 0.1).has_value());
+  EXPECT_FALSE(expectEqual(std::nan(""), std::nan("")).has_value());
+  EXPECT_FALSE(expectEqual("a-b-c", std::string_view("a-b-c-")).has_value());
+  EXPECT_FALSE(expectEqual(null, "abc").has_value());
+  EXPECT_FALSE(expectEqual({"north", "z"}, words).has_value());
+  EXPECT_FALSE(expectEqual(std::span<const int>(), std::vector<int>{1, 2, 3, 4, 5}).has_value());
+  EXPECT_EQ(trace_.index, 10u);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "expected -1, found 18446744073709551615\n"
+            "expected true, found false\n"
+            "expected 1, found 2\n"
+            "expected 'a', found '\\''\n"
+            "expected 1.0000000149011612e-1, found 1e-1\n"
+            "expected nan, found nan\n"
+            "strings differ at byte 5 (expected 5 bytes, found 6): "
+            "expected \"a-b-c\", found \"a-b-c-\"\n"
+            "expected null, found \"abc\"\n"
+            "sequences differ at index 1 (expected 2 elements, found 2): "
+            "expected [\"north\", \"z\"], found [\"north\", \"z\\x00\"]\n"
+            "sequences differ at index 0 (expected 0 elements, found 5): "
+            "expected [], found [1, 2, 3, ...]\n");
 }
 
 TEST(ExpectationsDeathTest, ANegativeOrNanToleranceStops) {

@@ -138,6 +138,41 @@ TEST(Runner, AFaultReportsItsAddressAndAborts) {
   EXPECT_EQ(r.signal, SIGABRT);
 }
 
+TEST(Runner, ExpectEqualPrintsBothValuesInTheFormOfTheirKindAndFailsWithItsOwnError) {
+  const ProcessResult r = runTable("equal");
+  EXPECT_EQ(
+      maskVarying(collapseTraces(r.err)),
+      "1/4 fixture.test.strings differ...strings differ at byte 20 (expected 52 bytes, "
+      "found 52): expected ...\"aid \\\"fetch C:\\\\tmp\\tnow\\\" at caf\\xc3\\xa9 \"..., "
+      "found ...\"aid \\\"fetch C:\\\\tm\\x01\\tnow\\\" at caf\\xc3\\xa9 \"...\n"
+      "FAIL (TestExpectedEqual)\n<trace>\n"
+      "2/4 fixture.test.sequences differ...sequences differ at index 5 (expected 11 elements, "
+      "found 12): expected [..., 2, 3, 4, 5, 6, 7, ...], found [..., 2, 3, 4, -5, 6, 7, ...]\n"
+      "FAIL (TestExpectedEqual)\n<trace>\n"
+      "3/4 fixture.test.floats differ...expected 3e-1, found 3.0000000000000004e-1\n"
+      "FAIL (TestExpectedEqual)\n<trace>\n"
+      "4/4 fixture.test.pointers differ...expected 0x?, found null\n"
+      "FAIL (TestExpectedEqual)\n<trace>\n"
+      "0 passed; 0 skipped; 4 failed.\n");
+  EXPECT_EQ(r.exit_code, 1);
+}
+
+TEST(Runner, AnExceptionLeavingACaseFailsItWithItsTypeAndMessageAndTheRunGoesOn) {
+  // The first case holds a container on the checking allocator when it throws: unwinding frees
+  // it before the leak check, so no leak is reported.
+  const ProcessResult r = runTable("throw");
+  EXPECT_EQ(collapseTraces(r.err),
+            "1/3 fixture.test.throws a runtime error..."
+            "uncaught exception of type std::runtime_error: disk full\n"
+            "FAIL (UncaughtException)\n<trace>\n"
+            "2/3 fixture.test.throws an int...uncaught exception of type int\n"
+            "FAIL (UncaughtException)\n<trace>\n"
+            "3/3 fixture.test.passes...OK\n"
+            "1 passed; 0 skipped; 2 failed.\n");
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.out, "");
+}
+
 TEST(CommandLine, RefusesAnUnknownArgumentBeforeDoingAnything) {
   for (const auto& args :
        {std::vector<std::string>{"--bogus"}, std::vector<std::string>{"--listen=-", "extra"},

@@ -36,6 +36,8 @@ const std::vector<std::string> fixture_names = {
     "server_fixture.test.fails and leaks one block",
     "server_fixture.test.leaks and passes",
     "server_fixture.test.naïve → café frees what it takes",
+    "server_fixture.test.throws a runtime error",
+    "server_fixture.test.throws an int",
 };
 
 constexpr int timeout_ms = 10000;
@@ -308,10 +310,10 @@ TEST(ServerE2E, ABurstIsAnsweredInOrderWithFlagsForFailuresSkipsLoggedErrorsAndL
     requests += runTest(i);
   const auto run = serve(fixture, requests + exit_request);
   // pass; fail; skip; two errors (the warning does not count); fail + leak + the leak report's
-  // error; leak + its report; nothing.
+  // error; leak + its report; nothing; two failures by exceptions.
   EXPECT_EQ(run.out, version + metadataFor(fixture_names) + result(0, 0) + result(1, 1) +
                          result(2, 2) + result(3, 16) + result(4, 13) + result(5, 12) +
-                         result(6, 0));
+                         result(6, 0) + result(7, 1) + result(8, 1));
   EXPECT_EQ(run.exit_code, 0);
   EXPECT_NE(run.err.find("[fixture] (err): first error\n"), std::string::npos);
   EXPECT_NE(run.err.find("[fixture] (warn): a warning\n"), std::string::npos);
@@ -319,7 +321,7 @@ TEST(ServerE2E, ABurstIsAnsweredInOrderWithFlagsForFailuresSkipsLoggedErrorsAndL
   EXPECT_NE(run.err.find("[gpa] (err): memory address 0x"), std::string::npos);
   // No announcement, result word or summary: the printed traces may quote source lines, so only
   // the runner's own forms are looked for.
-  for (const char* form : {"/7 ", "...", "OK\n", "FAIL (", "SKIP\n", " passed"}) {
+  for (const char* form : {"/9 ", "...", "OK\n", "FAIL (", "SKIP\n", " passed"}) {
     EXPECT_EQ(run.err.find(form), std::string::npos) << form;
   }
 }
@@ -336,6 +338,20 @@ TEST(ServerE2E, AFailedCasePrintsItsTraceAndLeavesItEmptyForTheNext) {
   EXPECT_EQ(traceEntries(again.err), 2 * entries) << again.err;
   EXPECT_EQ(again.out, version + result(1, 1) + result(2, 2) + result(0, 0) + result(1, 1));
   EXPECT_EQ(again.exit_code, 0);
+}
+
+TEST(ServerE2E, ACaseThatThrowsFailsWithItsExceptionNamedAndTheExchangeGoesOn) {
+  const auto run = serve(fixture, runTest(7) + runTest(8) + runTest(0) + exit_request);
+  EXPECT_EQ(run.out, version + result(7, 1) + result(8, 1) + result(0, 0));
+  EXPECT_EQ(run.exit_code, 0);
+  // Each message, then its trace: the one place that caught the exception.
+  const std::size_t first =
+      run.err.find("uncaught exception of type std::runtime_error: disk full\n");
+  const std::size_t second = run.err.find("uncaught exception of type int\n");
+  EXPECT_EQ(first, 0u) << run.err;
+  EXPECT_NE(second, std::string::npos) << run.err;
+  EXPECT_GT(second, first);
+  EXPECT_EQ(traceEntries(run.err), 2u) << run.err;
 }
 
 TEST(ServerE2E, DeliveryInOneWriteOrByteByByteGivesTheSameAnswers) {
@@ -417,9 +433,9 @@ TEST(ServerE2E, SurplusBodyBytesAreNeverTakenForTheNextHeader) {
 }
 
 TEST(ServerE2E, RunTestNamingNoCaseRunsNothingAndEndsWithStatusOne) {
-  const auto past_end = serve(fixture, runTest(0) + runTest(7) + runTest(0));
+  const auto past_end = serve(fixture, runTest(0) + runTest(9) + runTest(0));
   EXPECT_EQ(past_end.out, version + result(0, 0));
-  EXPECT_EQ(past_end.err, "invalid run_test request: index 7 of 7 cases\n");
+  EXPECT_EQ(past_end.err, "invalid run_test request: index 9 of 9 cases\n");
   EXPECT_EQ(past_end.exit_code, 1);
 
   const auto empty = serve(empty_fixture, runTest(0));

@@ -18,10 +18,12 @@ namespace vesk {
 /// reader).
 enum class Error : std::uint8_t {
   OutOfMemory,
-  // Failed expectations and the skip, returned by cases.
+  // Failed expectations, a case that threw, and the skip, returned by cases.
   TestUnexpectedResult,
   TestExpectedApproxEqAbs,
-  SkipCase,  ///< the distinguished skip error: the case declares itself skipped
+  TestExpectedEqual,
+  UncaughtException,  ///< an exception left the case; the harness caught it
+  SkipCase,           ///< the distinguished skip error: the case declares itself skipped
   // Harness-internal failures of the build-driver streams.
   InputOutput,
   BrokenPipe,

@@ -1,7 +1,8 @@
 // The self-check harness's public entry: an executable hands its case table to `harnessMain`,
 // which sets up the process, reads the command line and runs the cases (terminal mode) or serves
 // a build driver (`--listen=-`). Cases state what they expect with the expectations below and
-// allocate through `testingAllocator()`, which checks each case for leaks.
+// allocate through `testingAllocator()`, which checks each case for leaks, directly or through
+// standard containers on `StdAllocator`.
 #pragma once
 
 #include <span>
@@ -9,6 +10,7 @@
 #include <vesk/checking_allocator.hpp>
 #include <vesk/expect.hpp>
 #include <vesk/log.hpp>
+#include <vesk/std_allocator.hpp>
 #include <vesk/test_case.hpp>
 #include <vesk/vesk_base.hpp>
 
