@@ -140,7 +140,7 @@ TEST_F(Expectations, ExpectEqualComparesByValueAndPrintsEachKindInItsOwnForm) {
   char buffer[8] = "abc";  // the tail after the zero byte is not part of the string
   const char* null = nullptr;
   const std::vector<std::string_view> words = {"north", std::string_view("z\0", 2)};
-  testing::internal::CaptureStderr();
+  testing::SinkCapture sink;
   EXPECT_TRUE(expectEqual(3, std::size_t{3}).has_value());
   EXPECT_TRUE(expectEqual(-0.0, 0.0).has_value());
   EXPECT_TRUE(expectEqual(buffer, std::vector<char>{'a', 'b', 'c'}).has_value());
@@ -156,7 +156,7 @@ TEST_F(Expectations, ExpectEqualComparesByValueAndPrintsEachKindInItsOwnForm) {
   EXPECT_FALSE(expectEqual({"north", "z"}, words).has_value());
   EXPECT_FALSE(expectEqual(std::span<const int>(), std::vector<int>{1, 2, 3, 4, 5}).has_value());
   EXPECT_EQ(trace_.index, 10u);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+  EXPECT_EQ(sink.take(),
             "expected -1, found 18446744073709551615\n"
             "expected true, found false\n"
             "expected 1, found 2\n"
