@@ -85,6 +85,10 @@ class Inbox {
   std::span<const std::byte> body() const noexcept {
     return std::span(bytes_).subspan(start_ + HEADER_LEN, header().bytes_len);
   }
+  // Up to `len` buffered bytes from the front.
+  std::span<const std::byte> front(std::size_t len) const noexcept {
+    return std::span(bytes_).subspan(start_, std::min(len, buffered()));
+  }
   void pop() noexcept { start_ += HEADER_LEN + header().bytes_len; }
   void clear() noexcept { start_ = end_ = 0; }
 
@@ -211,6 +215,22 @@ std::optional<std::string_view> reportLine(std::string_view output) {
   return std::nullopt;
 }
 
+// Up to the first bytes of `bytes` as quoted text, anything but printable ASCII as \xNN.
+std::string preview(std::span<const std::byte> bytes) {
+  std::string text = "\"";
+  for (std::byte b : bytes) {
+    const auto c = std::to_integer<unsigned char>(b);
+    if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
+      text += static_cast<char>(c);
+    } else {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+      text += escaped;
+    }
+  }
+  return text + "\"";
+}
+
 // What the version message at the front of `inbox` says: nothing yet (wait), or an error.
 enum class Step : std::uint8_t { wait, done };
 
@@ -221,7 +241,8 @@ std::expected<Step, std::string> takeVersion(Inbox& inbox, const std::string& ex
     return std::unexpected(quoted(executable) +
                            " is not a harness executable: its first message has tag " +
                            hex(header.tag) + " and " + std::to_string(header.bytes_len) +
-                           " bytes, not the protocol version");
+                           " bytes, not the protocol version; its output starts with " +
+                           preview(inbox.front(32)));
   }
   if (!inbox.hasMessage()) return Step::wait;
   const std::span<const std::byte> body = inbox.body();
