@@ -93,8 +93,8 @@ int main(int argc, char** argv) {
   double seconds = 0;
   {
     Reporter reporter(names, selected, options->verbose);
-    auto ran = session->run(selected, options->jobs, options->timeout_seconds.value_or(0),
-                            reporter);
+    auto ran =
+        session->run(selected, options->jobs, options->timeout_seconds.value_or(0), reporter);
     if (!ran) {
       reporter.abandon();  // the display is erased before the message
       return endWith(ran.error(), session);

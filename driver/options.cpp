@@ -41,8 +41,7 @@ protocol.
 
 // Splits "--name=value" and "--name value" alike; `at` moves past what was used.
 std::expected<std::string_view, std::string> optionValue(std::span<const std::string_view> args,
-                                                         std::size_t& at,
-                                                         std::string_view name) {
+                                                         std::size_t& at, std::string_view name) {
   const std::string_view arg = args[at];
   if (arg.size() > name.size() && arg[name.size()] == '=') return arg.substr(name.size() + 1);
   if (at + 1 >= args.size()) {
@@ -74,8 +73,8 @@ std::expected<double, std::string> parseSeconds(std::string_view text) {
 }
 
 bool isOption(std::string_view arg, std::string_view name) {
-  return arg == name || (arg.starts_with(name) && arg.size() > name.size() &&
-                         arg[name.size()] == '=');
+  return arg == name ||
+         (arg.starts_with(name) && arg.size() > name.size() && arg[name.size()] == '=');
 }
 
 // Bytes of the UTF-8 sequence starting at `at` (1 for a stray byte, so matching always advances).
@@ -115,9 +114,8 @@ std::expected<Options, std::string> parseOptions(std::span<const std::string_vie
       options.list = true;
     } else if (arg == "-v" || arg == "--verbose") {
       options.verbose = true;
-    } else if (isOption(arg, "--filter") || isOption(arg, "--exclude") ||
-               isOption(arg, "--jobs") || isOption(arg, "--timeout") ||
-               isOption(arg, "--junit")) {
+    } else if (isOption(arg, "--filter") || isOption(arg, "--exclude") || isOption(arg, "--jobs") ||
+               isOption(arg, "--timeout") || isOption(arg, "--junit")) {
       const std::string_view name = arg.substr(0, arg.find('='));
       const auto value = optionValue(args, at, name);
       if (!value) return std::unexpected(value.error());
@@ -206,14 +204,12 @@ std::string globEscape(std::string_view name) {
   return pattern;
 }
 
-std::vector<std::uint32_t> selectCases(const Options& options,
-                                       std::span<const std::string> names) {
+std::vector<std::uint32_t> selectCases(const Options& options, std::span<const std::string> names) {
   std::vector<std::uint32_t> selected;
   for (std::size_t i = 0; i < names.size(); ++i) {
     const auto matches = [&](const std::string& pattern) { return globMatch(pattern, names[i]); };
-    const bool wanted =
-        options.filters.empty() || std::any_of(options.filters.begin(), options.filters.end(),
-                                               matches);
+    const bool wanted = options.filters.empty() ||
+                        std::any_of(options.filters.begin(), options.filters.end(), matches);
     if (wanted && std::none_of(options.excludes.begin(), options.excludes.end(), matches)) {
       selected.push_back(static_cast<std::uint32_t>(i));
     }

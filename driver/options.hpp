@@ -15,15 +15,15 @@ namespace vesk::driver {
 
 /// What the command line asks for.
 struct Options {
-  std::string executable;            ///< the harness executable to serve the cases
-  std::vector<std::string> filters;  ///< a case runs when it matches one of these (or none given)
-  std::vector<std::string> excludes; ///< ... and none of these
-  unsigned jobs = 1;                 ///< servers at once
+  std::string executable;             ///< the harness executable to serve the cases
+  std::vector<std::string> filters;   ///< a case runs when it matches one of these (or none given)
+  std::vector<std::string> excludes;  ///< ... and none of these
+  unsigned jobs = 1;                  ///< servers at once
   std::optional<double> timeout_seconds;  ///< per case; none for no limit
-  std::string junit_path;            ///< where to write the JUnit report; empty for none
-  bool list = false;                 ///< print the selected names instead of running
-  bool verbose = false;              ///< show every case's output, not only a bad case's
-  bool help = false;                 ///< print the help text and exit
+  std::string junit_path;                 ///< where to write the JUnit report; empty for none
+  bool list = false;                      ///< print the selected names instead of running
+  bool verbose = false;                   ///< show every case's output, not only a bad case's
+  bool help = false;                      ///< print the help text and exit
 };
 
 /// The help text, ending with a line end.
@@ -42,7 +42,6 @@ bool globMatch(std::string_view pattern, std::string_view name) noexcept;
 std::string globEscape(std::string_view name);
 
 /// Positions (in table order) of the names the filters and excludes of `options` select.
-std::vector<std::uint32_t> selectCases(const Options& options,
-                                       std::span<const std::string> names);
+std::vector<std::uint32_t> selectCases(const Options& options, std::span<const std::string> names);
 
 }  // namespace vesk::driver

@@ -317,8 +317,8 @@ std::expected<void, std::string> writeJunit(const std::string& path, std::string
     const std::string_view name = names[result.index];
     const std::size_t split = name.find(".test.");
     xml += "    <testcase";
-    appendAttribute(xml, "classname", split == std::string_view::npos ? suite
-                                                                         : name.substr(0, split));
+    appendAttribute(xml, "classname",
+                    split == std::string_view::npos ? suite : name.substr(0, split));
     appendAttribute(xml, "name", split == std::string_view::npos ? name : name.substr(split + 6));
     appendSeconds(xml, "time", result.seconds);
     xml += ">\n";

@@ -60,7 +60,7 @@ class Reporter {
   bool have_tty_;
   std::size_t done_ = 0;
   ProgressNode* root_ = nullptr;
-  std::vector<ProgressNode*> nodes_;  // per slot of the selection
+  std::vector<ProgressNode*> nodes_;        // per slot of the selection
   std::vector<std::size_t> slot_of_index_;  // table position -> slot
   std::string queued_;
   Clock::time_point last_flush_;

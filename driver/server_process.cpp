@@ -59,13 +59,13 @@ std::expected<ServerProcess, std::string> spawnServer(const std::string& executa
   struct stat info {};
   if (::stat(executable.c_str(), &info) != 0) {
     const int code = errno;
-    return std::unexpected(cannotRun(executable, code == ENOENT ? "no such file"
-                                                                : std::string(errnoName(code))));
+    return std::unexpected(
+        cannotRun(executable, code == ENOENT ? "no such file" : std::string(errnoName(code))));
   }
   if (S_ISDIR(info.st_mode)) return std::unexpected(cannotRun(executable, "it is a directory"));
   if (::access(executable.c_str(), X_OK) != 0) {
-    return std::unexpected(cannotRun(executable, "it is not executable (" +
-                                                     std::string(errnoName(errno)) + ")"));
+    return std::unexpected(
+        cannotRun(executable, "it is not executable (" + std::string(errnoName(errno)) + ")"));
   }
 
   int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1}, report[2] = {-1, -1};
@@ -75,8 +75,8 @@ std::expected<ServerProcess, std::string> spawnServer(const std::string& executa
       closeFd(pair[1]);
     }
   };
-  if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 ||
-      ::pipe2(err, O_CLOEXEC) != 0 || ::pipe2(report, O_CLOEXEC) != 0) {
+  if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0 ||
+      ::pipe2(report, O_CLOEXEC) != 0) {
     const int code = errno;
     closeAll();
     return std::unexpected(cannotRun(executable, "no pipe (" + std::string(errnoName(code)) + ")"));
@@ -91,8 +91,8 @@ std::expected<ServerProcess, std::string> spawnServer(const std::string& executa
   if (pid < 0) {
     const int code = errno;
     closeAll();
-    return std::unexpected(cannotRun(executable, "fork failed (" +
-                                                     std::string(errnoName(code)) + ")"));
+    return std::unexpected(
+        cannotRun(executable, "fork failed (" + std::string(errnoName(code)) + ")"));
   }
   if (pid == 0) execServer(path.c_str(), argv, driver, in[0], out[1], err[1], report[1]);
 
@@ -111,8 +111,8 @@ std::expected<ServerProcess, std::string> spawnServer(const std::string& executa
   if (n == static_cast<ssize_t>(sizeof code)) {
     killServer(server);
     closeServerPipes(server);
-    return std::unexpected(cannotRun(executable, "exec failed (" +
-                                                     std::string(errnoName(code)) + ")"));
+    return std::unexpected(
+        cannotRun(executable, "exec failed (" + std::string(errnoName(code)) + ")"));
   }
   ::fcntl(server.out_fd, F_SETFL, O_NONBLOCK);
   ::fcntl(server.err_fd, F_SETFL, O_NONBLOCK);

@@ -200,8 +200,8 @@ std::string_view firstLine(std::string_view text) {
 // The first line of a stop or fault report in what a server wrote, or nothing.
 std::optional<std::string_view> reportLine(std::string_view output) {
   static constexpr std::string_view starts[] = {
-      "Segmentation fault at address ", "General protection exception",
-      "Illegal instruction at address ", "Bus error at address ",
+      "Segmentation fault at address ",   "General protection exception",
+      "Illegal instruction at address ",  "Bus error at address ",
       "Arithmetic exception at address ", "Panicked during a panic",
   };
   while (!output.empty()) {
@@ -238,11 +238,10 @@ std::expected<Step, std::string> takeVersion(Inbox& inbox, const std::string& ex
   const MessageHeader header = inbox.header();
   if (header.tag != static_cast<std::uint32_t>(ProgramTag::toolchain_version) ||
       header.bytes_len > MAX_VERSION_LEN) {
-    return std::unexpected(quoted(executable) +
-                           " is not a harness executable: its first message has tag " +
-                           hex(header.tag) + " and " + std::to_string(header.bytes_len) +
-                           " bytes, not the protocol version; its output starts with " +
-                           preview(inbox.front(32)));
+    return std::unexpected(
+        quoted(executable) + " is not a harness executable: its first message has tag " +
+        hex(header.tag) + " and " + std::to_string(header.bytes_len) +
+        " bytes, not the protocol version; its output starts with " + preview(inbox.front(32)));
   }
   if (!inbox.hasMessage()) return Step::wait;
   const std::span<const std::byte> body = inbox.body();
@@ -257,7 +256,8 @@ std::expected<Step, std::string> takeVersion(Inbox& inbox, const std::string& ex
 
 std::expected<std::vector<std::string>, std::string> parseMetadata(
     std::span<const std::byte> body) {
-  if (body.size() < METADATA_COUNTS_LEN) return std::unexpected(std::string("shorter than 8 bytes"));
+  if (body.size() < METADATA_COUNTS_LEN)
+    return std::unexpected(std::string("shorter than 8 bytes"));
   const std::uint64_t string_len = loadU32(body.data());
   const std::uint64_t count = loadU32(body.data() + 4);
   const std::uint64_t expected_len = METADATA_COUNTS_LEN + 8 * count + string_len;
@@ -370,7 +370,8 @@ std::expected<Session, Failure> Session::open(const std::string& executable) {
       }
       if (!server.inbox.hasMessage()) break;
       auto names = parseMetadata(server.inbox.body());
-      if (!names) return fail(quoted(executable) + " sent a malformed case table: " + names.error());
+      if (!names)
+        return fail(quoted(executable) + " sent a malformed case table: " + names.error());
       server.inbox.pop();
       if (server.inbox.buffered() != 0) {
         return fail(quoted(executable) + " sent more than the case table it was asked for");
@@ -389,11 +390,11 @@ std::expected<Session, Failure> Session::open(const std::string& executable) {
         server.err_open = drainInto(server.process.err_fd, server.err);
       }
       const ServerEnd end = killServer(server.process);
-      const std::string_view what =
-          server.version_seen ? "the case table" : "the protocol version";
-      std::string why = quoted(executable) + " is not a harness executable: it " +
-                        (server.inbox.buffered() == 0 ? "ended" : "ended in the middle of a message") +
-                        " before sending " + std::string(what) + " (" + describeEnd(end) + ")";
+      const std::string_view what = server.version_seen ? "the case table" : "the protocol version";
+      std::string why =
+          quoted(executable) + " is not a harness executable: it " +
+          (server.inbox.buffered() == 0 ? "ended" : "ended in the middle of a message") +
+          " before sending " + std::string(what) + " (" + describeEnd(end) + ")";
       return fail(std::move(why));
     }
     if (Clock::now() >= deadline) {
@@ -418,10 +419,9 @@ std::expected<std::vector<CaseResult>, Failure> Session::run(
   std::vector<CaseResult> results(selected.size());
   std::size_t next = 0;
   std::size_t finished = 0;
-  const auto timeout = timeout_seconds > 0
-                           ? std::chrono::duration_cast<Clock::duration>(
-                                 std::chrono::duration<double>(timeout_seconds))
-                           : Clock::duration::max();
+  const auto timeout = timeout_seconds > 0 ? std::chrono::duration_cast<Clock::duration>(
+                                                 std::chrono::duration<double>(timeout_seconds))
+                                           : Clock::duration::max();
 
   const auto caseName = [&](const Server& server) {
     return quoted(st.names[selected[server.slot]]);
@@ -433,8 +433,8 @@ std::expected<std::vector<CaseResult>, Failure> Session::run(
   };
   const auto restartClock = [&](Server& server, Clock::time_point now) {
     server.started = now;
-    server.case_deadline = timeout == Clock::duration::max() ? Clock::time_point::max()
-                                                             : now + timeout;
+    server.case_deadline =
+        timeout == Clock::duration::max() ? Clock::time_point::max() : now + timeout;
   };
   // Hands the next unassigned case to `server`, or leaves it idle.
   const auto assign = [&](Server& server, Clock::time_point now) {
@@ -521,7 +521,8 @@ std::expected<std::vector<CaseResult>, Failure> Session::run(
 
     for (std::size_t i = 0; i < st.servers.size(); ++i) {
       Server& server = st.servers[i];
-      if (fds[2 * i + 1].revents != 0) server.err_open = drainInto(server.process.err_fd, server.err);
+      if (fds[2 * i + 1].revents != 0)
+        server.err_open = drainInto(server.process.err_fd, server.err);
       if (fds[2 * i].revents != 0) {
         if (server.inbox.readFrom(server.process.out_fd, server.inbox.wanted()) == 0) {
           server.out_open = false;
@@ -561,8 +562,9 @@ std::expected<std::vector<CaseResult>, Failure> Session::run(
                             " instead of " + std::to_string(selected[server.slot])));
           }
           if ((flags & RESULT_FAIL) != 0 && (flags & RESULT_SKIP) != 0) {
-            return std::unexpected(protocolFailure(server, "it reported the case as both "
-                                                           "failed and skipped"));
+            return std::unexpected(protocolFailure(server,
+                                                   "it reported the case as both "
+                                                   "failed and skipped"));
           }
           // A result that came with the end of the output still counts: the case finished.
           const bool ended = server.phase == Phase::dying;

@@ -26,11 +26,11 @@ enum class Outcome : std::uint8_t { passed, failed, skipped, crashed, timed_out 
 struct CaseResult {
   std::uint32_t index = 0;  ///< position in the case table
   Outcome outcome = Outcome::passed;
-  bool leaked = false;          ///< the checking allocator reported a leak
-  std::uint32_t log_errors = 0; ///< error-level log messages during the case
-  double seconds = 0;           ///< wall time from the request to the reply (or the end)
-  std::string output;           ///< what the case wrote on standard error
-  std::string end_message;      ///< crashed or timed out: the report's first line, or how it ended
+  bool leaked = false;           ///< the checking allocator reported a leak
+  std::uint32_t log_errors = 0;  ///< error-level log messages during the case
+  double seconds = 0;            ///< wall time from the request to the reply (or the end)
+  std::string output;            ///< what the case wrote on standard error
+  std::string end_message;       ///< crashed or timed out: the report's first line, or how it ended
 };
 
 /// Whether `result` counts as good for the exit status: passed or skipped, no leak, no log error.

@@ -306,7 +306,8 @@ Result<ExchangeEnd> serveExchange(std::span<const TestCase> cases,
       LockedStderr().out.put("unsupported message: ").hex(header.tag);
       return ExchangeEnd::unsupported;
     }
-    if (header.tag == static_cast<std::uint32_t>(DriverTag::run_test) && header.bytes_len != RUN_TEST_LEN) {
+    if (header.tag == static_cast<std::uint32_t>(DriverTag::run_test) &&
+        header.bytes_len != RUN_TEST_LEN) {
       LockedStderr()
           .out.put("invalid run_test request: body of ")
           .dec(header.bytes_len)
