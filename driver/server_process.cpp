@@ -139,16 +139,11 @@ std::optional<ServerEnd> reapServer(ServerProcess& server, bool wait) noexcept {
 }
 
 ServerEnd killServer(ServerProcess& server) noexcept {
-  ServerEnd end;
-  if (server.pid >= 0) {
-    if (const std::optional<ServerEnd> ended = reapServer(server, false)) {
-      end = *ended;
-    } else {
-      ::kill(server.pid, SIGKILL);
-      end = *reapServer(server, true);
-    }
-  }
-  return end;
+  if (server.pid < 0) return ServerEnd{};
+  // The whole process group, so that whatever the server started goes with it. A server that has
+  // ended already is a zombie until reaped: the signal leaves its own status as it was.
+  if (::kill(-server.pid, SIGKILL) != 0) ::kill(server.pid, SIGKILL);
+  return *reapServer(server, true);
 }
 
 void closeServerPipes(ServerProcess& server) noexcept {

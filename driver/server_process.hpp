@@ -38,8 +38,9 @@ bool sendToServer(const ServerProcess& server, const void* data, std::size_t len
 /// no value while it still runs without `wait`. The process is then reaped.
 std::optional<ServerEnd> reapServer(ServerProcess& server, bool wait) noexcept;
 
-/// Kills the server unless it has ended already, and reaps it; its pipes stay open, so that what
-/// it wrote can still be read. Returns how it ended, which is the kill unless it had ended first.
+/// Kills the server's process group (the server unless it has ended already, and whatever it
+/// started) and reaps the server; its pipes stay open, so that what it wrote can still be read.
+/// Returns how it ended, which is the kill unless it had ended first.
 ServerEnd killServer(ServerProcess& server) noexcept;
 
 /// Closes the driver's ends of the pipes that are still open.
