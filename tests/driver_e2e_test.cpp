@@ -348,11 +348,12 @@ TEST(Driver, RefusesBadInputWithAClearMessageAndStatusTwo) {
        "speaks protocol version '0.12.0'; this vesk-run speaks '0.13.0'"},
       {{silent}, "is not a harness executable: no protocol version within 5 s"},
       // A version, a table of one case, then the result of another case.
-      {{script("liar", "printf '\\000\\000\\000\\000\\006\\000\\000\\000''0.13.0'\n"
-                       "printf '\\003\\000\\000\\000\\032\\000\\000\\000\\012\\000\\000\\000"
-                       "\\001\\000\\000\\000\\001\\000\\000\\000\\000\\000\\000\\000\\000''x.test.a'"
-                       "'\\000'\nsleep 0.3\nprintf '\\004\\000\\000\\000\\010\\000\\000\\000"
-                       "\\007\\000\\000\\000\\000\\000\\000\\000'\nsleep 5")},
+      {{script("liar",
+               "printf '\\000\\000\\000\\000\\006\\000\\000\\000''0.13.0'\n"
+               "printf '\\003\\000\\000\\000\\032\\000\\000\\000\\012\\000\\000\\000"
+               "\\001\\000\\000\\000\\001\\000\\000\\000\\000\\000\\000\\000\\000''x.test.a'"
+               "'\\000'\nsleep 0.3\nprintf '\\004\\000\\000\\000\\010\\000\\000\\000"
+               "\\007\\000\\000\\000\\000\\000\\000\\000'\nsleep 5")},
        "broke the protocol while running 'x.test.a': it replied with the result of case index 7 "
        "instead of 0"},
       {{"--filter", "nothing*", product}, "no case matches the --filter and --exclude patterns"},
