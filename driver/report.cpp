@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 
@@ -16,7 +17,7 @@ using namespace std::chrono_literals;
 
 // Lines for a log wait at most this long, or until this many bytes are queued.
 constexpr auto FLUSH_INTERVAL = 100ms;
-constexpr std::size_t FLUSH_BYTES = 32 * 1024;
+constexpr std::size_t FLUSH_BYTES = std::size_t{32} * 1024;
 
 void appendNumber(std::string& out, std::uint64_t value) {
   char digits[24];
@@ -29,7 +30,7 @@ void appendDuration(std::string& out, double seconds) {
   char text[32];
   const int n = seconds < 1 ? std::snprintf(text, sizeof text, "%.2f ms", seconds * 1000)
                             : std::snprintf(text, sizeof text, "%.2f s", seconds);
-  out.append(text, static_cast<std::size_t>(n));
+  out.append(text, std::min(static_cast<std::size_t>(std::max(n, 0)), sizeof text - 1));
 }
 
 std::string_view resultWord(Outcome outcome) {
@@ -126,7 +127,9 @@ void appendAttribute(std::string& out, std::string_view name, std::string_view v
 void appendSeconds(std::string& out, std::string_view name, double seconds) {
   char text[32];
   const int n = std::snprintf(text, sizeof text, "%.6f", seconds);
-  appendAttribute(out, name, std::string_view(text, static_cast<std::size_t>(n)));
+  appendAttribute(
+      out, name,
+      std::string_view(text, std::min(static_cast<std::size_t>(std::max(n, 0)), sizeof text - 1)));
 }
 
 std::string failureMessage(const CaseResult& result) {

@@ -224,7 +224,7 @@ std::string preview(std::span<const std::byte> bytes) {
       text += static_cast<char>(c);
     } else {
       char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+      (void)std::snprintf(escaped, sizeof escaped, "\\x%02x", c);  // 4 bytes and the end fit
       text += escaped;
     }
   }
@@ -466,7 +466,7 @@ std::expected<std::vector<CaseResult>, Failure> Session::run(
     CaseResult& result = record(server, outcome, now);
     if (outcome == Outcome::timed_out) {
       char text[64];
-      std::snprintf(text, sizeof text, "timed out after %g s", timeout_seconds);
+      (void)std::snprintf(text, sizeof text, "timed out after %g s", timeout_seconds);  // fits
       result.end_message = text;
     } else {
       result.end_message = reportLine(result.output).value_or("");
