@@ -39,17 +39,6 @@ logged; 1 otherwise; 2 for a usage error, or an executable that does not speak t
 protocol.
 )";
 
-// Splits "--name=value" and "--name value" alike; `at` moves past what was used.
-std::expected<std::string_view, std::string> optionValue(std::span<const std::string_view> args,
-                                                         std::size_t& at, std::string_view name) {
-  const std::string_view arg = args[at];
-  if (arg.size() > name.size() && arg[name.size()] == '=') return arg.substr(name.size() + 1);
-  if (at + 1 >= args.size()) {
-    return std::unexpected(std::string("option ") + std::string(name) + " needs a value");
-  }
-  return args[++at];
-}
-
 std::expected<unsigned, std::string> parseJobs(std::string_view text) {
   unsigned jobs = 0;
   const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), jobs);
@@ -72,9 +61,32 @@ std::expected<double, std::string> parseSeconds(std::string_view text) {
   return seconds;
 }
 
-bool isOption(std::string_view arg, std::string_view name) {
-  return arg == name ||
-         (arg.starts_with(name) && arg.size() > name.size() && arg[name.size()] == '=');
+// Stores the value of the valued option `name`; a usage error comes back as its message, success
+// as an empty text.
+std::string applyValue(Options& options, std::string_view name, std::string_view value) {
+  if (name == "--filter") {
+    options.filters.emplace_back(value);
+  } else if (name == "--exclude") {
+    options.excludes.emplace_back(value);
+  } else if (name == "--jobs" || name == "-j") {
+    const auto jobs = parseJobs(value);
+    if (!jobs) return jobs.error();
+    options.jobs = *jobs;
+  } else if (name == "--timeout") {
+    const auto seconds = parseSeconds(value);
+    if (!seconds) return seconds.error();
+    options.timeout_seconds = *seconds;
+  } else if (value.empty()) {
+    return "option --junit needs a file name";
+  } else {
+    options.junit_path = value;
+  }
+  return {};
+}
+
+bool isValued(std::string_view name) {
+  return name == "--filter" || name == "--exclude" || name == "--jobs" || name == "-j" ||
+         name == "--timeout" || name == "--junit";
 }
 
 // Bytes of the UTF-8 sequence starting at `at` (1 for a stray byte, so matching always advances).
@@ -104,9 +116,7 @@ std::expected<Options, std::string> parseOptions(std::span<const std::string_vie
                                "' and '" + std::string(arg) + "')");
       }
       options.executable = arg;
-      continue;
-    }
-    if (arg == "--") {
+    } else if (arg == "--") {
       only_operands = true;
     } else if (arg == "-h" || arg == "--help") {
       options.help = true;
@@ -114,38 +124,23 @@ std::expected<Options, std::string> parseOptions(std::span<const std::string_vie
       options.list = true;
     } else if (arg == "-v" || arg == "--verbose") {
       options.verbose = true;
-    } else if (isOption(arg, "--filter") || isOption(arg, "--exclude") || isOption(arg, "--jobs") ||
-               isOption(arg, "--timeout") || isOption(arg, "--junit")) {
-      const std::string_view name = arg.substr(0, arg.find('='));
-      const auto value = optionValue(args, at, name);
-      if (!value) return std::unexpected(value.error());
-      if (name == "--filter") {
-        options.filters.emplace_back(*value);
-      } else if (name == "--exclude") {
-        options.excludes.emplace_back(*value);
-      } else if (name == "--jobs") {
-        const auto jobs = parseJobs(*value);
-        if (!jobs) return std::unexpected(jobs.error());
-        options.jobs = *jobs;
-      } else if (name == "--timeout") {
-        const auto seconds = parseSeconds(*value);
-        if (!seconds) return std::unexpected(seconds.error());
-        options.timeout_seconds = *seconds;
-      } else {
-        if (value->empty()) return std::unexpected(std::string("option --junit needs a file name"));
-        options.junit_path = *value;
-      }
-    } else if (arg.starts_with("-j")) {
-      std::string_view value = arg.substr(2);
-      if (value.empty()) {
-        if (at + 1 >= args.size()) return std::unexpected(std::string("option -j needs a value"));
+    } else {
+      // "--name=value", "--name value", "-jN" and "-j N".
+      const bool short_jobs = arg.starts_with("-j");
+      const std::size_t split = short_jobs ? 2 : arg.find('=');
+      const std::string_view name = arg.substr(0, split);
+      std::string_view value;
+      bool has_value = split < arg.size();
+      if (has_value) value = arg.substr(short_jobs ? split : split + 1);
+      if (!isValued(name)) return std::unexpected("unknown option '" + std::string(arg) + "'");
+      if (!has_value) {
+        if (at + 1 >= args.size()) {
+          return std::unexpected("option " + std::string(name) + " needs a value");
+        }
         value = args[++at];
       }
-      const auto jobs = parseJobs(value);
-      if (!jobs) return std::unexpected(jobs.error());
-      options.jobs = *jobs;
-    } else {
-      return std::unexpected("unknown option '" + std::string(arg) + "'");
+      const std::string error = applyValue(options, name, value);
+      if (!error.empty()) return std::unexpected(error);
     }
   }
   if (!options.help && options.executable.empty()) {
