@@ -1,5 +1,6 @@
 // A harness executable for timing vesk-run: BENCH_CASES cases (default 2000), each sleeping
 // BENCH_CASE_MS milliseconds (default 0, a trivial case).
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <string>
@@ -29,8 +30,10 @@ int main(int argc, char** argv) {
   case_ms = envNumber("BENCH_CASE_MS", 0);
   static std::vector<std::string> names;
   static std::vector<vesk::TestCase> cases;
+  names.reserve(static_cast<std::size_t>(std::max(count, 0L)));
   for (long i = 0; i < count; ++i)
     names.push_back("bench.test.case " + std::to_string(i));
+  cases.reserve(names.size());
   for (const std::string& name : names)
     cases.push_back({name, sleeps});
   return vesk::harnessMain(argc, argv, cases);

@@ -47,7 +47,7 @@ double runOnce(const Variant& variant) {
   const auto start = std::chrono::steady_clock::now();
   pid_t pid = 0;
   if (::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) {
-    std::fprintf(stderr, "cannot start %s\n", argv[0]);
+    (void)std::fprintf(stderr, "cannot start %s\n", argv[0]);
     std::exit(1);
   }
   int status = 0;
@@ -55,7 +55,7 @@ double runOnce(const Variant& variant) {
   const auto end = std::chrono::steady_clock::now();
   posix_spawn_file_actions_destroy(&actions);
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    std::fprintf(stderr, "%s ended with status %d\n", variant.label.c_str(), status);
+    (void)std::fprintf(stderr, "%s ended with status %d\n", variant.label.c_str(), status);
     std::exit(1);
   }
   return std::chrono::duration<double, std::milli>(end - start).count();
@@ -89,7 +89,7 @@ void scenario(const char* title, std::vector<Variant> variants, int rounds) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int rounds = argc > 1 ? std::atoi(argv[1]) : 21;
+  const int rounds = argc > 1 ? static_cast<int>(std::strtol(argv[1], nullptr, 10)) : 21;
   const std::string product = VESK_PRODUCT, driver = VESK_RUN, cases = VESK_BENCH_CASES;
   scenario("start-up: the product's 36 cases",
            {{"vesk (terminal mode)", {product}, {}, {}},

@@ -143,7 +143,7 @@ ServerEnd killServer(ServerProcess& server) noexcept {
   // The whole process group, so that whatever the server started goes with it. A server that has
   // ended already is a zombie until reaped: the signal leaves its own status as it was.
   if (::kill(-server.pid, SIGKILL) != 0) ::kill(server.pid, SIGKILL);
-  return *reapServer(server, true);
+  return reapServer(server, true).value_or(ServerEnd{});  // a waiting reap always has a value
 }
 
 void closeServerPipes(ServerProcess& server) noexcept {

@@ -217,7 +217,7 @@ TEST(Driver, ReportsEveryOutcomeWithTheOutputOfItsOwnCaseAndWritesJUnit) {
 
   const std::optional<Element> xml = XmlReader(readFile(dir + "/report.xml")).document();
   ASSERT_TRUE(xml.has_value()) << readFile(dir + "/report.xml");
-  const Element* suite = xml->child("testsuite");
+  const Element* suite = xml.value().child("testsuite");
   ASSERT_NE(suite, nullptr);
   EXPECT_EQ(suite->attributes.at("name"), "server_fixture");
   EXPECT_EQ(suite->attributes.at("tests"), "7");
@@ -262,7 +262,7 @@ TEST(Driver, ACrashedCaseIsReportedWithItsReportAndTheRestRunsOnAFreshServer) {
   const std::optional<Element> xml = XmlReader(readFile(dir + "/stop.xml")).document();
   ASSERT_TRUE(xml.has_value());
   const Element* error =
-      casesByName(*xml->child("testsuite")).at("fixture.test.overflows")->child("error");
+      casesByName(*xml.value().child("testsuite")).at("fixture.test.overflows")->child("error");
   ASSERT_NE(error, nullptr);
   EXPECT_EQ(vesk::testing::maskVarying(error->attributes.at("message")),
             "thread ? panic: integer overflow");
@@ -292,7 +292,7 @@ TEST(Driver, ACaseOverTheTimeLimitIsKilledAndTheRunGoesOn) {
             std::string::npos);
   const std::optional<Element> xml = XmlReader(readFile(dir + "/t.xml")).document();
   ASSERT_TRUE(xml.has_value());
-  EXPECT_EQ(xml->child("testsuite")->attributes.at("errors"), "1");
+  EXPECT_EQ(xml.value().child("testsuite")->attributes.at("errors"), "1");
 }
 
 TEST(Driver, SelectsCasesByPatternAndListsThemInTableOrder) {
