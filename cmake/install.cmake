@@ -1,6 +1,7 @@
 # Installation: public headers under include/vesk/, the static libraries, the self-check
-# executable, a relocatable CMake package with the components kernel, ecs and harness
-# (`find_package(vesk CONFIG REQUIRED COMPONENTS ...)`), and a pkg-config file per library.
+# executable, the build driver vesk-run, a relocatable CMake package with the components kernel,
+# ecs and harness (`find_package(vesk CONFIG REQUIRED COMPONENTS ...)`) and the CMake function
+# vesk_discover_cases, and a pkg-config file per library.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -8,11 +9,14 @@ set_target_properties(vesk_base PROPERTIES EXPORT_NAME base)
 set_target_properties(vesk_kernel PROPERTIES EXPORT_NAME kernel)
 set_target_properties(vesk_ecs PROPERTIES EXPORT_NAME ecs)
 set_target_properties(vesk_harness PROPERTIES EXPORT_NAME harness)
+set_target_properties(vesk-run PROPERTIES EXPORT_NAME run)
 
-# Two export sets, so that the libraries can be used without the harness's dependencies.
-install(TARGETS vesk_base vesk_kernel vesk_ecs
+# Two export sets, so that the libraries can be used without the harness's dependencies. vesk-run
+# needs none of them (no libdw), so it comes with the libraries as the imported vesk::run.
+install(TARGETS vesk_base vesk_kernel vesk_ecs vesk-run
   EXPORT veskTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   FILE_SET HEADERS DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(TARGETS vesk_harness
   EXPORT veskHarnessTargets
@@ -29,6 +33,8 @@ configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/veskConfig.cmake.in
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/veskConfigVersion.cmake
   VERSION ${PROJECT_VERSION} COMPATIBILITY SameMinorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/veskConfig.cmake ${PROJECT_BINARY_DIR}/veskConfigVersion.cmake
+  ${PROJECT_SOURCE_DIR}/cmake/VeskDiscoverCases.cmake
+  ${PROJECT_SOURCE_DIR}/cmake/VeskDiscoverCasesScript.cmake
   DESTINATION ${VESK_CMAKE_DIR})
 
 # pkg-config files for builds without CMake. They find the prefix from their own place, so the

@@ -25,25 +25,6 @@ constexpr std::size_t HEADER_READ_ROOM = 256;
 // A message goes out in at most ten pieces: the header and up to nine body parts.
 constexpr std::size_t MAX_BODY_PARTS = 9;
 
-// The wire is little-endian whatever the host is; arrays sent as they lie in memory are stored
-// through this.
-constexpr std::uint32_t toLittle(std::uint32_t value) noexcept {
-  if constexpr (std::endian::native == std::endian::big) return std::byteswap(value);
-  return value;
-}
-
-void storeU32(std::byte* dst, std::uint32_t value) noexcept {
-  for (int i = 0; i < 4; ++i)
-    dst[i] = static_cast<std::byte>(value >> (8 * i));
-}
-
-std::uint32_t loadU32(const std::byte* src) noexcept {
-  std::uint32_t value = 0;
-  for (int i = 0; i < 4; ++i)
-    value |= std::to_integer<std::uint32_t>(src[i]) << (8 * i);
-  return value;
-}
-
 Result<std::size_t> readFd(void* ctx, std::span<std::byte> dest) noexcept {
   const int fd = static_cast<int>(reinterpret_cast<std::intptr_t>(ctx));
   for (;;) {
@@ -114,7 +95,7 @@ Result<void> buildMetadata(std::span<const TestCase> cases, Allocator allocator,
 }
 
 Result<void> sendMetadata(ByteSink sink, const Metadata& meta) noexcept {
-  std::array<std::byte, 8> counts;
+  std::array<std::byte, METADATA_COUNTS_LEN> counts;
   storeU32(counts.data(), checkedCast<std::uint32_t>(meta.string_bytes.size()));
   storeU32(counts.data() + 4, checkedCast<std::uint32_t>(meta.names.size()));
   const std::array<std::span<const std::byte>, 4> parts = {
@@ -153,10 +134,10 @@ Result<void> answerRunTest(const TestCase& test, std::uint32_t index, ByteSink s
   const bool leak = run.leaked;
 
   const std::uint64_t errors = std::min(log_err_count.load(), MAX_REPORTED_LOG_ERRORS);
-  const std::uint32_t flags =
-      static_cast<std::uint32_t>(fail) | static_cast<std::uint32_t>(skip) << 1 |
-      static_cast<std::uint32_t>(leak) << 2 | static_cast<std::uint32_t>(errors) << 3;
-  std::array<std::byte, 8> body;
+  const std::uint32_t flags = (fail ? RESULT_FAIL : 0) | (skip ? RESULT_SKIP : 0) |
+                              (leak ? RESULT_LEAK : 0) |
+                              static_cast<std::uint32_t>(errors) << RESULT_LOG_ERRORS_SHIFT;
+  std::array<std::byte, TEST_RESULTS_LEN> body;
   storeU32(body.data(), index);
   storeU32(body.data() + 4, flags);
   const std::span<const std::byte> part(body);
@@ -325,7 +306,8 @@ Result<ExchangeEnd> serveExchange(std::span<const TestCase> cases,
       LockedStderr().out.put("unsupported message: ").hex(header.tag);
       return ExchangeEnd::unsupported;
     }
-    if (header.tag == static_cast<std::uint32_t>(DriverTag::run_test) && header.bytes_len != 4) {
+    if (header.tag == static_cast<std::uint32_t>(DriverTag::run_test) &&
+        header.bytes_len != RUN_TEST_LEN) {
       LockedStderr()
           .out.put("invalid run_test request: body of ")
           .dec(header.bytes_len)

@@ -14,40 +14,9 @@
 #include <vesk/allocator.hpp>
 #include <vesk/error.hpp>
 #include <vesk/test_case.hpp>
+#include "protocol.hpp"
 
 namespace vesk {
-
-/// Message kinds a driver sends.
-enum class DriverTag : std::uint32_t {
-  exit = 0,
-  update = 1,
-  run = 2,
-  hot_update = 3,
-  query_test_metadata = 4,
-  run_test = 5,
-};
-
-/// Message kinds this program sends.
-enum class ProgramTag : std::uint32_t {
-  toolchain_version = 0,
-  error_bundle = 1,
-  emit_bin_path = 2,
-  test_metadata = 3,
-  test_results = 4,
-};
-
-/// The 8-byte header in front of every message: its kind and the number of body bytes after it.
-struct MessageHeader {
-  std::uint32_t tag = 0;
-  std::uint32_t bytes_len = 0;
-};
-
-/// Size of a message header on the wire.
-inline constexpr std::size_t HEADER_LEN = 8;
-/// Version text sent first, in the `toolchain_version` message.
-inline constexpr std::string_view TOOLCHAIN_VERSION = "0.13.0";
-/// Largest `log_err_count` a result record can carry (29 bits).
-inline constexpr std::uint64_t MAX_REPORTED_LOG_ERRORS = (std::uint64_t{1} << 29) - 1;
 
 /// Where received bytes come from: `read` fills a prefix of `dest` and returns how many bytes it
 /// wrote, 0 once the stream has ended, or an error.

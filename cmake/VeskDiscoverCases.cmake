@@ -1,0 +1,63 @@
+# vesk_discover_cases(<target> [TEST_PREFIX <prefix>] [CASE_TIMEOUT <seconds>]
+#                     [TIMEOUT <seconds>] [DRIVER <executable target>])
+#
+# Registers every case of <target>, an executable built on vesk::harness, as a CTest test of its
+# own: after <target> is built, `vesk-run --list` reads its case table, and a CTest file with one
+# test per case is written, each running exactly that case through vesk-run. `ctest -R`, `ctest
+# -j` and sharding (`ctest -I start,end,stride`) then work per case.
+#   TEST_PREFIX   put before every case name to form the test name (default: none)
+#   CASE_TIMEOUT  passed to vesk-run as --timeout: the case is reported as timed out after it
+#   TIMEOUT       CTest's own limit per test (default: 60 s, or CASE_TIMEOUT + 30 s)
+#   DRIVER        the vesk-run target to use (default: vesk::run)
+# A skipped case is shown by CTest as skipped.
+
+set(_VESK_DISCOVER_CASES_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/VeskDiscoverCasesScript.cmake)
+
+function(vesk_discover_cases target)
+  cmake_parse_arguments(ARG "" "TEST_PREFIX;CASE_TIMEOUT;TIMEOUT;DRIVER" "" ${ARGN})
+  if(NOT ARG_DRIVER)
+    set(ARG_DRIVER vesk::run)
+  endif()
+  if(NOT TARGET ${ARG_DRIVER})
+    message(FATAL_ERROR "vesk_discover_cases: no target ${ARG_DRIVER} (find_package(vesk) "
+                        "provides vesk::run)")
+  endif()
+  if(NOT ARG_TIMEOUT)
+    if(ARG_CASE_TIMEOUT)
+      math(EXPR ARG_TIMEOUT "${ARG_CASE_TIMEOUT} + 30")
+    else()
+      set(ARG_TIMEOUT 60)
+    endif()
+  endif()
+  # The driver must exist before the listing runs: in a build tree it is built first.
+  get_target_property(driver ${ARG_DRIVER} ALIASED_TARGET)
+  if(NOT driver)
+    set(driver ${ARG_DRIVER})
+  endif()
+  get_target_property(imported ${driver} IMPORTED)
+  if(NOT imported)
+    add_dependencies(${target} ${driver})
+  endif()
+
+  set(cases_file ${CMAKE_CURRENT_BINARY_DIR}/${target}_cases.cmake)
+  set(include_file ${CMAKE_CURRENT_BINARY_DIR}/${target}_cases_include.cmake)
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${CMAKE_COMMAND}
+      -D "DRIVER=$<TARGET_FILE:${driver}>"
+      -D "EXECUTABLE=$<TARGET_FILE:${target}>"
+      -D "TEST_PREFIX=${ARG_TEST_PREFIX}"
+      -D "CASE_TIMEOUT=${ARG_CASE_TIMEOUT}"
+      -D "TIMEOUT=${ARG_TIMEOUT}"
+      -D "OUTPUT=${cases_file}"
+      -P ${_VESK_DISCOVER_CASES_SCRIPT}
+    BYPRODUCTS ${cases_file}
+    COMMENT "Listing the cases of ${target} for CTest"
+    VERBATIM)
+  file(WRITE ${include_file}
+    "if(EXISTS \"${cases_file}\")\n"
+    "  include(\"${cases_file}\")\n"
+    "else()\n"
+    "  add_test(${target}_NOT_BUILT ${target}_NOT_BUILT)\n"
+    "endif()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${include_file})
+endfunction()

@@ -1,0 +1,53 @@
+# Writes the CTest file of vesk_discover_cases (VeskDiscoverCases.cmake): one test per case of a
+# harness executable, each running exactly that case through vesk-run.
+#   cmake -DDRIVER=<vesk-run> -DEXECUTABLE=<harness executable> -DOUTPUT=<file>
+#         [-DTEST_PREFIX=<prefix>] [-DCASE_TIMEOUT=<s>] [-DTIMEOUT=<s>] -P VeskDiscoverCasesScript.cmake
+execute_process(COMMAND "${DRIVER}" --list "${EXECUTABLE}"
+  OUTPUT_VARIABLE listing ERROR_VARIABLE errors RESULT_VARIABLE status TIMEOUT 60)
+if(NOT status EQUAL 0)
+  file(REMOVE "${OUTPUT}")
+  message(FATAL_ERROR "Listing the cases of ${EXECUTABLE} failed (${status}):\n${errors}")
+endif()
+
+# Case names hold spaces, colons, parentheses, brackets, semicolons and non-ASCII text, so every
+# piece is written as a bracket argument, whose text CMake takes as it is; the number of '=' is
+# chosen so that no piece can close it early.
+function(_vesk_bracket text out)
+  set(equals "=")
+  while(text MATCHES "]${equals}]")
+    string(APPEND equals "=")
+  endwhile()
+  set(${out} "[${equals}[${text}]${equals}]" PARENT_SCOPE)
+endfunction()
+
+set(options -j1)
+if(CASE_TIMEOUT)
+  list(APPEND options --timeout ${CASE_TIMEOUT})
+endif()
+_vesk_bracket("${DRIVER}" driver)
+_vesk_bracket("${EXECUTABLE}" executable)
+set(content "# Written by vesk_discover_cases from the case list of ${EXECUTABLE}.\n")
+set(rest "${listing}")
+while(NOT rest STREQUAL "")
+  string(FIND "${rest}" "\n" end)
+  if(end EQUAL -1)
+    set(name "${rest}")
+    set(rest "")
+  else()
+    string(SUBSTRING "${rest}" 0 ${end} name)
+    math(EXPR end "${end} + 1")
+    string(SUBSTRING "${rest}" ${end} -1 rest)
+  endif()
+  # The filter selects exactly this name: vesk-run reads a backslash as making the next
+  # character literal.
+  string(REPLACE "\\" "\\\\" pattern "${name}")
+  string(REPLACE "*" "\\*" pattern "${pattern}")
+  string(REPLACE "?" "\\?" pattern "${pattern}")
+  _vesk_bracket("${TEST_PREFIX}${name}" test)
+  _vesk_bracket("${pattern}" filter)
+  string(APPEND content
+    "add_test(${test} ${driver} ${options} --filter ${filter} ${executable})\n"
+    "set_tests_properties(${test} PROPERTIES TIMEOUT ${TIMEOUT} "
+    "SKIP_REGULAR_EXPRESSION [==[\\.\\.\\.SKIP \\[]==])\n")
+endwhile()
+file(WRITE "${OUTPUT}" "${content}")

@@ -1,0 +1,215 @@
+#include "options.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+
+namespace vesk::driver {
+
+namespace {
+
+constexpr std::string_view HELP = R"(Usage: vesk-run [options] EXECUTABLE
+
+Runs the cases of a harness executable (any program built on vesk::harness) in parallel, each
+server process started as `EXECUTABLE --listen=-`. A case that crashes its server or runs past
+the time limit is reported as such, and a fresh server takes over the remaining cases.
+
+Options:
+  --list             print the selected case names, one per line, in table order, and exit
+  --filter PATTERN   run the cases whose full name matches PATTERN (repeatable; a case runs when
+                     it matches any filter, or when no filter is given)
+  --exclude PATTERN  skip the cases whose full name matches PATTERN (repeatable; wins over
+                     --filter)
+  -j N, -jN, --jobs N
+                     run up to N servers at once (default: the number of online processors)
+  --timeout SECONDS  report a case that runs longer as timed out, kill its server and go on
+                     (default: no limit; fractions allowed)
+  --junit FILE       write a JUnit XML report to FILE
+  -v, --verbose      show the output of every case, not only of failed, crashed or timed-out
+                     ones
+  -h, --help         print this text and exit
+
+Patterns match the whole case name: `*` matches any run of characters, `?` any one character.
+A backslash makes the next character literal, so an exact name is selected by putting `\`
+before each `*`, `?` and `\` in it: --filter 'mod.test.what\?' runs only "mod.test.what?".
+
+Exit status: 0 when every selected case passed or was skipped, with no leak and no error
+logged; 1 otherwise; 2 for a usage error, or an executable that does not speak the build-driver
+protocol.
+)";
+
+std::expected<unsigned, std::string> parseJobs(std::string_view text) {
+  unsigned jobs = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), jobs);
+  if (text.empty() || ec != std::errc() || end != text.data() + text.size() || jobs == 0) {
+    return std::unexpected("invalid job count '" + std::string(text) +
+                           "': expected a whole number of at least 1");
+  }
+  return jobs;
+}
+
+std::expected<double, std::string> parseSeconds(std::string_view text) {
+  double seconds = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), seconds);
+  // An upper bound keeps the deadline arithmetic far from overflow: a day is plenty for a case.
+  if (text.empty() || ec != std::errc() || end != text.data() + text.size() ||
+      !std::isfinite(seconds) || seconds <= 0 || seconds > 86400) {
+    return std::unexpected("invalid timeout '" + std::string(text) +
+                           "': expected seconds above 0 and at most 86400");
+  }
+  return seconds;
+}
+
+// Stores the value of the valued option `name`; a usage error comes back as its message, success
+// as an empty text.
+std::string applyValue(Options& options, std::string_view name, std::string_view value) {
+  if (name == "--filter") {
+    options.filters.emplace_back(value);
+  } else if (name == "--exclude") {
+    options.excludes.emplace_back(value);
+  } else if (name == "--jobs" || name == "-j") {
+    const auto jobs = parseJobs(value);
+    if (!jobs) return jobs.error();
+    options.jobs = *jobs;
+  } else if (name == "--timeout") {
+    const auto seconds = parseSeconds(value);
+    if (!seconds) return seconds.error();
+    options.timeout_seconds = *seconds;
+  } else if (value.empty()) {
+    return "option --junit needs a file name";
+  } else {
+    options.junit_path = value;
+  }
+  return {};
+}
+
+bool isValued(std::string_view name) {
+  return name == "--filter" || name == "--exclude" || name == "--jobs" || name == "-j" ||
+         name == "--timeout" || name == "--junit";
+}
+
+// Bytes of the UTF-8 sequence starting at `at` (1 for a stray byte, so matching always advances).
+std::size_t codePointLength(std::string_view text, std::size_t at) noexcept {
+  std::size_t len = 1;
+  while (at + len < text.size() && (static_cast<unsigned char>(text[at + len]) & 0xC0) == 0x80)
+    ++len;
+  return len;
+}
+
+}  // namespace
+
+std::string_view helpText() noexcept {
+  return HELP;
+}
+
+std::expected<Options, std::string> parseOptions(std::span<const std::string_view> args,
+                                                 unsigned default_jobs) {
+  Options options;
+  options.jobs = default_jobs == 0 ? 1 : default_jobs;
+  bool only_operands = false;
+  for (std::size_t at = 0; at < args.size(); ++at) {
+    const std::string_view arg = args[at];
+    if (only_operands || !arg.starts_with('-') || arg == "-") {
+      if (!options.executable.empty()) {
+        return std::unexpected("more than one executable given ('" + options.executable +
+                               "' and '" + std::string(arg) + "')");
+      }
+      options.executable = arg;
+    } else if (arg == "--") {
+      only_operands = true;
+    } else if (arg == "-h" || arg == "--help") {
+      options.help = true;
+    } else if (arg == "--list") {
+      options.list = true;
+    } else if (arg == "-v" || arg == "--verbose") {
+      options.verbose = true;
+    } else {
+      // "--name=value", "--name value", "-jN" and "-j N".
+      const bool short_jobs = arg.starts_with("-j");
+      const std::size_t split = short_jobs ? 2 : arg.find('=');
+      const std::string_view name = arg.substr(0, split);
+      std::string_view value;
+      bool has_value = split < arg.size();
+      if (has_value) value = arg.substr(short_jobs ? split : split + 1);
+      if (!isValued(name)) return std::unexpected("unknown option '" + std::string(arg) + "'");
+      if (!has_value) {
+        if (at + 1 >= args.size()) {
+          return std::unexpected("option " + std::string(name) + " needs a value");
+        }
+        value = args[++at];
+      }
+      const std::string error = applyValue(options, name, value);
+      if (!error.empty()) return std::unexpected(error);
+    }
+  }
+  if (!options.help && options.executable.empty()) {
+    return std::unexpected(std::string("no executable given"));
+  }
+  return options;
+}
+
+bool globMatch(std::string_view pattern, std::string_view name) noexcept {
+  constexpr std::size_t none = std::string_view::npos;
+  std::size_t p = 0, n = 0;
+  // Where the last `*` was, and how much of the name it has taken so far: on a mismatch it takes
+  // one more character and matching resumes after it. Earlier stars never need to take more.
+  std::size_t star_p = none, star_n = 0;
+  while (n < name.size()) {
+    if (p < pattern.size()) {
+      char c = pattern[p];
+      if (c == '*') {
+        star_p = ++p;
+        star_n = n;
+        continue;
+      }
+      if (c == '?') {
+        ++p;
+        n += codePointLength(name, n);
+        continue;
+      }
+      std::size_t width = 1;
+      if (c == '\\' && p + 1 < pattern.size()) {
+        c = pattern[p + 1];
+        width = 2;
+      }
+      if (name[n] == c) {
+        p += width;
+        ++n;
+        continue;
+      }
+    }
+    if (star_p == none) return false;
+    star_n += codePointLength(name, star_n);
+    n = star_n;
+    p = star_p;
+  }
+  while (p < pattern.size() && pattern[p] == '*')
+    ++p;
+  return p == pattern.size();
+}
+
+std::string globEscape(std::string_view name) {
+  std::string pattern;
+  pattern.reserve(name.size());
+  for (char c : name) {
+    if (c == '*' || c == '?' || c == '\\') pattern.push_back('\\');
+    pattern.push_back(c);
+  }
+  return pattern;
+}
+
+std::vector<std::uint32_t> selectCases(const Options& options, std::span<const std::string> names) {
+  std::vector<std::uint32_t> selected;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    const auto matches = [&](const std::string& pattern) { return globMatch(pattern, names[i]); };
+    const bool wanted = options.filters.empty() ||
+                        std::any_of(options.filters.begin(), options.filters.end(), matches);
+    if (wanted && std::none_of(options.excludes.begin(), options.excludes.end(), matches)) {
+      selected.push_back(static_cast<std::uint32_t>(i));
+    }
+  }
+  return selected;
+}
+
+}  // namespace vesk::driver

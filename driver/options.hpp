@@ -1,0 +1,47 @@
+// vesk-run's command line and case selection: the options, their parsing into one record, the
+// help text, and the glob patterns (`*`, `?`, backslash escapes) that pick cases by full name.
+// Nothing here starts a process or prints.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vesk::driver {
+
+/// What the command line asks for.
+struct Options {
+  std::string executable;             ///< the harness executable to serve the cases
+  std::vector<std::string> filters;   ///< a case runs when it matches one of these (or none given)
+  std::vector<std::string> excludes;  ///< ... and none of these
+  unsigned jobs = 1;                  ///< servers at once
+  std::optional<double> timeout_seconds;  ///< per case; none for no limit
+  std::string junit_path;                 ///< where to write the JUnit report; empty for none
+  bool list = false;                      ///< print the selected names instead of running
+  bool verbose = false;                   ///< show every case's output, not only a bad case's
+  bool help = false;                      ///< print the help text and exit
+};
+
+/// The help text, ending with a line end.
+std::string_view helpText() noexcept;
+
+/// Reads `args` (without the program name); `default_jobs` is used when no -j is given. A usage
+/// error comes back as the message to print (without the program name or line end).
+std::expected<Options, std::string> parseOptions(std::span<const std::string_view> args,
+                                                 unsigned default_jobs);
+
+/// Whether `pattern` matches the whole of `name`: `*` matches any run of characters, `?` any one
+/// character (a UTF-8 code point), `\` makes the character after it literal.
+bool globMatch(std::string_view pattern, std::string_view name) noexcept;
+
+/// `name` as a pattern that matches exactly it: `\` put before every `*`, `?` and `\`.
+std::string globEscape(std::string_view name);
+
+/// Positions (in table order) of the names the filters and excludes of `options` select.
+std::vector<std::uint32_t> selectCases(const Options& options, std::span<const std::string> names);
+
+}  // namespace vesk::driver

@@ -1,0 +1,52 @@
+// One server process of vesk-run: a harness executable started as `EXECUTABLE --listen=-` with
+// the driver's environment, its three standard streams on pipes, in a process group of its own
+// (a terminal's interrupt reaches the driver, which ends the servers itself), and set to be
+// killed when the driver dies, so that no server outlives it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <expected>
+#include <optional>
+#include <string>
+
+namespace vesk::driver {
+
+/// A running server and the driver's ends of its pipes; -1 where there is none.
+struct ServerProcess {
+  pid_t pid = -1;
+  int in_fd = -1;   ///< the server's standard input: requests (blocking)
+  int out_fd = -1;  ///< the server's standard output: replies (non-blocking)
+  int err_fd = -1;  ///< the server's standard error: what the cases print (non-blocking)
+};
+
+/// How a server process ended.
+struct ServerEnd {
+  int exit_code = -1;  ///< the exit status, or -1 when a signal ended it
+  int signal = 0;      ///< the signal that ended it, or 0
+};
+
+/// Starts `executable --listen=-`. A failure comes back as a message naming the executable and
+/// the reason ("cannot execute 'x': EACCES").
+std::expected<ServerProcess, std::string> spawnServer(const std::string& executable);
+
+/// Writes all of `len` bytes to the server's standard input; false when it has gone away.
+bool sendToServer(const ServerProcess& server, const void* data, std::size_t len) noexcept;
+
+/// Waits for the server to end if it has already (`wait` false) or until it does (`wait` true);
+/// no value while it still runs without `wait`. The process is then reaped.
+std::optional<ServerEnd> reapServer(ServerProcess& server, bool wait) noexcept;
+
+/// Kills the server's process group (the server unless it has ended already, and whatever it
+/// started) and reaps the server; its pipes stay open, so that what it wrote can still be read.
+/// Returns how it ended, which is the kill unless it had ended first.
+ServerEnd killServer(ServerProcess& server) noexcept;
+
+/// Closes the driver's ends of the pipes that are still open.
+void closeServerPipes(ServerProcess& server) noexcept;
+
+/// "SIGABRT" for the abort signal, and so on; "signal N" for one without a name.
+std::string signalName(int signal);
+
+}  // namespace vesk::driver
