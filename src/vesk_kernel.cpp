@@ -7,12 +7,15 @@ namespace vesk {
 
 namespace {
 
+using detail::F64x2;
 using detail::F64x4;
-using detail::I64x4;
+using detail::I64x2;
 
-// Clears the sign bit of every lane, exactly as std::fabs does per lane.
-constexpr long long kMagnitude = 0x7fffffffffffffffLL;
-constexpr I64x4 kMagnitudeMask = {kMagnitude, kMagnitude, kMagnitude, kMagnitude};
+// Lane-wise |v|: clears the sign bits, exactly as std::fabs does per lane.
+F64x2 abs2(F64x2 v) noexcept {
+  return reinterpret_cast<F64x2>(reinterpret_cast<I64x2>(v) &
+                                 I64x2{0x7fffffffffffffffLL, 0x7fffffffffffffffLL});
+}
 
 }  // namespace
 
@@ -150,7 +153,7 @@ PGL4 PGL4::inverse(double delta, std::uint32_t max_iter) const noexcept {
 #pragma GCC unroll 4
   for (std::size_t c = 0; c < 4; ++c)
     two_i.col[c] = 2.0 * id.col[c];
-  constexpr double kThreshold = 1e-12;
+  const F64x2 threshold = {1e-12, 1e-12};
 
   // The product m_reg·x that ends one update (the residual check) is bit for bit the product
   // that starts the next one, so each update after the first costs two products, not three.
@@ -169,14 +172,19 @@ PGL4 PGL4::inverse(double delta, std::uint32_t max_iter) const noexcept {
 
     // The residual is the largest |m_reg·x − I| over the entries, a NaN difference never raising
     // it, and the loop ends when it is below 1e-12. That holds exactly when no entry has an
-    // ordered |difference| >= 1e-12, which the lanes can test independently of each other.
-    I64x4 too_far = {0, 0, 0, 0};
+    // ordered |difference| >= 1e-12, which the lanes can test independently of each other. The
+    // test runs on pairs of lanes: the compiler splits four-lane arithmetic into SSE2 pairs, but
+    // four-lane comparisons into single entries.
+    I64x2 too_far = {0, 0};
 #pragma GCC unroll 4
     for (std::size_t c = 0; c < 4; ++c) {
-      const I64x4 diff = reinterpret_cast<I64x4>(mx.col[c] - id.col[c]);
-      too_far |= reinterpret_cast<F64x4>(diff & kMagnitudeMask) >= kThreshold;
+      const F64x4 diff = mx.col[c] - id.col[c];
+      F64x2 half[2];
+      __builtin_memcpy(half, &diff, sizeof half);
+      too_far |= abs2(half[0]) >= threshold;
+      too_far |= abs2(half[1]) >= threshold;
     }
-    if (((too_far[0] | too_far[1]) | (too_far[2] | too_far[3])) == 0) break;
+    if ((too_far[0] | too_far[1]) == 0) break;
     ++iter;
   }
   return detail::fromColumns(x);
