@@ -205,7 +205,8 @@ PGL4 deformedTensorProduct(PGL4 x, PGL4 y, double epsilon) noexcept;
 
 namespace detail {
 
-/// Two double lanes in one SSE2 register: the width of the distance's norm pair.
+/// Two double lanes in one SSE2 register: the distance's pair of norms, and pairs of entries
+/// where whole columns do not pay (the transpose, the inverse's residual test).
 using F64x2 = double __attribute__((vector_size(16)));
 /// The integer vector of the same size, for lane masks. Lanes are rearranged with
 /// __builtin_shufflevector, the form that both GCC and clang (for static analysis) accept.
@@ -337,8 +338,8 @@ inline HomVec4 PGL4::apply(HomVec4 v) const noexcept {
 }
 
 inline PGL4 PGL4::mul(PGL4 a, PGL4 b) noexcept {
-  // Each entry of column col of b is read where it is consumed, which keeps the compiler from
-  // forming all sixteen broadcasts first and running out of registers.
+  // The entries of b are read from memory straight into all four lanes: one broadcast load each
+  // on AVX, a load and an interleave on SSE2.
   const detail::Columns ac = detail::columns(a);
   PGL4 r;
 #pragma GCC unroll 4
@@ -352,8 +353,8 @@ inline PGL4 PGL4::mul(PGL4 a, PGL4 b) noexcept {
 
 inline PGL4 PGL4::transpose() const noexcept {
   // In 2x2 blocks: rows r, r+1 of columns c and c+1 become rows c, c+1 of columns r and r+1.
-  // Pure data movement, which pairs of lanes serve as well as whole columns: four-lane shuffles
-  // would cost the SSE2 build a move per entry, and stores, not shuffles, bound it on AVX.
+  // Pairs of lanes serve both widths here; written as four-lane shuffles of whole columns, the
+  // SSE2 build would move every entry on its own.
   PGL4 t;
 #pragma GCC unroll 2
   for (std::size_t c = 0; c < 4; c += 2) {
