@@ -8,6 +8,7 @@ namespace vesk {
 namespace {
 
 using detail::F64x2;
+using detail::F64x4;
 using detail::I64x2;
 
 // Lane-wise |v|: clears the sign bits, exactly as std::fabs does per lane.
@@ -117,80 +118,76 @@ PGL4 PGL4::normalizeDet() const noexcept {
 }
 
 PGL4 PGL4::inverse(double delta, std::uint32_t max_iter) const noexcept {
-  // Every matrix of the iteration stays in half-column vectors from start to end: going through
-  // PGL4 values in between makes the compiler split them into single doubles and reassemble them
+  // Every matrix of the iteration stays in column vectors from start to end: going through PGL4
+  // values in between makes the compiler split them into single doubles and reassemble them
   // through memory, which costs more than the arithmetic.
-  using detail::HalfColumns;
-  const HalfColumns a = detail::halfColumns(*this);
-  const HalfColumns id = detail::halfColumns(identity());
+  using detail::Columns;
 
-  // m_reg = self + delta·I: delta is added to the four diagonal entries and merged back into
-  // their half-columns, so the other twelve entries stay exactly as they were.
-  HalfColumns m = a;
-  const F64x2 d = {delta, delta};
-  m.lo[0] = __builtin_shufflevector(a.lo[0] + d, a.lo[0], 0, 3);
-  m.lo[1] = __builtin_shufflevector(a.lo[1], a.lo[1] + d, 0, 3);
-  m.hi[2] = __builtin_shufflevector(a.hi[2] + d, a.hi[2], 0, 3);
-  m.hi[3] = __builtin_shufflevector(a.hi[3], a.hi[3] + d, 0, 3);
+  // m_reg = self + delta·I: delta is added to the four diagonal entries only, so the other
+  // twelve entries stay exactly as they were.
+  PGL4 shifted = *this;
+  for (std::size_t i = 0; i < 4; ++i)
+    shifted.data[i * 5] = shifted.data[i * 5] + delta;
+  const Columns m = detail::columns(shifted);
+  const Columns id = detail::columns(identity());
 
-  // Squared Frobenius norm, summed in storage order (rows 0-1 then rows 2-3 of each column).
+  // Squared Frobenius norm, summed in storage order.
   double norm_sq = 0.0;
 #pragma GCC unroll 4
   for (std::size_t c = 0; c < 4; ++c) {
-    const F64x2 lo = m.lo[c] * m.lo[c];
-    const F64x2 hi = m.hi[c] * m.hi[c];
-    norm_sq = norm_sq + lo[0];
-    norm_sq = norm_sq + lo[1];
-    norm_sq = norm_sq + hi[0];
-    norm_sq = norm_sq + hi[1];
+    const F64x4 sq = m.col[c] * m.col[c];
+    norm_sq = norm_sq + sq[0];
+    norm_sq = norm_sq + sq[1];
+    norm_sq = norm_sq + sq[2];
+    norm_sq = norm_sq + sq[3];
   }
 
   // X0 = m_regᵀ / ‖m_reg‖², every entry divided.
-  HalfColumns x = detail::transposed(m);
-  const F64x2 n = {norm_sq, norm_sq};
+  Columns x = detail::columns(shifted.transpose());
 #pragma GCC unroll 4
-  for (std::size_t c = 0; c < 4; ++c) {
-    x.lo[c] = x.lo[c] / n;
-    x.hi[c] = x.hi[c] / n;
-  }
-  if (max_iter == 0) return detail::fromHalfColumns(x);
+  for (std::size_t c = 0; c < 4; ++c)
+    x.col[c] = x.col[c] / norm_sq;
+  if (max_iter == 0) return detail::fromColumns(x);
 
-  HalfColumns two_i;
+  Columns two_i;
 #pragma GCC unroll 4
-  for (std::size_t c = 0; c < 4; ++c) {
-    two_i.lo[c] = F64x2{2.0, 2.0} * id.lo[c];
-    two_i.hi[c] = F64x2{2.0, 2.0} * id.hi[c];
-  }
+  for (std::size_t c = 0; c < 4; ++c)
+    two_i.col[c] = 2.0 * id.col[c];
   const F64x2 threshold = {1e-12, 1e-12};
 
   // The product m_reg·x that ends one update (the residual check) is bit for bit the product
   // that starts the next one, so each update after the first costs two products, not three.
-  HalfColumns mx = detail::product(m, x);
+  Columns mx = detail::product(m, x);
   for (std::uint32_t iter = 0; iter < max_iter;) {
     // x·(2I − mx), each column of 2I − mx formed right before the column of the product that
     // consumes it.
-    HalfColumns next;
+    Columns next;
 #pragma GCC unroll 4
     for (std::size_t c = 0; c < 4; ++c) {
-      detail::combineColumns(x, two_i.lo[c] - mx.lo[c], two_i.hi[c] - mx.hi[c], next.lo[c],
-                             next.hi[c]);
+      const F64x4 t = two_i.col[c] - mx.col[c];
+      detail::combine(next.col[c], x, t[0], t[1], t[2], t[3]);
     }
     x = next;
     mx = detail::product(m, x);
 
     // The residual is the largest |m_reg·x − I| over the entries, a NaN difference never raising
     // it, and the loop ends when it is below 1e-12. That holds exactly when no entry has an
-    // ordered |difference| >= 1e-12, which the lanes can test independently of each other.
+    // ordered |difference| >= 1e-12, which the lanes can test independently of each other. The
+    // test runs on pairs of lanes: the compiler splits four-lane arithmetic into SSE2 pairs, but
+    // four-lane comparisons into single entries.
     I64x2 too_far = {0, 0};
 #pragma GCC unroll 4
     for (std::size_t c = 0; c < 4; ++c) {
-      too_far |= abs2(mx.lo[c] - id.lo[c]) >= threshold;
-      too_far |= abs2(mx.hi[c] - id.hi[c]) >= threshold;
+      const F64x4 diff = mx.col[c] - id.col[c];
+      F64x2 half[2];
+      __builtin_memcpy(half, &diff, sizeof half);
+      too_far |= abs2(half[0]) >= threshold;
+      too_far |= abs2(half[1]) >= threshold;
     }
     if ((too_far[0] | too_far[1]) == 0) break;
     ++iter;
   }
-  return detail::fromHalfColumns(x);
+  return detail::fromColumns(x);
 }
 
 // ---------------------------------------------------------------------------------------------

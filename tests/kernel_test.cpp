@@ -409,6 +409,38 @@ TEST(PGL4, OptimisedOperationsMatchTheScalarLoopsBitForBit) {
   }
 }
 
+// Every sign pattern of zero and non-finite products in a row: rows run through all 10^4
+// combinations of ten values, against columns that make the products +0, −0 (also by underflow:
+// 1e-200·1e-200), infinite or NaN. All NaNs here are the machine's default NaN, the one 0·inf
+// yields, so which NaN operand an addition keeps cannot change a result.
+TEST(PGL4, ProductAndActionMatchTheScalarLoopsForZeroAndNonFiniteProducts) {
+  const double default_nan = std::bit_cast<double>(0xfff8000000000000ULL);
+  volatile double zero = 0.0;
+  ASSERT_EQ(std::bit_cast<std::uint64_t>(zero * kInf), std::bit_cast<std::uint64_t>(default_nan));
+  const double values[10] = {0.0, -0.0, 1.0, -1.0, 1e-200, -1e-200, kInf, -kInf, default_nan, 3.0};
+  const PGL4 rights[] = {
+      PGL4::init({1, 1, 1, 1, -1, -1, -1, -1, -0.0, -0.0, -0.0, -0.0, 0, -0.0, 0, -0.0}),
+      PGL4::init({1e-200, -1e-200, -1e-200, 1e-200, -1e-200, -1e-200, -1e-200, -1e-200, kInf, -0.0,
+                  default_nan, -1, -3, 1e-200, -0.0, -kInf}),
+  };
+  for (std::size_t n = 0; n < 10000; ++n) {
+    PGL4 a{};
+    for (std::size_t row = 0; row < 4; ++row) {
+      std::size_t digits = (n + row * 2500) % 10000;
+      for (std::size_t col = 0; col < 4; ++col, digits /= 10)
+        a.set(row, col, values[digits % 10]);
+    }
+    for (const PGL4& b : rights) {
+      ASSERT_TRUE(sameBits(PGL4::mul(a, b), refMul(a, b))) << n;
+      for (std::size_t col = 0; col < 16; col += 4) {
+        const HomVec4 v =
+            HomVec4::init(b.data[col], b.data[col + 1], b.data[col + 2], b.data[col + 3]);
+        ASSERT_TRUE(sameBits(a.apply(v), refApply(a, v))) << n << " " << col;
+      }
+    }
+  }
+}
+
 TEST(PGL4, DeterminantOfKnownMatrices) {
   EXPECT_EQ(pglScale(2, 3, 4).det(), 24.0);
   EXPECT_EQ(PGL4::fromRowMajor({{{0, 1, 0, 0}, {1, 0, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}}}).det(),

@@ -205,13 +205,32 @@ PGL4 deformedTensorProduct(PGL4 x, PGL4 y, double epsilon) noexcept;
 
 namespace detail {
 
-/// Two double lanes in one SSE2 register. The matrix code works on half-columns (rows 0-1 and
-/// rows 2-3 of one column): independent entries of a result are computed side by side, while
-/// each entry goes through exactly its scalar sequence of operations, in the same order.
+/// Two double lanes in one SSE2 register: the distance's pair of norms, and pairs of entries
+/// where whole columns do not pay (the transpose, the inverse's residual test).
 using F64x2 = double __attribute__((vector_size(16)));
 /// The integer vector of the same size, for lane masks. Lanes are rearranged with
 /// __builtin_shufflevector, the form that both GCC and clang (for static analysis) accept.
 using I64x2 = long long __attribute__((vector_size(16)));
+
+/// Four double lanes: one column of a matrix. The matrix code is written once on whole columns;
+/// the compiler emits one AVX operation per column where the target has AVX, and two SSE2
+/// operations (rows 0-1, rows 2-3) where it has only SSE2. Lane i of every operation is the
+/// scalar operation on row i, so the width never changes a result. Helpers take and give these
+/// vectors by reference: a 32-byte vector passed by value would be passed differently with and
+/// without AVX.
+using F64x4 = double __attribute__((vector_size(32)));
+/// The integer vector of the same size, for lane masks.
+using I64x4 = long long __attribute__((vector_size(32)));
+
+/// (a0, b0): the low-lane interleave.
+[[gnu::always_inline]] inline F64x2 lows(F64x2 a, F64x2 b) noexcept {
+  return __builtin_shufflevector(a, b, 0, 2);
+}
+
+/// (a1, b1): the high-lane interleave.
+[[gnu::always_inline]] inline F64x2 highs(F64x2 a, F64x2 b) noexcept {
+  return __builtin_shufflevector(a, b, 1, 3);
+}
 
 /// Two consecutive doubles, from any alignment.
 [[gnu::always_inline]] inline F64x2 load2(const double* p) noexcept {
@@ -225,82 +244,62 @@ using I64x2 = long long __attribute__((vector_size(16)));
   __builtin_memcpy(p, &v, sizeof v);
 }
 
-/// (a0, b0): the low-lane interleave of SSE2.
-[[gnu::always_inline]] inline F64x2 lows(F64x2 a, F64x2 b) noexcept {
-  return __builtin_shufflevector(a, b, 0, 2);
+/// Loads four consecutive doubles, from any alignment, into `v`.
+[[gnu::always_inline]] inline void load4(F64x4& v, const double* p) noexcept {
+  __builtin_memcpy(&v, p, sizeof v);
 }
 
-/// (a1, b1): the high-lane interleave of SSE2.
-[[gnu::always_inline]] inline F64x2 highs(F64x2 a, F64x2 b) noexcept {
-  return __builtin_shufflevector(a, b, 1, 3);
+/// Stores the four lanes of `v` to four consecutive doubles.
+[[gnu::always_inline]] inline void store4(double* p, const F64x4& v) noexcept {
+  __builtin_memcpy(p, &v, sizeof v);
 }
 
-/// The columns of a matrix, each split into rows 0-1 (`lo`) and rows 2-3 (`hi`).
-struct HalfColumns {
-  F64x2 lo[4];
-  F64x2 hi[4];
+/// The columns of a matrix.
+struct Columns {
+  F64x4 col[4];
 };
 
-/// The half-columns of `m`.
-[[gnu::always_inline]] inline HalfColumns halfColumns(const PGL4& m) noexcept {
-  HalfColumns h;
+/// The columns of `m`.
+[[gnu::always_inline]] inline Columns columns(const PGL4& m) noexcept {
+  Columns c;
 #pragma GCC unroll 4
-  for (std::size_t c = 0; c < 4; ++c) {
-    h.lo[c] = load2(&m.data[c * 4]);
-    h.hi[c] = load2(&m.data[c * 4 + 2]);
-  }
-  return h;
+  for (std::size_t k = 0; k < 4; ++k)
+    load4(c.col[k], &m.data[k * 4]);
+  return c;
 }
 
-/// lo/hi = (((0 + col0·v0) + col1·v1) + col2·v2) + col3·v3, with (v0, v1) = `v01` and
-/// (v2, v3) = `v23`: one matrix-vector product, every row's sum in ascending column order.
-[[gnu::always_inline]] inline void combineColumns(const HalfColumns& m, F64x2 v01, F64x2 v23,
-                                                  F64x2& lo, F64x2& hi) noexcept {
-  const F64x2 v[4] = {lows(v01, v01), highs(v01, v01), lows(v23, v23), highs(v23, v23)};
-  // Starting from 0.0 rather than from the first product matters: it turns a sum of negative
-  // zeros into +0, as the plain loop "sum = 0; sum += ..." does.
-  lo = F64x2{0.0, 0.0};
-  hi = F64x2{0.0, 0.0};
+/// The matrix whose columns are `c`.
+[[gnu::always_inline]] inline PGL4 fromColumns(const Columns& c) noexcept {
+  PGL4 r;
 #pragma GCC unroll 4
-  for (std::size_t k = 0; k < 4; ++k) {
-    lo = lo + m.lo[k] * v[k];
-    hi = hi + m.hi[k] * v[k];
-  }
-}
-
-/// The product a·b on half-columns: column c of the result combines the columns of `a` with the
-/// entries of column c of `b`.
-[[gnu::always_inline]] inline HalfColumns product(const HalfColumns& a,
-                                                  const HalfColumns& b) noexcept {
-  HalfColumns r;
-#pragma GCC unroll 4
-  for (std::size_t c = 0; c < 4; ++c)
-    combineColumns(a, b.lo[c], b.hi[c], r.lo[c], r.hi[c]);
+  for (std::size_t k = 0; k < 4; ++k)
+    store4(&r.data[k * 4], c.col[k]);
   return r;
 }
 
-/// The transpose on half-columns: 2x2 blocks of neighbouring columns are interleaved.
-[[gnu::always_inline]] inline HalfColumns transposed(const HalfColumns& h) noexcept {
-  HalfColumns t;
-  t.lo[0] = lows(h.lo[0], h.lo[1]);
-  t.hi[0] = lows(h.lo[2], h.lo[3]);
-  t.lo[1] = highs(h.lo[0], h.lo[1]);
-  t.hi[1] = highs(h.lo[2], h.lo[3]);
-  t.lo[2] = lows(h.hi[0], h.hi[1]);
-  t.hi[2] = lows(h.hi[2], h.hi[3]);
-  t.lo[3] = highs(h.hi[0], h.hi[1]);
-  t.hi[3] = highs(h.hi[2], h.hi[3]);
-  return t;
+/// r = m·v, each row summed as (((0 + m(row,0)·v0) + m(row,1)·v1) + m(row,2)·v2) + m(row,3)·v3.
+///
+/// It is evaluated as ((p0 + p1) + p2) + (0 + p3), p_k = m(row,k)·v_k, which gives the same bits
+/// for every input while the addition of 0 no longer waits for the other three. 0 + x is x
+/// except that it turns -0 into +0 (a NaN product is quiet and passes unchanged). Starting the
+/// sum from p0 instead of 0 + p0 changes a partial sum only when it is -0 instead of +0, which
+/// happens only while every product so far is -0; adding p3 then gives the same result, since
+/// x + (-0) = x + (+0) for every x except -0, and (+0) + p3 = 0 + p3 = (-0) + (0 + p3). Two
+/// NaNs meeting in an addition are the one exception to bit identity of any two evaluations of
+/// the same sum: which one wins depends on the operand order the compiler picks.
+[[gnu::always_inline]] inline void combine(F64x4& r, const Columns& m, double v0, double v1,
+                                           double v2, double v3) noexcept {
+  const F64x4 last = m.col[3] * v3 + 0.0;
+  r = ((m.col[0] * v0 + m.col[1] * v1) + m.col[2] * v2) + last;
 }
 
-/// The matrix whose half-columns are `h`.
-[[gnu::always_inline]] inline PGL4 fromHalfColumns(const HalfColumns& h) noexcept {
-  PGL4 r;
+/// The product a·b on columns: column c of the result combines the columns of `a` with the
+/// entries of column c of `b`.
+[[gnu::always_inline]] inline Columns product(const Columns& a, const Columns& b) noexcept {
+  Columns r;
 #pragma GCC unroll 4
-  for (std::size_t c = 0; c < 4; ++c) {
-    store2(&r.data[c * 4], h.lo[c]);
-    store2(&r.data[c * 4 + 2], h.hi[c]);
-  }
+  for (std::size_t c = 0; c < 4; ++c)
+    combine(r.col[c], a, b.col[c][0], b.col[c][1], b.col[c][2], b.col[c][3]);
   return r;
 }
 
@@ -333,35 +332,41 @@ inline double fsDistance(HomVec4 a, HomVec4 b) noexcept {
 }
 
 inline HomVec4 PGL4::apply(HomVec4 v) const noexcept {
-  // r[row] = (((0 + m(row,0)·x) + m(row,1)·y) + m(row,2)·z) + m(row,3)·w for all four rows at
-  // once: the columns of the matrix are exactly the vectors to scale.
-  detail::F64x2 lo;
-  detail::F64x2 hi;
-  detail::combineColumns(detail::halfColumns(*this), detail::F64x2{v.x, v.y},
-                         detail::F64x2{v.z, v.w}, lo, hi);
-  return HomVec4::init(lo[0], lo[1], hi[0], hi[1]);
+  detail::F64x4 r;
+  detail::combine(r, detail::columns(*this), v.x, v.y, v.z, v.w);
+  return HomVec4::init(r[0], r[1], r[2], r[3]);
 }
 
 inline PGL4 PGL4::mul(PGL4 a, PGL4 b) noexcept {
-  // Each entry accumulates its own products in ascending k, as the scalar loop over k does; the
-  // four entries of a column are merely computed side by side. Column col of b is loaded where
-  // it is consumed, which keeps the compiler from hoisting all sixteen broadcasts and spilling.
-  const detail::HalfColumns ac = detail::halfColumns(a);
+  // The entries of b are read from memory straight into all four lanes: one broadcast load each
+  // on AVX, a load and an interleave on SSE2.
+  const detail::Columns ac = detail::columns(a);
   PGL4 r;
 #pragma GCC unroll 4
   for (std::size_t col = 0; col < 16; col += 4) {
-    detail::F64x2 lo;
-    detail::F64x2 hi;
-    detail::combineColumns(ac, detail::load2(&b.data[col]), detail::load2(&b.data[col + 2]), lo,
-                           hi);
-    detail::store2(&r.data[col], lo);
-    detail::store2(&r.data[col + 2], hi);
+    detail::F64x4 rc;
+    detail::combine(rc, ac, b.data[col], b.data[col + 1], b.data[col + 2], b.data[col + 3]);
+    detail::store4(&r.data[col], rc);
   }
   return r;
 }
 
 inline PGL4 PGL4::transpose() const noexcept {
-  return detail::fromHalfColumns(detail::transposed(detail::halfColumns(*this)));
+  // In 2x2 blocks: rows r, r+1 of columns c and c+1 become rows c, c+1 of columns r and r+1.
+  // Pairs of lanes serve both widths here; written as four-lane shuffles of whole columns, the
+  // SSE2 build would move every entry on its own.
+  PGL4 t;
+#pragma GCC unroll 2
+  for (std::size_t c = 0; c < 4; c += 2) {
+#pragma GCC unroll 2
+    for (std::size_t r = 0; r < 4; r += 2) {
+      const detail::F64x2 left = detail::load2(&data[c * 4 + r]);
+      const detail::F64x2 right = detail::load2(&data[(c + 1) * 4 + r]);
+      detail::store2(&t.data[r * 4 + c], detail::lows(left, right));
+      detail::store2(&t.data[(r + 1) * 4 + c], detail::highs(left, right));
+    }
+  }
+  return t;
 }
 
 inline double PGL4::det() const noexcept {
