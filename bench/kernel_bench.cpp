@@ -6,13 +6,17 @@
 // DoNotOptimize, so nothing is folded into a constant or dropped.
 #include <benchmark/benchmark.h>
 
-#include <Eigen/Dense>
 #include <array>
 #include <cmath>
 #include <cstddef>
-#include <glm/glm.hpp>
 #include <random>
 #include <vector>
+#if VESK_BENCH_EIGEN
+#include <Eigen/Dense>
+#endif
+#if VESK_BENCH_GLM
+#include <glm/glm.hpp>
+#endif
 
 #include <vesk/vesk_kernel.hpp>
 
@@ -24,11 +28,15 @@ constexpr std::size_t kMask = kCount - 1;
 // The same random matrices in the three representations (all column-major).
 struct Inputs {
   std::vector<vesk::PGL4> vesk;
-  std::vector<Eigen::Matrix4d> eigen;
-  std::vector<glm::dmat4> glm;
   std::vector<vesk::HomVec4> points;
+#if VESK_BENCH_EIGEN
+  std::vector<Eigen::Matrix4d> eigen;
   std::vector<Eigen::Vector4d> eigen_points;
+#endif
+#if VESK_BENCH_GLM
+  std::vector<glm::dmat4> glm;
   std::vector<glm::dvec4> glm_points;
+#endif
 
   Inputs() {
     std::mt19937_64 rng(42);
@@ -38,20 +46,26 @@ struct Inputs {
       for (double& e : m.data)
         e = u(rng);
       vesk.push_back(m);
-      Eigen::Matrix4d em;
-      glm::dmat4 gm;
-      for (int col = 0; col < 4; ++col) {
-        for (int row = 0; row < 4; ++row) {
-          em(row, col) = m.data[col * 4 + row];
-          gm[col][row] = m.data[col * 4 + row];
-        }
-      }
-      eigen.push_back(em);
-      glm.push_back(gm);
       const vesk::HomVec4 p = vesk::HomVec4::init(u(rng), u(rng), u(rng), u(rng));
       points.push_back(p);
+#if VESK_BENCH_EIGEN
+      Eigen::Matrix4d em;
+      for (int col = 0; col < 4; ++col) {
+        for (int row = 0; row < 4; ++row)
+          em(row, col) = m.data[col * 4 + row];
+      }
+      eigen.push_back(em);
       eigen_points.emplace_back(p.x, p.y, p.z, p.w);
+#endif
+#if VESK_BENCH_GLM
+      glm::dmat4 gm;
+      for (int col = 0; col < 4; ++col) {
+        for (int row = 0; row < 4; ++row)
+          gm[col][row] = m.data[col * 4 + row];
+      }
+      glm.push_back(gm);
       glm_points.emplace_back(p.x, p.y, p.z, p.w);
+#endif
     }
   }
 };
@@ -73,6 +87,7 @@ void MulVesk(benchmark::State& state) {
   }
 }
 
+#if VESK_BENCH_EIGEN
 void MulEigen(benchmark::State& state) {
   const auto& m = inputs().eigen;
   std::size_t i = 0;
@@ -82,7 +97,9 @@ void MulEigen(benchmark::State& state) {
     ++i;
   }
 }
+#endif
 
+#if VESK_BENCH_GLM
 void MulGlm(benchmark::State& state) {
   const auto& m = inputs().glm;
   std::size_t i = 0;
@@ -92,6 +109,7 @@ void MulGlm(benchmark::State& state) {
     ++i;
   }
 }
+#endif
 
 // --- apply --------------------------------------------------------------------------------------
 
@@ -106,6 +124,7 @@ void ApplyVesk(benchmark::State& state) {
   }
 }
 
+#if VESK_BENCH_EIGEN
 void ApplyEigen(benchmark::State& state) {
   const auto& m = inputs().eigen;
   const auto& p = inputs().eigen_points;
@@ -116,7 +135,9 @@ void ApplyEigen(benchmark::State& state) {
     ++i;
   }
 }
+#endif
 
+#if VESK_BENCH_GLM
 void ApplyGlm(benchmark::State& state) {
   const auto& m = inputs().glm;
   const auto& p = inputs().glm_points;
@@ -127,6 +148,7 @@ void ApplyGlm(benchmark::State& state) {
     ++i;
   }
 }
+#endif
 
 // --- det ----------------------------------------------------------------------------------------
 
@@ -140,6 +162,7 @@ void DetVesk(benchmark::State& state) {
   }
 }
 
+#if VESK_BENCH_EIGEN
 void DetEigen(benchmark::State& state) {
   const auto& m = inputs().eigen;
   std::size_t i = 0;
@@ -149,7 +172,9 @@ void DetEigen(benchmark::State& state) {
     ++i;
   }
 }
+#endif
 
+#if VESK_BENCH_GLM
 void DetGlm(benchmark::State& state) {
   const auto& m = inputs().glm;
   std::size_t i = 0;
@@ -159,6 +184,7 @@ void DetGlm(benchmark::State& state) {
     ++i;
   }
 }
+#endif
 
 // --- transpose ----------------------------------------------------------------------------------
 
@@ -172,6 +198,7 @@ void TransposeVesk(benchmark::State& state) {
   }
 }
 
+#if VESK_BENCH_EIGEN
 void TransposeEigen(benchmark::State& state) {
   const auto& m = inputs().eigen;
   std::size_t i = 0;
@@ -181,7 +208,9 @@ void TransposeEigen(benchmark::State& state) {
     ++i;
   }
 }
+#endif
 
+#if VESK_BENCH_GLM
 void TransposeGlm(benchmark::State& state) {
   const auto& m = inputs().glm;
   std::size_t i = 0;
@@ -191,6 +220,7 @@ void TransposeGlm(benchmark::State& state) {
     ++i;
   }
 }
+#endif
 
 // --- inverse ------------------------------------------------------------------------------------
 
@@ -229,6 +259,7 @@ void InverseVeskGeneral(benchmark::State& state) {
 }
 
 // The direct inverse, for reference: a different algorithm (cofactors and one division).
+#if VESK_BENCH_EIGEN
 void InverseEigen(benchmark::State& state) {
   const auto& m = inputs().eigen;
   std::size_t i = 0;
@@ -238,7 +269,9 @@ void InverseEigen(benchmark::State& state) {
     ++i;
   }
 }
+#endif
 
+#if VESK_BENCH_GLM
 void InverseGlm(benchmark::State& state) {
   const auto& m = inputs().glm;
   std::size_t i = 0;
@@ -248,6 +281,7 @@ void InverseGlm(benchmark::State& state) {
     ++i;
   }
 }
+#endif
 
 // --- fsDistance ---------------------------------------------------------------------------------
 
@@ -284,22 +318,42 @@ void FsDistanceFloor(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(MulVesk);
+#if VESK_BENCH_EIGEN
 BENCHMARK(MulEigen);
+#endif
+#if VESK_BENCH_GLM
 BENCHMARK(MulGlm);
+#endif
 BENCHMARK(ApplyVesk);
+#if VESK_BENCH_EIGEN
 BENCHMARK(ApplyEigen);
+#endif
+#if VESK_BENCH_GLM
 BENCHMARK(ApplyGlm);
+#endif
 BENCHMARK(DetVesk);
+#if VESK_BENCH_EIGEN
 BENCHMARK(DetEigen);
+#endif
+#if VESK_BENCH_GLM
 BENCHMARK(DetGlm);
+#endif
 BENCHMARK(TransposeVesk);
+#if VESK_BENCH_EIGEN
 BENCHMARK(TransposeEigen);
+#endif
+#if VESK_BENCH_GLM
 BENCHMARK(TransposeGlm);
+#endif
 BENCHMARK(InverseVeskScale);
 BENCHMARK(ThirtyProductsVesk);
 BENCHMARK(InverseVeskGeneral);
+#if VESK_BENCH_EIGEN
 BENCHMARK(InverseEigen);
+#endif
+#if VESK_BENCH_GLM
 BENCHMARK(InverseGlm);
+#endif
 BENCHMARK(FsDistanceVesk);
 BENCHMARK(FsDistanceFloor);
 
