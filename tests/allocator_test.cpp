@@ -11,7 +11,6 @@
 #include <map>
 #include <new>
 #include <random>
-#include <regex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -23,6 +22,7 @@
 #include <vesk/vesk_base.hpp>
 #include "failing_allocator.hpp"
 #include "sink_capture.hpp"
+#include "trace_entry.hpp"
 
 namespace vesk {
 namespace {
@@ -38,22 +38,24 @@ struct LeakReport {
 };
 
 std::vector<LeakReport> parseLeaks(const std::string& text) {
-  static const std::regex leak(R"(\[gpa\] \(err\): memory address 0x([0-9a-f]+) leaked: \n)");
-  static const std::regex entry(R"(: 0x([0-9a-f]+) in )");
+  constexpr std::string_view prefix = "[gpa] (err): memory address 0x";
+  constexpr std::string_view suffix = " leaked: \n";
   std::vector<LeakReport> leaks;
-  for (auto it = std::sregex_iterator(text.begin(), text.end(), leak); it != std::sregex_iterator();
-       ++it) {
-    LeakReport report{std::stoull((*it)[1].str(), nullptr, 16), {}};
+  for (std::size_t at = text.find(prefix); at != std::string::npos;
+       at = text.find(prefix, at + 1)) {
+    const std::size_t digits = at + prefix.size();
+    const std::size_t after = text.find(suffix, digits);
+    if (after == std::string::npos) break;
+    LeakReport report{std::stoull(text.substr(digits, after - digits), nullptr, 16), {}};
     // The record runs up to the blank line the log leaves after it.
-    const auto begin = text.begin() + (it->position() + it->length());
-    const std::size_t blank = text.find("\n\n", static_cast<std::size_t>(begin - text.begin()));
-    const auto end =
-        blank == std::string::npos ? text.end() : text.begin() + static_cast<std::ptrdiff_t>(blank);
-    for (auto e = std::sregex_iterator(begin, end, entry); e != std::sregex_iterator(); ++e) {
+    const std::size_t begin = after + suffix.size();
+    const std::size_t blank = text.find("\n\n", begin);
+    const std::string_view record =
+        std::string_view(text).substr(begin, blank == std::string::npos ? blank : blank - begin);
+    for (const testing::TraceEntry& entry : testing::traceEntriesIn(record)) {
       // An inlined call adds an entry at the same address; it is the same recorded address.
-      const std::uint64_t address = std::stoull((*e)[1].str(), nullptr, 16);
-      if (report.record.empty() || report.record.back() != address) {
-        report.record.push_back(address);
+      if (report.record.empty() || report.record.back() != entry.address) {
+        report.record.push_back(entry.address);
       }
     }
     leaks.push_back(report);

@@ -4,11 +4,11 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <regex>
-#include <sstream>
+#include <cstdint>
 #include <string>
 
 #include "run_process.hpp"
+#include "trace_entry.hpp"
 
 namespace vesk::testing {
 namespace {
@@ -24,15 +24,11 @@ ProcessResult runScenario(const std::string& scenario) {
 
 // The frames of a report: consecutive entries with one address are a frame and its inlined calls.
 std::size_t framesIn(const std::string& report) {
-  static const std::regex entry(R"(^(?:\?\?\?:\?:\?|.+:[0-9]+:[0-9]+): 0x([0-9a-f]+) in .*$)");
-  std::istringstream lines(report);
   std::size_t frames = 0;
-  std::string line, previous;
-  while (std::getline(lines, line)) {
-    std::smatch m;
-    if (!std::regex_match(line, m, entry)) continue;
-    if (m[1] != previous) ++frames;
-    previous = m[1];
+  std::uint64_t previous = 0;
+  for (const TraceEntry& entry : traceEntriesIn(report)) {
+    if (entry.address != previous) ++frames;
+    previous = entry.address;
   }
   return frames;
 }

@@ -12,12 +12,12 @@
 
 #include <chrono>
 #include <cstdint>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "run_process.hpp"
+#include "trace_entry.hpp"
 
 namespace {
 
@@ -264,9 +264,7 @@ vesk::testing::ProcessResult serve(const std::string& path, const Bytes& request
 
 // Entries of a printed error-return trace or address record: "{location}: 0x{x} in ...".
 std::size_t traceEntries(const std::string& err) {
-  static const std::regex entry(": 0x[0-9a-f]+ in ");
-  return static_cast<std::size_t>(
-      std::distance(std::sregex_iterator(err.begin(), err.end(), entry), std::sregex_iterator()));
+  return vesk::testing::traceEntriesIn(err).size();
 }
 
 TEST(ServerE2E, AnnouncesTheToolchainVersionBeforeAnyRequest) {

@@ -12,20 +12,22 @@
 #include <fstream>
 #include <map>
 #include <optional>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "run_process.hpp"
+#include "trace_entry.hpp"
 
 namespace {
 
 using vesk::testing::maskVarying;
+using vesk::testing::parseTraceEntry;
 using vesk::testing::ProcessOptions;
 using vesk::testing::ProcessResult;
 using vesk::testing::runProcess;
+using vesk::testing::TraceEntry;
 
 const std::string fixture_dir = VESK_FIXTURE_DIR;
 const std::string fixture_source = VESK_FIXTURE_SOURCE;
@@ -69,12 +71,14 @@ const std::map<std::string, Site>& sites() {
   static const std::map<std::string, Site> marked = [] {
     std::map<std::string, Site> found;
     const std::vector<std::string> lines = readLines(fixture_source);
-    static const std::regex marker(R"(// (@[a-z-]+)\s*$)");
+    // A marker is "// @name" at the end of its line.
     for (std::size_t i = 0; i < lines.size(); ++i) {
-      std::smatch m;
-      if (std::regex_search(lines[i], m, marker)) {
-        found[m[1]] = Site{static_cast<int>(i) + 1, lines[i]};
-      }
+      const std::size_t at = lines[i].rfind("// @");
+      if (at == std::string::npos) continue;
+      std::string name = lines[i].substr(at + 3);
+      name.erase(name.find_last_not_of(" \t") + 1);
+      if (name.find_first_not_of("@abcdefghijklmnopqrstuvwxyz-") != std::string::npos) continue;
+      found[name] = Site{static_cast<int>(i) + 1, lines[i]};
     }
     return found;
   }();
@@ -113,11 +117,8 @@ struct Entry {
   std::string next_next;  // and the caret line
 };
 
-const std::regex entry_pattern(
-    R"(^(?:\?\?\?:\?:\?|(.+):([0-9]+):([0-9]+)): 0x(?:[0-9a-f]+|\?) in (.+) \(([^()]*)\)$)");
-
 bool isEntryLine(const std::string& line) {
-  return std::regex_match(line, entry_pattern);
+  return parseTraceEntry(line).has_value();
 }
 
 // The entries among `lines[begin, end)`.
@@ -125,17 +126,15 @@ std::vector<Entry> entriesIn(const std::vector<std::string>& lines, std::size_t 
                              std::size_t end) {
   std::vector<Entry> entries;
   for (std::size_t i = begin; i < end && i < lines.size(); ++i) {
-    std::smatch m;
-    if (!std::regex_match(lines[i], m, entry_pattern)) continue;
+    const std::optional<TraceEntry> parsed = parseTraceEntry(lines[i]);
+    if (!parsed) continue;
     Entry e;
-    e.located = m[1].matched;
-    if (e.located) {
-      e.file = m[1];
-      e.line = std::stoi(m[2]);
-      e.column = std::stoi(m[3]);
-    }
-    e.function = m[4];
-    e.unit = m[5];
+    e.located = parsed->located;
+    e.file = parsed->file;
+    e.line = parsed->line;
+    e.column = parsed->column;
+    e.function = parsed->function;
+    e.unit = parsed->unit;
     if (i + 1 < lines.size()) e.next = lines[i + 1];
     if (i + 2 < lines.size()) e.next_next = lines[i + 2];
     entries.push_back(e);
@@ -154,9 +153,14 @@ std::vector<Entry> entriesAfter(const std::vector<std::string>& lines, const std
     }
   }
   EXPECT_NE(start, lines.size()) << "no line with " << header;
-  static const std::regex boundary(R"(^([0-9]+/[0-9]+ |[0-9]+ passed;|All [0-9]+ tests))");
+  // A runner line ("{i}/{n} ...") or the summary ends the trace.
+  const auto boundary = [](const std::string& line) {
+    const std::size_t digits = line.find_first_not_of("0123456789");
+    if (digits == 0 || digits == std::string::npos) return line.starts_with("All ");
+    return line[digits] == '/' || line.compare(digits, 8, " passed;") == 0;
+  };
   std::size_t end = start;
-  while (end < lines.size() && !std::regex_search(lines[end], boundary))
+  while (end < lines.size() && !boundary(lines[end]))
     ++end;
   return entriesIn(lines, start, end);
 }
@@ -619,11 +623,15 @@ std::set<std::string> filesOpened(const std::string& scenario, bool& ok) {
   const std::vector<std::string> lines = readLines(log);
   ok = !lines.empty();
   std::set<std::string> files;
-  static const std::regex open_call(R"re(open(?:at2?)?\((?:AT_FDCWD, )?"([^"]*)")re");
   for (const std::string& line : lines) {
-    std::smatch m;
-    if (!std::regex_search(line, m, open_call)) continue;
-    const std::string path = m[1];
+    // open("path", ...), openat(AT_FDCWD, "path", ...) or openat2(...): the first quoted text.
+    const std::size_t call = line.find("open");
+    const std::size_t quote = line.find('"', call);
+    const std::size_t close = line.find('"', quote + 1);
+    if (call == std::string::npos || quote == std::string::npos || close == std::string::npos) {
+      continue;
+    }
+    const std::string path = line.substr(quote + 1, close - quote - 1);
     if (path == "/etc/ld.so.cache" || path.find(".so") != std::string::npos) continue;
     files.insert(path);
   }
