@@ -1,0 +1,1 @@
+// Compiles the precompiled header the test suites share; nothing else.
