@@ -63,6 +63,12 @@ int main(int argc, char** argv) {
     return 0;
   }
 
+  // An unusable report path is found now, not after a long run.
+  if (!options->list && !options->junit_path.empty()) {
+    if (const auto usable = checkJunitPath(options->junit_path); !usable)
+      return complain(usable.error());
+  }
+
   const Clock::time_point start = Clock::now();
   std::optional<Session> session;
   {

@@ -1,6 +1,7 @@
 #include "report.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -347,6 +348,19 @@ std::expected<void, std::string> writeJunit(const std::string& path, std::string
   }
   xml += "  </testsuite>\n</testsuites>\n";
   return writeFileAtomically(path, xml);
+}
+
+std::expected<void, std::string> checkJunitPath(const std::string& path) {
+  const auto refuse = [&](int code) -> std::expected<void, std::string> {
+    return std::unexpected("cannot write '" + path + "': " + std::string(errnoName(code)));
+  };
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return refuse(EISDIR);
+  // The temporary file is created beside the report, so its directory must take new files.
+  const std::size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  if (::access(dir.c_str(), W_OK | X_OK) != 0) return refuse(errno);
+  return {};
 }
 
 }  // namespace vesk::driver

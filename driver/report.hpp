@@ -72,4 +72,8 @@ std::expected<void, std::string> writeJunit(const std::string& path, std::string
                                             std::span<const std::string> names,
                                             std::span<const CaseResult> results, double seconds);
 
+/// Refuses, before any case runs, a JUnit path that cannot be written: a directory, or a file in
+/// a directory that is missing or takes no new files. The error says so in the driver's words.
+std::expected<void, std::string> checkJunitPath(const std::string& path);
+
 }  // namespace vesk::driver

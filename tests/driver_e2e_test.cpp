@@ -251,6 +251,9 @@ TEST(Driver, RefusesBadInputWithAClearMessageAndStatusTwo) {
        "instead of 0"},
       {{"--filter", "nothing*", product}, "no case matches the --filter and --exclude patterns"},
       {{fixtures + "/server_fixture_empty"}, "has no cases"},
+      {{"--junit", dir, product}, "vesk-run: cannot write '" + dir + "': EISDIR"},
+      {{"--junit", dir + "/missing/report.xml", product},
+       "vesk-run: cannot write '" + dir + "/missing/report.xml': ENOENT"},
       {{"-j0", product}, "invalid job count '0'"},
       {{"--timeout", "soon", product}, "invalid timeout 'soon'"},
       {{"--frobnicate", product}, "unknown option '--frobnicate'"},
@@ -261,6 +264,7 @@ TEST(Driver, RefusesBadInputWithAClearMessageAndStatusTwo) {
     const ProcessResult r = runDriver(c.args);
     EXPECT_EQ(r.exit_code, 2) << c.message;
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("...OK"), std::string::npos) << "no case runs: " << r.err;
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8)) << c.message;
   }
   EXPECT_TRUE(processGone(std::stoi(readFile(dir + "/silent.pid"))));
