@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -107,13 +108,16 @@ std::expected<ServerProcess, std::string> spawnServer(const std::string& executa
     n = ::read(report[0], &code, sizeof code);
   } while (n < 0 && errno == EINTR);
   closeFd(report[0]);
-  ServerProcess server{pid, in[1], out[0], err[0]};
+  ServerProcess server{pid, in[1], out[0], err[0], -1};
   if (n == static_cast<ssize_t>(sizeof code)) {
     killServer(server);
     closeServerPipes(server);
     return std::unexpected(
         cannotRun(executable, "exec failed (" + std::string(errnoName(code)) + ")"));
   }
+  // Without one (kernels before 5.3) the end of the server's output is the only sign of its end.
+  // (The system call itself: the C library's declaration of pidfd_open lacks C linkage.)
+  server.pid_fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
   ::fcntl(server.out_fd, F_SETFL, O_NONBLOCK);
   ::fcntl(server.err_fd, F_SETFL, O_NONBLOCK);
   return server;
@@ -150,6 +154,7 @@ void closeServerPipes(ServerProcess& server) noexcept {
   closeFd(server.in_fd);
   closeFd(server.out_fd);
   closeFd(server.err_fd);
+  closeFd(server.pid_fd);
 }
 
 std::string signalName(int signal) {

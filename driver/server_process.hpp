@@ -19,6 +19,10 @@ struct ServerProcess {
   int in_fd = -1;   ///< the server's standard input: requests (blocking)
   int out_fd = -1;  ///< the server's standard output: replies (non-blocking)
   int err_fd = -1;  ///< the server's standard error: what the cases print (non-blocking)
+  /// Readable once the server has ended (a process descriptor). The end of its pipes does not
+  /// say so: a process a case started may hold them open for as long as it lives. -1 where the
+  /// kernel has no process descriptors.
+  int pid_fd = -1;
 };
 
 /// How a server process ended.
@@ -43,7 +47,7 @@ std::optional<ServerEnd> reapServer(ServerProcess& server, bool wait) noexcept;
 /// Returns how it ended, which is the kill unless it had ended first.
 ServerEnd killServer(ServerProcess& server) noexcept;
 
-/// Closes the driver's ends of the pipes that are still open.
+/// Closes the driver's ends of the pipes and the process descriptor, those still open.
 void closeServerPipes(ServerProcess& server) noexcept;
 
 /// "SIGABRT" for the abort signal, and so on; "signal N" for one without a name.

@@ -113,6 +113,7 @@ struct Server {
   bool version_seen = false;
   bool out_open = false;
   bool err_open = false;
+  bool exited = false;   // its process has ended: all it wrote is in the pipes
   std::size_t slot = 0;  // position in the selection of the running case
   Clock::time_point started{};
   Clock::time_point version_deadline = Clock::time_point::max();
@@ -126,6 +127,7 @@ struct Server {
     phase = Phase::idle;
     version_seen = false;
     out_open = err_open = true;
+    exited = false;
     version_deadline = now + HANDSHAKE_LIMIT;
     case_deadline = report_deadline = Clock::time_point::max();
   }
@@ -145,6 +147,22 @@ bool drainInto(int fd, std::string& into) {
     if (n < 0 && errno == EINTR) continue;
     return n < 0 && errno == EAGAIN;
   }
+}
+
+// Notes the end of the server's process, seen on its process descriptor. Everything it wrote is
+// in its pipes now and is read at once; after that its output counts as ended, even while a
+// process a case started still holds the pipes open.
+void noteExit(Server& server) {
+  server.exited = true;
+  if (server.err_open) server.err_open = drainInto(server.process.err_fd, server.err);
+  while (server.out_open &&
+         server.inbox.readFrom(server.process.out_fd, server.inbox.wanted()) > 0) {
+  }
+}
+
+// The process descriptor to wait on for `server`, or -1 once its end has been seen.
+int exitFd(const Server& server) noexcept {
+  return server.exited ? -1 : server.process.pid_fd;
 }
 
 // Waits for `fds` until `deadline`; false when one of the driver's signals arrived.
@@ -384,7 +402,7 @@ std::expected<Session, Failure> Session::open(const std::string& executable) {
     if (!server.out_open) {
       // Its output ended: collect the rest of what it wrote for the message, briefly.
       const Clock::time_point until = Clock::now() + 1s;
-      while (server.err_open && Clock::now() < until) {
+      while (server.err_open && !server.exited && Clock::now() < until) {
         pollfd fd{server.process.err_fd, POLLIN, 0};
         if (!waitFor(std::span(&fd, 1), until)) return std::unexpected(Failure{"", interrupted});
         server.err_open = drainInto(server.process.err_fd, server.err);
@@ -401,12 +419,17 @@ std::expected<Session, Failure> Session::open(const std::string& executable) {
       return fail(quoted(executable) + " is not a harness executable: no " +
                   (server.version_seen ? "case table" : "protocol version") + " within 5 s");
     }
-    std::array<pollfd, 2> fds = {pollfd{server.process.out_fd, POLLIN, 0},
-                                 pollfd{server.err_open ? server.process.err_fd : -1, POLLIN, 0}};
+    std::array<pollfd, 3> fds = {pollfd{server.process.out_fd, POLLIN, 0},
+                                 pollfd{server.err_open ? server.process.err_fd : -1, POLLIN, 0},
+                                 pollfd{exitFd(server), POLLIN, 0}};
     if (!waitFor(fds, deadline)) return std::unexpected(Failure{"", interrupted});
     if (fds[1].revents != 0) server.err_open = drainInto(server.process.err_fd, server.err);
     if (fds[0].revents != 0 &&
         server.inbox.readFrom(server.process.out_fd, server.inbox.wanted()) == 0) {
+      server.out_open = false;
+    }
+    if (fds[2].revents != 0) {
+      noteExit(server);
       server.out_open = false;
     }
   }
@@ -499,7 +522,7 @@ std::expected<std::vector<CaseResult>, Failure> Session::run(
     assign(st.servers.back(), now);
   }
 
-  std::vector<pollfd> fds(2 * st.servers.size());
+  std::vector<pollfd> fds(3 * st.servers.size());
   while (finished < selected.size()) {
     Clock::time_point deadline = reporter.flushIfDue(Clock::now());
     for (std::size_t i = 0; i < st.servers.size(); ++i) {
@@ -507,8 +530,9 @@ std::expected<std::vector<CaseResult>, Failure> Session::run(
       // A server's output comes before its standard error: poll reports what it finds in array
       // order, so when a reply is seen, everything the case wrote before it is seen too, and is
       // read before the reply is taken.
-      fds[2 * i] = pollfd{server.out_open ? server.process.out_fd : -1, POLLIN, 0};
-      fds[2 * i + 1] = pollfd{server.err_open ? server.process.err_fd : -1, POLLIN, 0};
+      fds[3 * i] = pollfd{server.out_open ? server.process.out_fd : -1, POLLIN, 0};
+      fds[3 * i + 1] = pollfd{server.err_open ? server.process.err_fd : -1, POLLIN, 0};
+      fds[3 * i + 2] = pollfd{server.phase == Phase::gone ? -1 : exitFd(server), POLLIN, 0};
       if (server.phase == Phase::running) {
         deadline = std::min({deadline, server.case_deadline,
                              server.version_seen ? deadline : server.version_deadline});
@@ -521,15 +545,18 @@ std::expected<std::vector<CaseResult>, Failure> Session::run(
 
     for (std::size_t i = 0; i < st.servers.size(); ++i) {
       Server& server = st.servers[i];
-      if (fds[2 * i + 1].revents != 0)
+      if (fds[3 * i + 1].revents != 0)
         server.err_open = drainInto(server.process.err_fd, server.err);
-      if (fds[2 * i].revents != 0) {
-        if (server.inbox.readFrom(server.process.out_fd, server.inbox.wanted()) == 0) {
+      const bool exited_now = fds[3 * i + 2].revents != 0;
+      if (exited_now) noteExit(server);
+      if (fds[3 * i].revents != 0 || exited_now) {
+        if (exited_now ||
+            server.inbox.readFrom(server.process.out_fd, server.inbox.wanted()) == 0) {
           server.out_open = false;
-          if (server.phase == Phase::running) {
-            server.phase = Phase::dying;
-            server.report_deadline = now + REPORT_LIMIT;
-          }
+          if (server.phase == Phase::running) server.phase = Phase::dying;
+          // The rest of a report is awaited only from a server that still runs.
+          if (server.phase == Phase::dying)
+            server.report_deadline = server.exited ? now : now + REPORT_LIMIT;
         }
         while (server.inbox.hasHeader()) {
           if (!server.version_seen) {
@@ -625,15 +652,18 @@ void Session::close() noexcept {
     ::close(server.process.in_fd);
     server.process.in_fd = -1;
   }
-  // A server ends by closing its output; whatever it still writes is nobody's.
+  // A server ends by closing its output, or is seen to end on its process descriptor; whatever
+  // it still writes is nobody's, but is read so that it cannot block on a full pipe.
   const Clock::time_point deadline = Clock::now() + EXIT_LIMIT;
   std::vector<pollfd> fds;
   for (;;) {
     fds.clear();
     for (Server& server : servers) {
-      if (server.process.pid < 0) continue;
+      if (server.process.pid < 0 || server.exited || (!server.out_open && !server.err_open))
+        continue;
       if (server.out_open) fds.push_back({server.process.out_fd, POLLIN, 0});
       if (server.err_open) fds.push_back({server.process.err_fd, POLLIN, 0});
+      fds.push_back({exitFd(server), POLLIN, 0});
     }
     if (fds.empty() || Clock::now() >= deadline) break;
     if (!waitFor(fds, deadline)) break;
@@ -641,6 +671,8 @@ void Session::close() noexcept {
       std::string discarded;
       if (server.out_open) server.out_open = drainInto(server.process.out_fd, discarded);
       if (server.err_open) server.err_open = drainInto(server.process.err_fd, discarded);
+      pollfd exit{exitFd(server), POLLIN, 0};
+      if (exit.fd >= 0 && ::poll(&exit, 1, 0) > 0) server.exited = true;
     }
   }
   for (Server& server : servers) {

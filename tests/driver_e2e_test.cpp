@@ -172,6 +172,28 @@ TEST(Driver, ACrashedCaseIsReportedWithItsReportAndTheRestRunsOnAFreshServer) {
       << fault.err;
 }
 
+// A process a case starts inherits the server's pipes and may hold them open for a minute: the
+// server's end, not the end of its pipes, ends its case, and the process goes with its server.
+TEST(Driver, AServerIsSeenToEndWhileAProcessItStartedHoldsItsPipes) {
+  const std::string dir = temporaryDirectory();
+  const auto start = std::chrono::steady_clock::now();
+  const ProcessResult r =
+      runDriver({"-j1", fixtures + "/harness_fixture"},
+                {"VESK_FIXTURE_TABLE=outlived", "FIXTURE_PID_FILE=" + dir + "/pids"});
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find("1/3 fixture.test.leaves a process...OK ["), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("2/3 fixture.test.leaves a process and faults...CRASH (Segmentation fault "
+                       "at address 0x10) ["),
+            std::string::npos);
+  EXPECT_NE(r.err.find("3/3 fixture.test.passes...OK ["), std::string::npos);
+  std::istringstream pids(readFile(dir + "/pids"));
+  int count = 0;
+  for (pid_t pid = 0; pids >> pid; ++count)
+    EXPECT_TRUE(processGone(pid)) << pid;
+  EXPECT_EQ(count, 2);
+}
+
 TEST(Driver, ACaseOverTheTimeLimitIsKilledAndTheRunGoesOn) {
   const std::string dir = temporaryDirectory();
   const auto start = std::chrono::steady_clock::now();
@@ -231,7 +253,8 @@ TEST(Driver, RefusesBadInputWithAClearMessageAndStatusTwo) {
       {{dir + "/missing"}, "cannot run '" + dir + "/missing': no such file"},
       {{dir + "/plain"}, "it is not executable (EACCES)"},
       {{dir}, "it is a directory"},
-      {{script("closes", "exit 0")},
+      // Its output stays open in a process it leaves behind: its own end is what counts.
+      {{script("closes", "sleep 60 &\nexit 0")},
        "is not a harness executable: it ended before sending the protocol version (exited with "
        "status 0)"},
       {{script("garbage", "echo hello there")},
