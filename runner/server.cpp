@@ -1,17 +1,20 @@
 #include "server.hpp"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <bit>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include <vesk/checking_allocator.hpp>
 #include <vesk/log.hpp>
 #include <vesk/panic.hpp>
+#include <vesk/sink.hpp>
 #include "run_case.hpp"
 #include "symbolize.hpp"
 
@@ -129,6 +132,9 @@ Result<void> answerRunTest(const TestCase& test, std::uint32_t index, ByteSink s
     Writer out;
     printErrorTrace(out, trace);
   });
+  // What the case printed on standard output (now the error sink) goes out before its result,
+  // so that the driver counts it as this case's output.
+  (void)std::fflush(stdout);
   const bool fail = run.failed();
   const bool skip = run.skipped();
   const bool leak = run.leaked;
@@ -357,11 +363,45 @@ Result<ExchangeEnd> serveExchange(std::span<const TestCase> cases,
   }
 }
 
+namespace {
+
+// The descriptors the exchange runs on.
+struct ProtocolFds {
+  int in = STDIN_FILENO;
+  int out = STDOUT_FILENO;
+};
+
+// Standard input and output belong to the exchange: they move to descriptors of their own, closed
+// in any program a case starts. Standard output then leads to the error sink, so that what a case
+// prints there is part of its output, and standard input to /dev/null, so that a case that reads
+// it finds its end instead of a request. If the descriptors cannot move, the exchange stays on
+// the standard ones.
+ProtocolFds takeProtocolFds() noexcept {
+  const int in = ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
+  const int out = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+  if (in < 0 || out < 0) {
+    if (in >= 0) ::close(in);
+    if (out >= 0) ::close(out);
+    return {};
+  }
+  // From here the exchange runs on the new descriptors whether or not the standard ones move.
+  const int null_in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (null_in >= 0) {
+    (void)::dup2(null_in, STDIN_FILENO);
+    ::close(null_in);
+  }
+  (void)::dup2(errorSink(), STDOUT_FILENO);
+  return {in, out};
+}
+
+}  // namespace
+
 Result<void> mainServer(std::span<const TestCase> cases,
                         std::span<std::byte> receive_area) noexcept {
+  const ProtocolFds fds = takeProtocolFds();
   const ExchangeStreams streams{
-      .input = ByteSource{fdContext(STDIN_FILENO), readFd},
-      .output = ByteSink{fdContext(STDOUT_FILENO), writevFd},
+      .input = ByteSource{fdContext(fds.in), readFd},
+      .output = ByteSink{fdContext(fds.out), writevFd},
       .metadata_allocator = testingAllocator(),
   };
   const ExchangeEnd end = VESK_TRY(serveExchange(cases, receive_area, streams));

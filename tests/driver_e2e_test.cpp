@@ -194,6 +194,20 @@ TEST(Driver, AServerIsSeenToEndWhileAProcessItStartedHoldsItsPipes) {
   EXPECT_EQ(count, 2);
 }
 
+// Code under test may print on standard output or read standard input; in build-driver mode the
+// print is the case's output (shown with --verbose) and the read finds the end of the input.
+TEST(Driver, ACaseThatUsesTheStandardStreamsLeavesTheExchangeAlone) {
+  const ProcessResult r =
+      runDriver({"-j1", "--verbose", "--timeout", "10", fixtures + "/harness_fixture"},
+                {"VESK_FIXTURE_TABLE=stdio"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_TRUE(r.err.starts_with("1/2 fixture.test.uses the standard streams...OK [")) << r.err;
+  EXPECT_NE(r.err.find(" ms]\nprinted on standard output\nand more\n"
+                       "2/2 fixture.test.passes...OK ["),
+            std::string::npos);
+  EXPECT_NE(r.err.find("\nAll 2 tests passed.\n"), std::string::npos);
+}
+
 TEST(Driver, ACaseOverTheTimeLimitIsKilledAndTheRunGoesOn) {
   const std::string dir = temporaryDirectory();
   const auto start = std::chrono::steady_clock::now();
