@@ -115,8 +115,9 @@ std::expected<ServerProcess, std::string> spawnServer(const std::string& executa
     return std::unexpected(
         cannotRun(executable, "exec failed (" + std::string(errnoName(code)) + ")"));
   }
-  // Without one (kernels before 5.3) the end of the server's output is the only sign of its end.
-  // (The system call itself: the C library's declaration of pidfd_open lacks C linkage.)
+  // The process descriptor tells when the server ends even while other processes hold its pipes;
+  // without one (kernels before 5.3) the end of its output is the only sign. Made by the system
+  // call itself: the C library's declaration of pidfd_open lacks C linkage.
   server.pid_fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
   ::fcntl(server.out_fd, F_SETFL, O_NONBLOCK);
   ::fcntl(server.err_fd, F_SETFL, O_NONBLOCK);
