@@ -532,7 +532,7 @@ std::expected<std::vector<CaseResult>, Failure> Session::run(
       // read before the reply is taken.
       fds[3 * i] = pollfd{server.out_open ? server.process.out_fd : -1, POLLIN, 0};
       fds[3 * i + 1] = pollfd{server.err_open ? server.process.err_fd : -1, POLLIN, 0};
-      fds[3 * i + 2] = pollfd{server.phase == Phase::gone ? -1 : exitFd(server), POLLIN, 0};
+      fds[3 * i + 2] = pollfd{exitFd(server), POLLIN, 0};
       if (server.phase == Phase::running) {
         deadline = std::min({deadline, server.case_deadline,
                              server.version_seen ? deadline : server.version_deadline});
