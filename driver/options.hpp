@@ -1,5 +1,5 @@
 // vesk-run's command line and case selection: the options, their parsing into one record, the
-// help text, and the glob patterns (`*`, `?`, backslash escapes) that pick cases by full name.
+// help text, and the selection of cases by the patterns of case_pattern.hpp.
 // Nothing here starts a process or prints.
 #pragma once
 
@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "case_pattern.hpp"
 
 namespace vesk::driver {
 
@@ -33,13 +35,6 @@ std::string_view helpText() noexcept;
 /// error comes back as the message to print (without the program name or line end).
 std::expected<Options, std::string> parseOptions(std::span<const std::string_view> args,
                                                  unsigned default_jobs);
-
-/// Whether `pattern` matches the whole of `name`: `*` matches any run of characters, `?` any one
-/// character (a UTF-8 code point), `\` makes the character after it literal.
-bool globMatch(std::string_view pattern, std::string_view name) noexcept;
-
-/// `name` as a pattern that matches exactly it: `\` put before every `*`, `?` and `\`.
-std::string globEscape(std::string_view name);
 
 /// Positions (in table order) of the names the filters and excludes of `options` select.
 std::vector<std::uint32_t> selectCases(const Options& options, std::span<const std::string> names);

@@ -13,6 +13,7 @@
 
 #include "protocol.hpp"
 #include "report.hpp"
+#include "report_lines.hpp"
 #include "server_process.hpp"
 
 namespace vesk::driver {
@@ -21,9 +22,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A harness executable sends its version at once and its case table right after: anything slower
-// is not one (or hangs).
-constexpr auto HANDSHAKE_LIMIT = 5s;
+constexpr auto HANDSHAKE_LIMIT = std::chrono::seconds(HANDSHAKE_LIMIT_SECONDS);
 // A server that closed its output while a case ran is writing its stop report; symbolising takes
 // milliseconds, this much is given before it is killed.
 constexpr auto REPORT_LIMIT = 5s;
@@ -215,24 +214,6 @@ std::string_view firstLine(std::string_view text) {
   return text.substr(0, text.find('\n'));
 }
 
-// The first line of a stop or fault report in what a server wrote, or nothing.
-std::optional<std::string_view> reportLine(std::string_view output) {
-  static constexpr std::string_view starts[] = {
-      "Segmentation fault at address ",   "General protection exception",
-      "Illegal instruction at address ",  "Bus error at address ",
-      "Arithmetic exception at address ", "Panicked during a panic",
-  };
-  while (!output.empty()) {
-    const std::string_view line = firstLine(output);
-    if (line.starts_with("thread ") && line.find(" panic: ") != std::string_view::npos) return line;
-    for (std::string_view start : starts) {
-      if (line.starts_with(start)) return line;
-    }
-    output.remove_prefix(std::min(output.size(), line.size() + 1));
-  }
-  return std::nullopt;
-}
-
 // Up to the first bytes of `bytes` as quoted text, anything but printable ASCII as \xNN.
 std::string preview(std::span<const std::byte> bytes) {
   std::string text = "\"";
@@ -417,7 +398,8 @@ std::expected<Session, Failure> Session::open(const std::string& executable) {
     }
     if (Clock::now() >= deadline) {
       return fail(quoted(executable) + " is not a harness executable: no " +
-                  (server.version_seen ? "case table" : "protocol version") + " within 5 s");
+                  (server.version_seen ? "case table" : "protocol version") + " within " +
+                  std::to_string(HANDSHAKE_LIMIT_SECONDS) + " s");
     }
     std::array<pollfd, 3> fds = {pollfd{server.process.out_fd, POLLIN, 0},
                                  pollfd{server.err_open ? server.process.err_fd : -1, POLLIN, 0},
@@ -492,7 +474,7 @@ std::expected<std::vector<CaseResult>, Failure> Session::run(
       (void)std::snprintf(text, sizeof text, "timed out after %g s", timeout_seconds);  // fits
       result.end_message = text;
     } else {
-      result.end_message = reportLine(result.output).value_or("");
+      result.end_message = findReportLine(result.output).value_or("");
       if (result.end_message.empty()) result.end_message = "the server " + describeEnd(end);
     }
     server.phase = Phase::gone;
@@ -613,7 +595,8 @@ std::expected<std::vector<CaseResult>, Failure> Session::run(
       if (server.phase == Phase::running && !server.version_seen &&
           now >= server.version_deadline) {
         return std::unexpected(
-            protocolFailure(server, "a restarted server sent no protocol version within 5 s"));
+            protocolFailure(server, "a restarted server sent no protocol version within " +
+                                        std::to_string(HANDSHAKE_LIMIT_SECONDS) + " s"));
       }
       if (server.phase == Phase::running && now >= server.case_deadline) {
         const ServerEnd end = killServer(server.process);

@@ -17,6 +17,7 @@
 #include <vesk/vesk_base.hpp>
 
 #include "progress.hpp"
+#include "report_lines.hpp"
 #include "symbolize.hpp"
 
 // Where the main thread's stack begins, set by the C library under its own reserved name.
@@ -134,26 +135,27 @@ std::size_t walkFrames(std::uintptr_t fp, std::uintptr_t low, std::uintptr_t fir
   ::_exit(127);
 }
 
-const char* faultMessage(int signo) noexcept {
+std::string_view faultMessage(int signo) noexcept {
   switch (signo) {
     case SIGSEGV:
-      return "Segmentation fault at address 0x";
+      return SEGV_LINE_START;
     case SIGILL:
-      return "Illegal instruction at address 0x";
+      return ILL_LINE_START;
     case SIGBUS:
-      return "Bus error at address 0x";
+      return BUS_LINE_START;
     case SIGFPE:
-      return "Arithmetic exception at address 0x";
+      return FPE_LINE_START;
   }
-  return "Unknown signal at address 0x";
+  return UNKNOWN_SIGNAL_LINE_START;
 }
 
 void printHeader(Writer& out) noexcept {
   if (report.signo == 0) {
-    out.put("thread ").dec(static_cast<std::uint64_t>(report.tid.load())).put(" panic: ");
+    out.put(PANIC_LINE_START).dec(static_cast<std::uint64_t>(report.tid.load()));
+    out.put(PANIC_LINE_MIDDLE);
     out.put(report.message).put("\n");
   } else if (report.no_address) {
-    out.put("General protection exception (no address available)\n");
+    out.put(NO_ADDRESS_LINE).put("\n");
   } else {
     out.put(faultMessage(report.signo)).hex(report.fault_address).put("\n");
   }
@@ -257,7 +259,7 @@ void beginReport(const Writer& out) noexcept {
   ++panic_stage;
   if (panic_stage == 2) {
     Writer out;
-    out.put("Panicked during a panic. Aborting.\n");
+    out.put(NESTED_PANIC_LINE).put("\n");
     out.flush();
     abortNow();
   }

@@ -9,8 +9,8 @@
 
 namespace {
 
-using vesk::driver::globEscape;
-using vesk::driver::globMatch;
+using vesk::globEscape;
+using vesk::globMatch;
 using vesk::driver::Options;
 using vesk::driver::parseOptions;
 

@@ -40,6 +40,9 @@ struct MessageHeader {
 inline constexpr std::size_t HEADER_LEN = 8;
 /// Version text sent first, in the `toolchain_version` message.
 inline constexpr std::string_view TOOLCHAIN_VERSION = "0.13.0";
+/// A harness executable sends its version at once and its case table right after; a driver gives
+/// up on a program that has sent neither within this many seconds.
+inline constexpr int HANDSHAKE_LIMIT_SECONDS = 5;
 
 /// Body length of a `run_test` request: the case index.
 inline constexpr std::size_t RUN_TEST_LEN = 4;
