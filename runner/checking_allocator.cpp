@@ -338,7 +338,7 @@ std::byte* Reserve::takePage() noexcept {
   std::lock_guard lock(mutex_);
   std::byte* page = pages_;
   if (page != nullptr) {
-    std::memcpy(&pages_, page, sizeof pages_);
+    std::memcpy(static_cast<void*>(&pages_), page, sizeof pages_);
     --page_count_;
   }
   return page;
@@ -348,7 +348,7 @@ void Reserve::givePage(std::byte* page) noexcept {
   {
     std::lock_guard lock(mutex_);
     if (page_count_ < RESERVE_MAX_PAGES) {
-      std::memcpy(page, &pages_, sizeof pages_);
+      std::memcpy(page, static_cast<const void*>(&pages_), sizeof pages_);
       pages_ = page;
       ++page_count_;
       return;

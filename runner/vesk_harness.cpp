@@ -69,6 +69,7 @@ void ignoreBrokenPipe() noexcept {
   sigemptyset(&act.sa_mask);
   if (::sigaction(SIGPIPE, &act, nullptr) != 0) {
     char message[96] = "failed to set noop SIGPIPE handler: ";
+    // NOLINTNEXTLINE(bugprone-suspicious-stringview-data-usage): errno names are C strings
     std::strncat(message, errnoName(errno).data(), 40);
     panic(message);
   }
