@@ -396,8 +396,8 @@ ProtocolFds takeProtocolFds() noexcept {
 
 }  // namespace
 
-Result<void> mainServer(std::span<const TestCase> cases,
-                        std::span<std::byte> receive_area) noexcept {
+Result<int> mainServer(std::span<const TestCase> cases,
+                       std::span<std::byte> receive_area) noexcept {
   const ProtocolFds fds = takeProtocolFds();
   const ExchangeStreams streams{
       .input = ByteSource{fdContext(fds.in), readFd},
@@ -405,7 +405,7 @@ Result<void> mainServer(std::span<const TestCase> cases,
       .metadata_allocator = testingAllocator(),
   };
   const ExchangeEnd end = VESK_TRY(serveExchange(cases, receive_area, streams));
-  std::exit(exitStatus(end));
+  return exitStatus(end);
 }
 
 }  // namespace vesk
