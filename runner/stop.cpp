@@ -2,7 +2,6 @@
 
 #include <pthread.h>
 #include <signal.h>
-#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -16,6 +15,7 @@
 
 #include "progress.hpp"
 #include "report_lines.hpp"
+#include "signal_stack.hpp"
 #include "stack_trace.hpp"
 #include "symbolize.hpp"
 
@@ -23,8 +23,6 @@ namespace vesk {
 
 namespace {
 
-// Large enough to symbolise on: the fault report reads debug information on this stack.
-constexpr std::size_t alt_stack_size = std::size_t{512} * 1024;
 
 // A report has to end the process by the abort signal whatever the reporting thread held when it
 // stopped or faulted: the C library allocator's lock, the dynamic linker's, one of this program's.
@@ -273,11 +271,7 @@ void faultHandler(int signo, siginfo_t* info, void* raw_context) {
 void installStopHandlers() noexcept {
   setPanicHandler(stopReport);
 
-  stack_t alt{};
-  alt.ss_sp =
-      ::mmap(nullptr, alt_stack_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  alt.ss_size = alt_stack_size;
-  if (alt.ss_sp != MAP_FAILED) ::sigaltstack(&alt, nullptr);
+  giveThreadSignalStack();
 
   struct sigaction act {};
   act.sa_sigaction = faultHandler;
