@@ -8,6 +8,7 @@
 #include <cstring>
 #include <optional>
 
+#include "case_guard.hpp"
 #include "progress.hpp"
 #include "run_case.hpp"
 #include "server.hpp"
@@ -160,6 +161,7 @@ int harnessMain(int argc, char** argv, std::span<const TestCase> cases) {
     if (arg != "--listen=-") panic("unrecognized command line argument");
     listen = true;
   }
+  takeProcessState(listen);
 
   ErrorTrace trace;
   setActiveErrorTrace(&trace);
