@@ -1,7 +1,7 @@
 // The process a case shares with the harness, and what the harness keeps of it whatever the case
 // does: its own descriptors (the error destination and the protocol streams, moved at start-up to
 // high close-on-exec numbers and checked after every case), its signal handlers, signal mask,
-// alternate signal stack and descriptor and stack limits (put back around every case), the end of
+// alternate signal stack and descriptor and stack limits (put back after every case), the end of
 // a server's process group with its parent, and the running case, named when it calls exit().
 #pragma once
 
@@ -19,11 +19,12 @@ void takeProcessState(bool server) noexcept;
 /// can be had. At most four are kept.
 int keepDescriptor(int fd) noexcept;
 
-/// Marks `test` as the running case after putting back the recorded process state.
+/// Marks `test` as the running case.
 void beginCase(const TestCase& test) noexcept;
 
-/// Marks the running case as ended and puts back the recorded process state; stops, naming the
-/// case, when it closed or replaced a kept descriptor.
+/// Marks the running case as ended and puts back the recorded process state, so that its report
+/// and every later case find it as the harness set it; stops, naming the case, when it closed or
+/// replaced a kept descriptor.
 void endCase() noexcept;
 
 }  // namespace vesk
