@@ -13,6 +13,7 @@
 #include "options.hpp"
 #include "report.hpp"
 #include "session.hpp"
+#include "stderr_lock.hpp"
 
 namespace {
 

@@ -13,6 +13,7 @@
 #include <optional>
 
 #include <vesk/log.hpp>
+#include "writer.hpp"
 
 extern char** environ;
 

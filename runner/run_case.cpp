@@ -9,6 +9,7 @@
 #include <vesk/checking_allocator.hpp>
 #include <vesk/log.hpp>
 #include "case_guard.hpp"
+#include "stderr_lock.hpp"
 
 namespace vesk {
 

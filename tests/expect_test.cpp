@@ -14,6 +14,7 @@
 #include <vesk/log.hpp>
 
 #include "sink_capture.hpp"
+#include "writer.hpp"
 
 namespace vesk {
 namespace {
