@@ -145,25 +145,17 @@ void mainTerminal(std::span<const TestCase> cases) noexcept {
   if (counts.leaks != 0 || errors != 0 || counts.fail_count != 0) std::exit(1);
 }
 
-}  // namespace
-
-int harnessMain(int argc, char** argv, std::span<const TestCase> cases) {
+void startUp() noexcept {
   raiseStackLimit();
   installStopHandlers();
   ignoreBrokenPipe();
+}
 
-  const std::optional<ParsedArgs> parsed = parseArgs(argc, argv);
-  if (!parsed) panic("unable to parse command line args");
-  bool listen = false;
-  for (std::string_view arg : parsed->args.subspan(parsed->args.empty() ? 0 : 1)) {
-    if (arg != "--listen=-") panic("unrecognized command line argument");
-    listen = true;
-  }
-
+int runMode(std::span<const TestCase> cases, bool listen, std::span<std::byte> rest) noexcept {
   ErrorTrace trace;
   setActiveErrorTrace(&trace);
   if (listen) {
-    if (!mainServer(cases, parsed->rest).has_value()) {
+    if (!mainServer(cases, rest).has_value()) {
       panicWithTrace("internal test runner failure", &trace);
     }
   } else {
@@ -171,6 +163,25 @@ int harnessMain(int argc, char** argv, std::span<const TestCase> cases) {
   }
   setActiveErrorTrace(nullptr);
   return 0;
+}
+
+}  // namespace
+
+int harnessMain(int argc, char** argv, std::span<const TestCase> cases) {
+  startUp();
+  const std::optional<ParsedArgs> parsed = parseArgs(argc, argv);
+  if (!parsed) panic("unable to parse command line args");
+  bool listen = false;
+  for (std::string_view arg : parsed->args.subspan(parsed->args.empty() ? 0 : 1)) {
+    if (arg != "--listen=-") panic("unrecognized command line argument");
+    listen = true;
+  }
+  return runMode(cases, listen, parsed->rest);
+}
+
+int harnessRun(std::span<const TestCase> cases, bool listen) {
+  startUp();
+  return runMode(cases, listen, cmdline_buffer);
 }
 
 }  // namespace vesk
