@@ -52,11 +52,11 @@ while(NOT rest STREQUAL "")
   _vesk_bracket("${pattern}" filter)
   if(DEFAULT_MAIN)
     # One process per test, without the driver and a server: the executable's own summary tells
-    # a skip.
+    # a skip. (The property is a list, so the pattern holds no semicolon.)
     string(APPEND content
       "add_test(${test} ${executable} --filter ${filter})\n"
       "set_tests_properties(${test} PROPERTIES TIMEOUT ${TIMEOUT} "
-      "SKIP_REGULAR_EXPRESSION [==[0 passed; 1 skipped; 0 failed\\.]==])\n")
+      "SKIP_REGULAR_EXPRESSION [==[0 passed. 1 skipped. 0 failed\\.]==])\n")
   else()
     string(APPEND content
       "add_test(${test} ${driver} ${options} --filter ${filter} ${executable})\n"

@@ -148,10 +148,11 @@ TEST(CasesCommandLine, HelpGoesToStandardOutputAndAUsageErrorExitsWithStatus2) {
   EXPECT_TRUE(help.out.starts_with("usage: EXECUTABLE [--list] [--filter PATTERN]...")) << help.out;
   EXPECT_EQ(help.err, "");
   EXPECT_EQ(help.exit_code, 0);
-  for (const std::string& bad : {"--bogus", "--filter", "--listen"}) {
-    const ProcessResult r = run(fixture, {"--list", bad});
-    const std::string why = bad == "--filter" ? "missing pattern after" : "unknown option";
-    EXPECT_EQ(r.err, why + " '" + bad + "'\n" + help.out) << bad;
+  for (const std::string_view bad : {"--bogus", "--filter", "--listen"}) {
+    const ProcessResult r = run(fixture, {"--list", std::string(bad)});
+    std::string expected = bad == "--filter" ? "missing pattern after '" : "unknown option '";
+    expected.append(bad).append("'\n").append(help.out);
+    EXPECT_EQ(r.err, expected) << bad;
     EXPECT_EQ(r.exit_code, 2) << bad;
     EXPECT_EQ(r.signal, 0) << bad;
     EXPECT_EQ(r.out, "") << bad;

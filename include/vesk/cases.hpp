@@ -489,12 +489,18 @@ class TableRegistration {
   }
 
  private:
+  // A table of entries and a loop rather than a fold over the rows, which compilers bound in
+  // depth (clang at 256).
   template <std::size_t... I>
   void add(std::string_view name, const char* file, unsigned line,
            std::index_sequence<I...>) noexcept {
-    ((nodes_[I] = {name, &rowEntry<Body, I>, file, line, {}, I}, registerCase(nodes_[I])), ...);
+    static constexpr std::array<Result<void> (*)(), Rows> entries = {&rowEntry<Body, I>...};
+    for (std::size_t i = 0; i < Rows; ++i) {
+      nodes_[i] = {name, entries[i], file, line, {}, i};
+      registerCase(nodes_[i]);
+    }
   }
-  CaseNode nodes_[Rows];
+  std::array<CaseNode, Rows> nodes_{};
 };
 
 }  // namespace cases_detail
