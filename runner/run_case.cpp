@@ -8,6 +8,7 @@
 
 #include <vesk/checking_allocator.hpp>
 #include <vesk/log.hpp>
+#include "checking_new.hpp"
 
 namespace vesk {
 
@@ -63,6 +64,7 @@ CaseRun runCase(const TestCase& test, CaseReport report, const void* context) no
   trace->index = 0;
   CaseRun run;
   try {
+    const CaseNewChecks checks;  // the case's ordinary new goes through the checking allocator
     run.result = test.func();
   } catch (...) {
     // Fails the case, with the error return recorded here, instead of ending the process: the
