@@ -129,7 +129,9 @@ struct Chunk {
   bool has_room_listed;
 
   std::size_t slotLen() const noexcept { return std::size_t{1} << class_index; }
-  std::byte* slotData(std::uint32_t s) const noexcept { return data + (std::size_t{s} << class_index); }
+  std::byte* slotData(std::uint32_t s) const noexcept {
+    return data + (std::size_t{s} << class_index);
+  }
 };
 
 /// Which mebibytes of the address space hold the checking allocator's memory: the chunk mapped
@@ -281,11 +283,14 @@ class Heap {
   void* alloc(std::size_t len, std::uint8_t log2_align, const AddressList& trace) noexcept;
   bool resize(std::span<std::byte> old_mem, std::uint8_t log2_align, std::size_t new_size,
               const AddressList& trace) noexcept;
-  void free(std::span<std::byte> old_mem, std::uint8_t log2_align, const AddressList& trace) noexcept;
+  void free(std::span<std::byte> old_mem, std::uint8_t log2_align,
+            const AddressList& trace) noexcept;
   DeleteOutcome freeOrdinary(void* block, std::size_t len, bool sized, std::uint8_t log2_align,
                              std::uintptr_t ret_addr) noexcept;
   void init() noexcept;
   Check deinit(bool report) noexcept;
+  /// The depot's number of `trace`; takes the lock unless this thread numbered it before.
+  std::uint32_t stackId(const AddressList& trace) noexcept;
 
  private:
   void* allocSmall(std::size_t c, std::size_t len, std::uint8_t log2_align,
@@ -347,6 +352,14 @@ constexpr AllocatorVTable checking_vtable{checkingAlloc, checkingResize, checkin
 constinit std::atomic<bool> case_window{false};
 constinit thread_local int unchecked_depth = 0;
 
+/// A stack this thread had numbered, kept so that the next allocation or free at the same place
+/// finds its number without hashing or the lock: numbers never change.
+struct CachedStack {
+  AddressList stack;
+  std::uint32_t id;
+};
+constinit thread_local std::array<CachedStack, 8> stack_cache{};
+
 // ---------------------------------------------------------------------------------------------
 // Mapped memory
 
@@ -376,13 +389,24 @@ std::byte* mapAligned(std::size_t len, std::size_t align) noexcept {
   return base + front;
 }
 
+// Independent products, summed, so that the multiplications overlap; then one mixing step.
 std::uint64_t mixStack(std::span<const std::uint64_t> addresses) noexcept {
   std::uint64_t h = addresses.size();
+  std::uint64_t k = 0x9E3779B97F4A7C15ull;
   for (std::uint64_t a : addresses) {
-    h = (h ^ a) * 0x9E3779B97F4A7C15ull;
-    h ^= h >> 29;
+    h += a * k;
+    k += 0x632BE59BD9B4E019ull;
   }
-  return h;
+  h ^= h >> 31;
+  h *= 0xBF58476D1CE4E5B9ull;
+  return h ^ (h >> 29);
+}
+
+bool sameAddresses(std::span<const std::uint64_t> a, const std::uint64_t* b) noexcept {
+  std::uint64_t difference = 0;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    difference |= a[i] ^ b[i];
+  return difference == 0;
 }
 
 std::uint32_t StackDepot::intern(const AddressList& stack) noexcept {
@@ -404,7 +428,7 @@ std::uint32_t StackDepot::intern(const AddressList& stack) noexcept {
       return fresh;
     }
     const std::uint64_t* entry = get(id).data() - 1;
-    if (entry[0] == header && std::equal(addresses.begin(), addresses.end(), entry + 1)) return id;
+    if (entry[0] == header && sameAddresses(addresses, entry + 1)) return id;
   }
 }
 
@@ -562,7 +586,8 @@ void AddressTable<Entry>::erase(Entry* entry) noexcept {
 
 bool QuarantineRing::push(Quarantined entry) noexcept {
   if (len_ == capacity_) {
-    const std::size_t new_capacity = capacity_ == 0 ? PAGE_LEN / sizeof(Quarantined) : capacity_ * 2;
+    const std::size_t new_capacity =
+        capacity_ == 0 ? PAGE_LEN / sizeof(Quarantined) : capacity_ * 2;
     auto* fresh = static_cast<Quarantined*>(mapBytes(new_capacity * sizeof(Quarantined)));
     if (fresh == nullptr) return false;
     for (std::size_t i = 0; i < len_; ++i)
@@ -693,6 +718,22 @@ bool isRuntimeLibraryState(std::span<const std::uint64_t> allocation) noexcept {
 // ---------------------------------------------------------------------------------------------
 // Allocation
 
+std::uint32_t Heap::stackId(const AddressList& trace) noexcept {
+  if (trace.len == 0) return 0;
+  CachedStack& cached = stack_cache[(trace.addresses[0] >> 2) % stack_cache.size()];
+  if (cached.id != 0 && cached.stack.len == trace.len &&
+      sameAddresses(trace.view(), cached.stack.addresses.data())) {
+    return cached.id;
+  }
+  std::uint32_t id = 0;
+  {
+    std::lock_guard lock(mutex_);
+    id = depot_.intern(trace);
+  }
+  if (id != 0) cached = CachedStack{trace, id};
+  return id;
+}
+
 Chunk* Heap::newChunk(std::size_t c) noexcept {
   Chunk* chunk = pool_[c];
   if (chunk != nullptr) {
@@ -714,7 +755,8 @@ Chunk* Heap::newChunk(std::size_t c) noexcept {
     const auto slot_count = static_cast<std::uint32_t>(CHUNK_LEN >> c);
     const std::size_t records_capacity = std::min<std::size_t>(slot_count, 256);
     std::byte* data = mapAligned(CHUNK_LEN, CHUNK_LEN);
-    auto* records = static_cast<SlotRecord*>(mapBytes(roundUpToPages(records_capacity * sizeof(SlotRecord))));
+    auto* records =
+        static_cast<SlotRecord*>(mapBytes(roundUpToPages(records_capacity * sizeof(SlotRecord))));
     if (data == nullptr || records == nullptr ||
         !owners_.setChunk(reinterpret_cast<std::uintptr_t>(data), chunk)) {
       unmapBytes(data, data == nullptr ? 0 : CHUNK_LEN);
@@ -722,8 +764,19 @@ Chunk* Heap::newChunk(std::size_t c) noexcept {
       chunk->next = std::exchange(spare_descriptors_, chunk);
       return nullptr;
     }
-    *chunk = Chunk{data, records, records_capacity, nullptr, nullptr, slot_count, 0, 0,
-                   NO_SLOT, 0, static_cast<std::uint8_t>(c), ChunkState::in_use, false};
+    *chunk = Chunk{data,
+                   records,
+                   records_capacity,
+                   nullptr,
+                   nullptr,
+                   slot_count,
+                   0,
+                   0,
+                   NO_SLOT,
+                   0,
+                   static_cast<std::uint8_t>(c),
+                   ChunkState::in_use,
+                   false};
   }
   ClassState& cs = instance_.classes[c];
   chunk->state = ChunkState::in_use;
@@ -764,8 +817,8 @@ void* Heap::allocSmall(std::size_t c, std::size_t len, std::uint8_t log2_align,
     if (chunk == nullptr || !reserveRecord(*chunk)) return nullptr;
     s = chunk->cursor++;
   }
-  chunk->records[s] = SlotRecord{stack, 0, NO_SLOT, static_cast<std::uint16_t>(len), log2_align,
-                                 SlotState::live};
+  chunk->records[s] =
+      SlotRecord{stack, 0, NO_SLOT, static_cast<std::uint16_t>(len), log2_align, SlotState::live};
   ++chunk->live;
   std::byte* data = chunk->slotData(s);
   VALGRIND_MAKE_MEM_UNDEFINED(data, len);
@@ -786,7 +839,8 @@ void* Heap::allocLarge(std::size_t len, std::uint8_t log2_align, std::uint32_t s
     unmapBytes(data, mapped_len);
     return nullptr;
   }
-  large_.insert(LargeBlock{address, data, len, mapped_len, instance_.generation, stack, log2_align});
+  large_.insert(
+      LargeBlock{address, data, len, mapped_len, instance_.generation, stack, log2_align});
   VALGRIND_MAKE_MEM_UNDEFINED(data, len);
   return data;
 }
@@ -798,8 +852,8 @@ void* Heap::alloc(std::size_t len, std::uint8_t log2_align, const AddressList& t
   // A zero-length request still gets a slot of its own: it is a distinct block that must be
   // freed like any other.
   const std::size_t need = std::max({len, align, std::size_t{1}});
+  const std::uint32_t stack = stackId(trace);
   std::unique_lock lock(mutex_);
-  const std::uint32_t stack = depot_.intern(trace);
   void* block = nullptr;
   if (need > SMALL_MAX) {
     block = allocLarge(len, log2_align, stack);
@@ -852,8 +906,8 @@ void Heap::quarantine(Chunk* chunk, std::uint32_t s) noexcept {
 
 void addDoubleFree(Diagnostics& diagnostics, const SlotRecord& record,
                    std::uint32_t current) noexcept {
-  diagnostics.add() = Diagnostic{Diagnostic::Kind::double_free, 0, 0, record.allocation,
-                                 record.first_free, current};
+  diagnostics.add() = Diagnostic{
+      Diagnostic::Kind::double_free, 0, 0, record.allocation, record.first_free, current};
 }
 
 // Compares the caller's length and alignment of a live block with its record; each mismatch
@@ -866,8 +920,11 @@ void checkBlock(Diagnostics& diagnostics, std::uint64_t recorded_len, std::uint8
         Diagnostic{size_kind, recorded_len, request.len, allocation, 0, request.current};
   }
   if (recorded_align != request.log2_align) {
-    diagnostics.add() = Diagnostic{alignment_kind,        alignmentBytes(recorded_align),
-                                   alignmentBytes(request.log2_align), allocation, 0,
+    diagnostics.add() = Diagnostic{alignment_kind,
+                                   alignmentBytes(recorded_align),
+                                   alignmentBytes(request.log2_align),
+                                   allocation,
+                                   0,
                                    request.current};
   }
 }
@@ -940,9 +997,13 @@ bool Heap::freeHeld(const FreeRequest& request, std::unique_lock<std::mutex>& lo
 void Heap::free(std::span<std::byte> old_mem, std::uint8_t log2_align,
                 const AddressList& trace) noexcept {
   Diagnostics diagnostics;
+  const FreeRequest request{reinterpret_cast<std::uintptr_t>(old_mem.data()),
+                            old_mem.size(),
+                            true,
+                            false,
+                            log2_align,
+                            stackId(trace)};
   std::unique_lock lock(mutex_);
-  const FreeRequest request{reinterpret_cast<std::uintptr_t>(old_mem.data()), old_mem.size(), true,
-                            false, log2_align, depot_.intern(trace)};
   if (!freeHeld(request, lock, diagnostics)) {
     lock.unlock();
     panic("Invalid free");
@@ -956,8 +1017,8 @@ bool Heap::resize(std::span<std::byte> old_mem, std::uint8_t log2_align, std::si
   const auto address = reinterpret_cast<std::uintptr_t>(old_mem.data());
   Diagnostics diagnostics;
   bool resized = false;
+  const FreeRequest request{address, old_mem.size(), true, false, log2_align, stackId(trace)};
   std::unique_lock lock(mutex_);
-  const FreeRequest request{address, old_mem.size(), true, false, log2_align, depot_.intern(trace)};
   Chunk* chunk = owners_.chunkAt(address);
   if (chunk != nullptr && chunk->state == ChunkState::in_use) {
     SlotRecord& record = chunk->records[slotOrStop(*chunk, address, lock)];
@@ -1024,8 +1085,8 @@ bool onOwnStack(std::uintptr_t address) noexcept {
   return address >= low && address < high;
 }
 
-DeleteOutcome Heap::freeOrdinary(void* block, std::size_t len, bool sized,
-                                 std::uint8_t log2_align, std::uintptr_t ret_addr) noexcept {
+DeleteOutcome Heap::freeOrdinary(void* block, std::size_t len, bool sized, std::uint8_t log2_align,
+                                 std::uintptr_t ret_addr) noexcept {
   const auto address = reinterpret_cast<std::uintptr_t>(block);
   if (owners_.chunkAt(address) == nullptr && !owners_.mayHoldLarge(address)) {
     const bool never_allocated =
@@ -1037,8 +1098,8 @@ DeleteOutcome Heap::freeOrdinary(void* block, std::size_t len, bool sized,
   }
   const AddressList trace = captureFrom(ret_addr);
   Diagnostics diagnostics;
+  const FreeRequest request{address, len, sized, true, log2_align, stackId(trace)};
   std::unique_lock lock(mutex_);
-  const FreeRequest request{address, len, sized, true, log2_align, depot_.intern(trace)};
   if (!freeHeld(request, lock, diagnostics)) return DeleteOutcome::not_held;
   lock.unlock();
   emit(diagnostics);
@@ -1188,7 +1249,8 @@ Check Heap::deinit(bool report) noexcept {
   if (report) {
     // Printing reads debug information; what that allocates is the harness's, not the case's.
     const OrdinaryNewUnchecked harness_work;
-    auto* sorted = static_cast<Chunk**>(mapBytes(roundUpToPages(std::max<std::size_t>(most, 1) * sizeof(Chunk*))));
+    auto* sorted = static_cast<Chunk**>(
+        mapBytes(roundUpToPages(std::max<std::size_t>(most, 1) * sizeof(Chunk*))));
     for (ClassState& cs : old.classes) {
       std::size_t n = 0;
       for (Chunk* chunk = cs.chunks; chunk != nullptr; chunk = chunk->next) {
@@ -1199,13 +1261,13 @@ Check Heap::deinit(bool report) noexcept {
           sorted[n++] = chunk;
         }
       }
-      std::sort(sorted, sorted + n, [](const Chunk* a, const Chunk* b) {
-        return std::less<>{}(a->data, b->data);
-      });
+      std::sort(sorted, sorted + n,
+                [](const Chunk* a, const Chunk* b) { return std::less<>{}(a->data, b->data); });
       for (std::size_t i = 0; i < n; ++i)
         leaked |= reportChunkLeaks(sorted[i]);
     }
-    if (sorted != nullptr) unmapBytes(sorted, roundUpToPages(std::max<std::size_t>(most, 1) * sizeof(Chunk*)));
+    if (sorted != nullptr)
+      unmapBytes(sorted, roundUpToPages(std::max<std::size_t>(most, 1) * sizeof(Chunk*)));
     leaked |= reportLargeLeaks(old.generation);
   } else {
     std::lock_guard lock(mutex_);
