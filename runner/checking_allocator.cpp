@@ -17,7 +17,7 @@
 
 #include <vesk/log.hpp>
 #include "checking_new.hpp"
-#include "stop.hpp"
+#include "stack_trace.hpp"
 #include "symbolize.hpp"
 
 // Blocks come from pages that are zero when first mapped and hold old data when reused, so

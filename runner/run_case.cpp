@@ -8,6 +8,7 @@
 
 #include <vesk/checking_allocator.hpp>
 #include <vesk/log.hpp>
+#include "case_guard.hpp"
 #include "checking_new.hpp"
 
 namespace vesk {
@@ -63,6 +64,7 @@ CaseRun runCase(const TestCase& test, CaseReport report, const void* context) no
   // returns must not open the next failure's trace.
   trace->index = 0;
   CaseRun run;
+  beginCase(test);
   try {
     const CaseNewChecks checks;  // the case's ordinary new goes through the checking allocator
     run.result = test.func();
@@ -72,6 +74,7 @@ CaseRun runCase(const TestCase& test, CaseReport report, const void* context) no
     printCurrentException();
     run.result = VESK_FAIL(Error::UncaughtException);
   }
+  endCase();
   report(context, run, *trace);
   trace->index = 0;
   run.leaked = checkingAllocatorDeinit() == Check::leak;
