@@ -123,10 +123,9 @@ void restoreProcessState() noexcept {
   ::setrlimit(RLIMIT_NOFILE, &state.fd_limit);
   ::setrlimit(RLIMIT_STACK, &state.stack_limit);
   if (state.parent.load() != 0) ::prctl(PR_SET_PDEATHSIG, PARENT_END_SIGNAL);
-  // A timer the case left would fire in a later case and end it by its signal.
+  // An alarm the case left would fire in a later case and end it by its signal.
   const itimerval off{};
-  for (int timer : {ITIMER_REAL, ITIMER_VIRTUAL, ITIMER_PROF})
-    ::setitimer(timer, &off, nullptr);
+  ::setitimer(ITIMER_REAL, &off, nullptr);
   restoreStopReport();
   if (state.sink >= 0) setErrorSink(state.sink);
 }

@@ -2,7 +2,7 @@
 // does: its own descriptors (the error destination and the protocol streams, moved at start-up to
 // high close-on-exec numbers and checked after every case); its signal handlers, panic handler,
 // signal mask, alternate signal stack, descriptor and stack limits and error sink, put back after
-// every case, whose interval timers are cancelled; the end of a server's process group with its
+// every case, whose alarm timer is cancelled; the end of a server's process group with its
 // parent; and the running case, named when it calls exit().
 #pragma once
 
