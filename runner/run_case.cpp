@@ -11,6 +11,8 @@
 
 #include <vesk/checking_allocator.hpp>
 #include <vesk/log.hpp>
+#include "case_guard.hpp"
+#include "checking_new.hpp"
 
 namespace vesk {
 
@@ -66,7 +68,9 @@ CaseRun runCase(const TestCase& test, CaseReport report, const void* context) no
   trace->index = 0;
   CaseRun run;
   caseVerdictBegin();
+  beginCase(test);
   try {
+    const CaseNewChecks checks;  // the case's ordinary new goes through the checking allocator
     run.result = test.func();
   } catch (...) {
     // Fails the case, with the place of the throw and the error return recorded here, instead of
@@ -76,6 +80,7 @@ CaseRun runCase(const TestCase& test, CaseReport report, const void* context) no
       recordErrorReturn(site);
     run.result = VESK_FAIL(Error::UncaughtException);
   }
+  endCase();
   run.result = caseVerdictSettle(run.result);
   report(context, run, *trace);
   trace->index = 0;
