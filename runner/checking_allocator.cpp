@@ -10,7 +10,7 @@
 #include <mutex>
 
 #include <vesk/log.hpp>
-#include "stop.hpp"
+#include "stack_trace.hpp"
 #include "symbolize.hpp"
 
 // Blocks come from pages that are zero when first mapped and hold old data when reused, so

@@ -8,6 +8,7 @@
 
 #include <vesk/checking_allocator.hpp>
 #include <vesk/log.hpp>
+#include "case_guard.hpp"
 
 namespace vesk {
 
@@ -62,6 +63,7 @@ CaseRun runCase(const TestCase& test, CaseReport report, const void* context) no
   // returns must not open the next failure's trace.
   trace->index = 0;
   CaseRun run;
+  beginCase(test);
   try {
     run.result = test.func();
   } catch (...) {
@@ -70,6 +72,7 @@ CaseRun runCase(const TestCase& test, CaseReport report, const void* context) no
     printCurrentException();
     run.result = VESK_FAIL(Error::UncaughtException);
   }
+  endCase();
   report(context, run, *trace);
   trace->index = 0;
   run.leaked = checkingAllocatorDeinit() == Check::leak;

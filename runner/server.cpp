@@ -15,6 +15,7 @@
 #include <vesk/log.hpp>
 #include <vesk/panic.hpp>
 #include <vesk/sink.hpp>
+#include "case_guard.hpp"
 #include "run_case.hpp"
 #include "symbolize.hpp"
 
@@ -258,19 +259,16 @@ struct ProtocolFds {
   int out = STDOUT_FILENO;
 };
 
-// Standard input and output belong to the exchange: they move to descriptors of their own, closed
-// in any program a case starts. Standard output then leads to the error sink, so that what a case
-// prints there is part of its output, and standard input to /dev/null, so that a case that reads
-// it finds its end instead of a request. If the descriptors cannot move, the exchange stays on
-// the standard ones.
+// Standard input and output belong to the exchange: they move to kept descriptors of their own,
+// closed in any program a case starts and out of reach of a case that closes or reopens low
+// numbers. Standard output then leads to the error sink, line-buffered so that what a case prints
+// there reaches its output before a fault, and standard input to /dev/null, so that a case that
+// reads it finds its end instead of a request. If the descriptors cannot move, the exchange stays
+// on the standard ones.
 ProtocolFds takeProtocolFds() noexcept {
-  const int in = ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
-  const int out = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
-  if (in < 0 || out < 0) {
-    if (in >= 0) ::close(in);
-    if (out >= 0) ::close(out);
-    return {};
-  }
+  const int in = keepDescriptor(STDIN_FILENO);
+  const int out = keepDescriptor(STDOUT_FILENO);
+  if (in < 0 || out < 0) return {};  // a kept one stays open, and checked, unused
   // From here the exchange runs on the new descriptors whether or not the standard ones move.
   const int null_in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
   if (null_in >= 0) {
@@ -278,13 +276,14 @@ ProtocolFds takeProtocolFds() noexcept {
     ::close(null_in);
   }
   (void)::dup2(errorSink(), STDOUT_FILENO);
+  (void)std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
   return {in, out};
 }
 
 }  // namespace
 
-Result<void> mainServer(std::span<const TestCase> cases,
-                        std::span<std::byte> receive_area) noexcept {
+Result<int> mainServer(std::span<const TestCase> cases,
+                       std::span<std::byte> receive_area) noexcept {
   const ProtocolFds fds = takeProtocolFds();
   const ExchangeStreams streams{
       .input = ByteSource{fdContext(fds.in), readFd},
@@ -292,7 +291,7 @@ Result<void> mainServer(std::span<const TestCase> cases,
       .metadata_allocator = testingAllocator(),
   };
   const ExchangeEnd end = VESK_TRY(serveExchange(cases, receive_area, streams));
-  std::exit(exitStatus(end));
+  return exitStatus(end);
 }
 
 }  // namespace vesk

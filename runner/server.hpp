@@ -44,10 +44,9 @@ struct ExchangeStreams {
                                                 std::span<std::byte> receive_area,
                                                 ExchangeStreams streams) noexcept;
 
-/// Runs the exchange on standard input and output until it ends, then ends the process with its
-/// exit status. Returns only with an error. `receive_area` is the free part of the command-line
+/// Runs the exchange on standard input and output until it ends; returns the process's exit
+/// status, or an error of the streams. `receive_area` is the free part of the command-line
 /// buffer, which holds the receive queue.
-Result<void> mainServer(std::span<const TestCase> cases,
-                        std::span<std::byte> receive_area) noexcept;
+Result<int> mainServer(std::span<const TestCase> cases, std::span<std::byte> receive_area) noexcept;
 
 }  // namespace vesk

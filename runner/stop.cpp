@@ -2,12 +2,9 @@
 
 #include <pthread.h>
 #include <signal.h>
-#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <time.h>
-#include <ucontext.h>
 #include <unistd.h>
-#include <unwind.h>
 
 #include <algorithm>
 #include <atomic>
@@ -18,18 +15,14 @@
 
 #include "progress.hpp"
 #include "report_lines.hpp"
+#include "signal_stack.hpp"
+#include "stack_trace.hpp"
 #include "symbolize.hpp"
-
-// Where the main thread's stack begins, set by the C library under its own reserved name.
-extern "C" void* __libc_stack_end;  // NOLINT(bugprone-reserved-identifier)
 
 namespace vesk {
 
 namespace {
 
-constexpr std::size_t max_stack_entries = 64;
-// Large enough to symbolise on: the fault report reads debug information on this stack.
-constexpr std::size_t alt_stack_size = std::size_t{512} * 1024;
 
 // A report has to end the process by the abort signal whatever the reporting thread held when it
 // stopped or faulted: the C library allocator's lock, the dynamic linker's, one of this program's.
@@ -47,12 +40,6 @@ constexpr int watchdog_signal = SIGALRM;
 
 std::mutex stop_mutex;
 thread_local int panic_stage = 0;
-
-struct CapturedStack {
-  std::uint64_t addresses[max_stack_entries];
-  std::size_t count;
-  bool first_is_exact;
-};
 
 // The report in progress. Only one thread reports at a time (`stop_mutex` is never released), and
 // besides it only signal handlers running on that thread read this, so release stores and acquire
@@ -83,45 +70,6 @@ struct Report {
 };
 
 constinit Report report{};
-
-// The highest address of this thread's stack; frames are looked for only below it. Asking the C
-// library (pthread_getattr_np) would allocate and take the thread's lock, which a report cannot
-// afford: the main thread's end is where the C library started it, and a thread the C library
-// created keeps its control block, with its static thread-local storage just below, at the top of
-// its stack block, above every frame.
-std::uintptr_t stackEnd() noexcept {
-  thread_local std::uintptr_t end = 0;
-  if (end != 0) return end;
-  if (::gettid() == ::getpid()) {
-    end = reinterpret_cast<std::uintptr_t>(__libc_stack_end);
-  } else {
-    end = reinterpret_cast<std::uintptr_t>(::pthread_self());
-  }
-  return end;
-}
-
-// Walks the frame-pointer chain from `fp`. Every frame read lies between `low` (at most the lowest
-// frame) and the stack's end, and frames must move strictly upwards, so a broken chain ends the
-// walk instead of reading unmapped memory.
-std::size_t walkFrames(std::uintptr_t fp, std::uintptr_t low, std::uintptr_t first_address,
-                       std::span<std::uint64_t> out) noexcept {
-  const std::uintptr_t high = stackEnd();
-  bool recording = first_address == 0;
-  std::size_t n = 0;
-  while (n < out.size() && fp >= low && fp % alignof(std::uintptr_t) == 0 &&
-         fp + 2 * sizeof(std::uintptr_t) <= high) {
-    // NOLINTNEXTLINE(performance-no-int-to-ptr): frames are found as numbers on the stack
-    const auto* frame = reinterpret_cast<const std::uintptr_t*>(fp);
-    const std::uintptr_t ret = frame[1];
-    if (ret == 0) break;
-    if (!recording && ret == first_address) recording = true;
-    if (recording) out[n++] = ret;
-    const std::uintptr_t next = frame[0];
-    if (next <= fp) break;
-    fp = next;
-  }
-  return n;
-}
 
 [[noreturn]] void abortNow() noexcept {
   struct sigaction dfl {};
@@ -272,7 +220,7 @@ void beginReport(const Writer& out) noexcept {
   progressEraseForReport();
 
   CapturedStack& stack = report.stacks[0];
-  stack.count = walkFrames(frame, frame, 0, stack.addresses);
+  stack.count = walkFrames(frame, frame, stack.addresses);
   report.stack.store(&stack, std::memory_order_release);
 
   printHeader(out);
@@ -285,97 +233,6 @@ void beginReport(const Writer& out) noexcept {
                   stackEntryDone);
   commit(out, report.stack_done, true);
   abortNow();
-}
-
-// The frame pointer's column in x86-64 call-frame information.
-constexpr int rbp_column = 6;
-
-// One step of call-frame unwinding, out of the faulting function and into its caller. The
-// frame-pointer walk alone cannot take this step when the fault hit a function that keeps no
-// frame of its own (a leaf, or a C library routine such as memcpy): the caller would be missing.
-struct FaultStep {
-  std::uintptr_t pc = 0;
-  int frames_before = 0;
-  bool at_fault = false;
-  std::uintptr_t caller_ip = 0;
-  std::uintptr_t caller_fp = 0;
-  std::uintptr_t fault_cfa = 0;  // the top of the faulting function's call frame
-};
-
-_Unwind_Reason_Code stepOutOfFault(_Unwind_Context* context, void* data) {
-  auto* step = static_cast<FaultStep*>(data);
-  int before_insn = 0;
-  const auto ip = static_cast<std::uintptr_t>(_Unwind_GetIPInfo(context, &before_insn));
-  if (step->at_fault) {
-    step->caller_ip = ip;
-    // The register as the caller left it: restored from where the faulting function saved it,
-    // or unchanged from the signal context when it saved nothing.
-    step->caller_fp = static_cast<std::uintptr_t>(_Unwind_GetGR(context, rbp_column));
-    step->fault_cfa = static_cast<std::uintptr_t>(_Unwind_GetCFA(context));
-    return _URC_END_OF_STACK;
-  }
-  // Only a signal frame reports its address as the instruction itself.
-  if (before_insn != 0 && ip == step->pc) {
-    step->at_fault = true;
-  } else if (++step->frames_before > 8) {
-    return _URC_END_OF_STACK;  // the handler's own frames are few: this is not the way
-  }
-  return _URC_NO_REASON;
-}
-
-// Where the faulting thread was: its instruction, frame pointer and stack pointer, and whether the
-// fault was a jump or call to where no code is (a null function pointer). Then the unwinder would
-// read the instructions at that address, but the caller's return address is on top of the stack.
-// Only a segmentation fault at the instruction's own address says so; the other signals always
-// report that address.
-struct FaultPlace {
-  std::uintptr_t pc;
-  std::uintptr_t fp;
-  std::uintptr_t sp;
-  bool fetch_fault;
-};
-
-FaultPlace faultPlace(int signo, const siginfo_t& info, const ucontext_t& context) noexcept {
-  const auto& regs = context.uc_mcontext.gregs;
-  FaultPlace place{static_cast<std::uintptr_t>(regs[REG_RIP]),
-                   static_cast<std::uintptr_t>(regs[REG_RBP]),
-                   static_cast<std::uintptr_t>(regs[REG_RSP]), false};
-  place.fetch_fault = place.pc == 0 || (signo == SIGSEGV &&
-                                        reinterpret_cast<std::uintptr_t>(info.si_addr) == place.pc);
-  return place;
-}
-
-// The stack of a faulting thread by frame pointers alone: the faulting instruction, then return
-// addresses. Bounded and free of locks, so it is taken before anything that could wait.
-void walkFaultStack(const FaultPlace& place, CapturedStack& into) noexcept {
-  std::size_t n = 0;
-  into.first_is_exact = place.pc != 0;
-  if (place.pc != 0) into.addresses[n++] = place.pc;
-  if (place.fetch_fault && place.sp % alignof(std::uintptr_t) == 0 &&
-      place.sp + sizeof(std::uintptr_t) <= stackEnd()) {
-    // NOLINTNEXTLINE(performance-no-int-to-ptr)
-    into.addresses[n++] = *reinterpret_cast<const std::uintptr_t*>(place.sp);
-  }
-  into.count = n + walkFrames(place.fp, place.sp, 0, std::span(into.addresses).subspan(n));
-}
-
-// The same stack with the caller of the faulting function found by the unwinder, which the walk
-// misses when that function keeps no frame. The unwinder looks its tables up through the dynamic
-// linker's lock, so this comes after the first line is out. False when it has nothing better.
-bool unwindFaultStack(const FaultPlace& place, CapturedStack& into) noexcept {
-  if (place.fetch_fault) return false;
-  FaultStep step;
-  step.pc = place.pc;
-  _Unwind_Backtrace(stepOutOfFault, &step);
-  // Only trust the step when it read this thread's stack, above the fault.
-  if (step.caller_ip == 0 || step.fault_cfa <= place.sp || step.fault_cfa > stackEnd()) {
-    return false;
-  }
-  into.first_is_exact = true;
-  into.addresses[0] = place.pc;
-  into.addresses[1] = step.caller_ip;
-  into.count = 2 + walkFrames(step.caller_fp, place.sp, 0, std::span(into.addresses).subspan(2));
-  return true;
 }
 
 void faultHandler(int signo, siginfo_t* info, void* raw_context) {
@@ -414,11 +271,7 @@ void faultHandler(int signo, siginfo_t* info, void* raw_context) {
 void installStopHandlers() noexcept {
   setPanicHandler(stopReport);
 
-  stack_t alt{};
-  alt.ss_sp =
-      ::mmap(nullptr, alt_stack_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  alt.ss_size = alt_stack_size;
-  if (alt.ss_sp != MAP_FAILED) ::sigaltstack(&alt, nullptr);
+  giveThreadSignalStack();
 
   struct sigaction act {};
   act.sa_sigaction = faultHandler;
@@ -429,12 +282,6 @@ void installStopHandlers() noexcept {
   for (int signo : {SIGSEGV, SIGILL, SIGBUS, SIGFPE})
     ::sigaction(signo, &act, nullptr);
   (void)stackEnd();  // learn the main thread's stack bounds before anything can go wrong
-}
-
-[[gnu::noinline]] std::size_t captureStackTrace(std::uintptr_t first_address,
-                                                std::span<std::uint64_t> out) noexcept {
-  const auto frame = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-  return walkFrames(frame, frame, first_address, out);
 }
 
 }  // namespace vesk

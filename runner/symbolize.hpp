@@ -1,7 +1,7 @@
 // Source locations for traces: each address printed as "{file}:{line}:{column}: 0x{x} in
 // {function} ({unit})", followed by the source line and a caret when the file can be read, read
 // from the running executable's own debug information, which is opened on first use only.
-// Capturing addresses is stop.hpp's business; this module only names them.
+// Capturing addresses is stack_trace.hpp's business; this module only names them.
 #pragma once
 
 #include <cstddef>

@@ -5,10 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <optional>
 
+#include "case_guard.hpp"
 #include "progress.hpp"
 #include "run_case.hpp"
 #include "server.hpp"
@@ -85,7 +85,9 @@ void printAnnouncement(Writer& out, std::size_t i, std::size_t total, std::strin
   out.dec(i + 1).put("/").dec(total).put(" ").put(name).put("...");
 }
 
-void mainTerminal(std::span<const TestCase> cases) noexcept {
+// Runs every case in order and prints the summary; returns the exit status, 1 when a case failed,
+// leaked or logged an error.
+int mainTerminal(std::span<const TestCase> cases) noexcept {
   ProgressNode* root_node = progressStart("Test", cases.size());
   const bool have_tty = ::isatty(errorSink()) == 1;
   Counts counts;
@@ -142,7 +144,7 @@ void mainTerminal(std::span<const TestCase> cases) noexcept {
     if (errors != 0) out.dec(errors).put(" errors were logged.\n");
     if (counts.leaks != 0) out.dec(counts.leaks).put(" tests leaked memory.\n");
   }
-  if (counts.leaks != 0 || errors != 0 || counts.fail_count != 0) std::exit(1);
+  return counts.leaks != 0 || errors != 0 || counts.fail_count != 0 ? 1 : 0;
 }
 
 }  // namespace
@@ -159,18 +161,20 @@ int harnessMain(int argc, char** argv, std::span<const TestCase> cases) {
     if (arg != "--listen=-") panic("unrecognized command line argument");
     listen = true;
   }
+  takeProcessState(listen);
 
   ErrorTrace trace;
   setActiveErrorTrace(&trace);
+  int status = 0;
   if (listen) {
-    if (!mainServer(cases, parsed->rest).has_value()) {
-      panicWithTrace("internal test runner failure", &trace);
-    }
+    const Result<int> served = mainServer(cases, parsed->rest);
+    if (!served.has_value()) panicWithTrace("internal test runner failure", &trace);
+    status = *served;
   } else {
-    mainTerminal(cases);
+    status = mainTerminal(cases);
   }
   setActiveErrorTrace(nullptr);
-  return 0;
+  return status;
 }
 
 }  // namespace vesk

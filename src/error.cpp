@@ -58,4 +58,12 @@ void recordErrorReturn(std::uint64_t address) noexcept {
   if (trace->index != std::numeric_limits<std::uint64_t>::max()) ++trace->index;
 }
 
+std::uint64_t returnAddressOfThisCall(int line) noexcept {
+  // The line reaches the call site as an argument the compiler cannot drop: this definition lives
+  // in a translation unit of its own.
+  static_cast<void>(line);
+  return reinterpret_cast<std::uintptr_t>(
+      __builtin_extract_return_addr(__builtin_return_address(0)));
+}
+
 }  // namespace vesk

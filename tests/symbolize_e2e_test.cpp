@@ -34,6 +34,7 @@ const std::string fixture_source = VESK_FIXTURE_SOURCE;
 const std::string compressed_fixture = fixture_dir + "/trace_sites";
 const std::string plain_fixture = fixture_dir + "/trace_sites_plain";
 const std::string stripped_fixture = fixture_dir + "/trace_sites_stripped";
+const std::string portable_pc_fixture = fixture_dir + "/trace_sites_portable_pc";
 
 std::vector<std::string> readLines(const std::string& path) {
   std::ifstream in(path);
@@ -333,6 +334,16 @@ TEST(ErrorReturnTrace, ShowsTheOldestThirtyTwoSitesThenHowManyWereSkipped) {
   // It closes the trace: the summary follows.
   ASSERT_NE(skipped + 1, lines.end());
   EXPECT_EQ(skipped[1], "0 passed; 0 skipped; 1 failed.");
+}
+
+TEST(ErrorReturnTrace, SitesTakenByACallNameTheSameStatementsAsTheInstructionForm) {
+  for (const std::string scenario : {"fail", "deep"}) {
+    SCOPED_TRACE(scenario);
+    const ProcessResult instruction = runScenario(compressed_fixture, scenario);
+    const ProcessResult call = runScenario(portable_pc_fixture, scenario);
+    ASSERT_GE(entriesIn(splitLines(instruction.err), 0, SIZE_MAX).size(), 8u) << instruction.err;
+    EXPECT_EQ(maskVarying(call.err), maskVarying(instruction.err));
+  }
 }
 
 TEST(SourceLocation, CaretKeepsTabsAndCountsCharactersNotBytes) {

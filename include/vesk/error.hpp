@@ -15,7 +15,10 @@ namespace vesk {
 /// closed set for the libraries and the harness, so that every `Result` has the same error type
 /// and a case passes up a library's error unchanged: the libraries produce only `OutOfMemory`;
 /// the rest are the harness's (expectations, the skip, its streams and its debug-information
-/// reader).
+/// reader). The harness's own stream and debug-information errors stay here too: its functions
+/// pass up allocator and stream errors through one `VESK_TRY`, so moving them out would need an
+/// error type of its own in every harness signature, with conversions at each library call, or
+/// an open set of values named at run time, which no `switch` could check for completeness.
 enum class Error : std::uint8_t {
   OutOfMemory,
   // Failed expectations, a case that threw, and the skip, returned by cases.
@@ -54,9 +57,12 @@ ErrorTrace* activeErrorTrace() noexcept;
 ErrorTrace* setActiveErrorTrace(ErrorTrace* trace) noexcept;
 /// Records one error return at `address` in the active trace, if there is one.
 void recordErrorReturn(std::uint64_t address) noexcept;
+/// The address this call returns to; `line` only tells call sites apart. Never inlined.
+[[gnu::noinline]] std::uint64_t returnAddressOfThisCall(int line) noexcept;
 
 }  // namespace vesk
 
+#if defined(__x86_64__) && !defined(VESK_PORTABLE_HERE_PC)
 /// The address of the instruction right after this point, as a return address would be. The line
 /// number in the assembly text keeps the compiler from merging two sites into one instruction.
 #define VESK_HERE_PC()                                                                          \
@@ -65,6 +71,11 @@ void recordErrorReturn(std::uint64_t address) noexcept;
     asm volatile("lea 0(%%rip), %0 # error return, line %c1" : "=r"(vesk_pc_) : "i"(__LINE__)); \
     vesk_pc_;                                                                                   \
   }))
+#else
+/// The same on any target: the return address of a call made here, one call instruction per site.
+/// The line number passed keeps the compiler from merging two sites' calls into one.
+#define VESK_HERE_PC() (::vesk::returnAddressOfThisCall(__LINE__))
+#endif
 
 /// An error result for `err` (any `Result<T>`), recording this statement in the error-return trace.
 #define VESK_FAIL(err) \

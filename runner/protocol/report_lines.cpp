@@ -13,6 +13,10 @@ std::optional<std::string_view> findReportLine(std::string_view output) noexcept
         line.find(PANIC_LINE_MIDDLE) != std::string_view::npos) {
       return line;
     }
+    if (line.starts_with(EXIT_LINE_START) && line.ends_with(')') &&
+        line.find(EXIT_LINE_MIDDLE) != std::string_view::npos) {
+      return line;
+    }
     for (std::string_view start : starts) {
       if (line.starts_with(start)) return line;
     }

@@ -23,6 +23,10 @@ inline constexpr std::string_view UNKNOWN_SIGNAL_LINE_START = "Unknown signal at
 inline constexpr std::string_view NO_ADDRESS_LINE =
     "General protection exception (no address available)";
 
+/// A case that called exit() while it ran: "case {name} called exit({status})".
+inline constexpr std::string_view EXIT_LINE_START = "case ";
+inline constexpr std::string_view EXIT_LINE_MIDDLE = " called exit(";
+
 /// The first line of a stop or fault report in `output` (without its line end), or nothing.
 std::optional<std::string_view> findReportLine(std::string_view output) noexcept;
 
