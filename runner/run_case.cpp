@@ -9,6 +9,7 @@
 #include <vesk/checking_allocator.hpp>
 #include <vesk/log.hpp>
 #include "case_guard.hpp"
+#include "checking_new.hpp"
 
 namespace vesk {
 
@@ -65,6 +66,7 @@ CaseRun runCase(const TestCase& test, CaseReport report, const void* context) no
   CaseRun run;
   beginCase(test);
   try {
+    const CaseNewChecks checks;  // the case's ordinary new goes through the checking allocator
     run.result = test.func();
   } catch (...) {
     // Fails the case, with the error return recorded here, instead of ending the process: the

@@ -120,8 +120,9 @@ Result<void> answerQueryTestMetadata(std::span<const TestCase> cases, ByteSink s
 
 Result<void> answerRunTest(const TestCase& test, std::uint32_t index, ByteSink sink) noexcept {
   // Build-driver mode counts logged errors per case, for its result record; the log threshold
-  // keeps its initial value.
+  // keeps its initial value, put back should an earlier case on this server have changed it.
   log_err_count.store(0);
+  log_level.store(LogLevel::warn);
   const CaseRun run = runCase(test, [](const CaseRun& run, const ErrorTrace& trace) {
     if (!run.failed()) return;
     Writer out;
