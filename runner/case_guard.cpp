@@ -6,6 +6,7 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +21,7 @@
 #include <vesk/sink.hpp>
 #include "progress.hpp"
 #include "report_lines.hpp"
+#include "stop.hpp"
 
 namespace vesk {
 
@@ -54,6 +56,7 @@ struct ProcessState {
   pid_t pid;
   std::atomic<pid_t> parent;  // 0 unless this process's group ends with its parent
   std::atomic<const TestCase*> running;
+  int sink;  // the kept error sink, or -1
 };
 
 // Taken once at start-up; read by the exit handler and by the parent-end signal handler, which
@@ -120,11 +123,19 @@ void restoreProcessState() noexcept {
   ::setrlimit(RLIMIT_NOFILE, &state.fd_limit);
   ::setrlimit(RLIMIT_STACK, &state.stack_limit);
   if (state.parent.load() != 0) ::prctl(PR_SET_PDEATHSIG, PARENT_END_SIGNAL);
+  // An alarm the case left would fire in a later case and end it by its signal.
+  const itimerval off{};
+  ::setitimer(ITIMER_REAL, &off, nullptr);
+  restoreStopReport();
+  if (state.sink >= 0) setErrorSink(state.sink);
 }
 
 [[noreturn]] void descriptorBroken(const TestCase& test, int fd) noexcept {
   // The report needs somewhere to go: standard error, when the error sink is what broke.
-  if (fd == errorSink()) setErrorSink(STDERR_FILENO);
+  if (fd == errorSink()) {
+    state.sink = -1;
+    setErrorSink(STDERR_FILENO);
+  }
   char text[512];
   const int n =
       std::snprintf(text, sizeof text, "case %.*s closed or replaced the harness's descriptor %d",
@@ -149,8 +160,8 @@ int keepDescriptor(int fd) noexcept {
 
 void takeProcessState(bool server) noexcept {
   state.pid = ::getpid();
-  const int sink = keepDescriptor(errorSink());
-  if (sink >= 0) setErrorSink(sink);
+  state.sink = keepDescriptor(errorSink());
+  if (state.sink >= 0) setErrorSink(state.sink);
   if (server) endGroupWithParent();
   for (std::size_t i = 0; i < std::size(KEPT_SIGNALS); ++i)
     ::sigaction(KEPT_SIGNALS[i], nullptr, &state.actions[i]);

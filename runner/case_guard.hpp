@@ -1,8 +1,9 @@
 // The process a case shares with the harness, and what the harness keeps of it whatever the case
 // does: its own descriptors (the error destination and the protocol streams, moved at start-up to
-// high close-on-exec numbers and checked after every case), its signal handlers, signal mask,
-// alternate signal stack and descriptor and stack limits (put back after every case), the end of
-// a server's process group with its parent, and the running case, named when it calls exit().
+// high close-on-exec numbers and checked after every case); its signal handlers, panic handler,
+// signal mask, alternate signal stack, descriptor and stack limits and error sink, put back after
+// every case, whose alarm timer is cancelled; the end of a server's process group with its
+// parent; and the running case, named when it calls exit().
 #pragma once
 
 #include <vesk/test_case.hpp>

@@ -23,7 +23,6 @@ namespace vesk {
 
 namespace {
 
-
 // A report has to end the process by the abort signal whatever the reporting thread held when it
 // stopped or faulted: the C library allocator's lock, the dynamic linker's, one of this program's.
 // Source locations need the heap and such locks, so they cannot be had for certain; the report is
@@ -283,6 +282,10 @@ void installStopHandlers() noexcept {
   for (int signo : {SIGSEGV, SIGILL, SIGBUS, SIGFPE})
     ::sigaction(signo, &act, nullptr);
   (void)stackEnd();  // learn the main thread's stack bounds before anything can go wrong
+}
+
+void restoreStopReport() noexcept {
+  setPanicHandler(stopReport);
 }
 
 }  // namespace vesk

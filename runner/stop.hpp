@@ -7,7 +7,10 @@
 namespace vesk {
 
 /// Installs the stop report as the process's panic handler and the fault-signal handlers (on an
-/// alternate signal stack, so that a stack overflow is reported too).
+/// alternate signal stack, every thread's, so that a stack overflow is reported too).
 void installStopHandlers() noexcept;
+
+/// Makes the stop report the panic handler again, should a case have installed its own.
+void restoreStopReport() noexcept;
 
 }  // namespace vesk

@@ -196,11 +196,13 @@ TEST(CaseProcess, AProcessACaseStartedEndsWithAKilledDriver) {
   ::unlink(pid_file.c_str());
 }
 
-// Handlers, mask and limits a case changes are put back before the next case, so how many
-// servers share the cases changes nothing.
+// Handlers, mask, limits, timers and the log threshold a case changes are put back before the
+// next case, so how many servers share the cases changes nothing.
 TEST(CaseProcess, StateACaseChangesDoesNotReachLaterCasesWhateverTheJobCount) {
   const ProcessResult one = runDriver("state", "-j1");
   const auto lines = caseLines(one.err);
+  EXPECT_EQ(lines.at("process.test.logs at info and waits"), "OK") << one.err;
+  EXPECT_EQ(outputOf(one.err, "process.test.logs at info and waits"), "") << one.err;
   EXPECT_EQ(lines.at("process.test.faults"), "CRASH (Segmentation fault at address 0x?)")
       << one.err;
   EXPECT_EQ(lines.at("process.test.fails"), "FAIL") << one.err;
@@ -210,6 +212,11 @@ TEST(CaseProcess, StateACaseChangesDoesNotReachLaterCasesWhateverTheJobCount) {
     SCOPED_TRACE(jobs);
     EXPECT_EQ(caseLines(runDriver("state", jobs).err), lines);
   }
+
+  const ProcessResult panic = runDriver("panic", "-j1");
+  EXPECT_EQ(caseLines(panic.err)["process.test.overflows a counter"],
+            "CRASH (thread ? panic: integer overflow)")
+      << panic.err;
 }
 
 }  // namespace
