@@ -2,7 +2,7 @@
 // table-driven case and every kind of check. Linked with vesk::harness_main, so it has no main.
 // One case finds a bug that joinWords has on purpose.
 #include <vesk/cases.hpp>
-#include <vesk/vesk_harness.hpp>
+#include <vesk/checking_allocator.hpp>
 
 #include <algorithm>
 #include <cstring>
