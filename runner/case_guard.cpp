@@ -57,6 +57,7 @@ struct ProcessState {
   std::atomic<pid_t> parent;  // 0 unless this process's group ends with its parent
   std::atomic<const TestCase*> running;
   int sink;  // the kept error sink, or -1
+  int cwd;   // the kept working directory, or -1
 };
 
 // Taken once at start-up; read by the exit handler and by the parent-end signal handler, which
@@ -128,6 +129,8 @@ void restoreProcessState() noexcept {
   ::setitimer(ITIMER_REAL, &off, nullptr);
   restoreStopReport();
   if (state.sink >= 0) setErrorSink(state.sink);
+  // Relative source paths in traces (a build with -ffile-prefix-map) are read from here.
+  if (state.cwd >= 0) (void)::fchdir(state.cwd);
 }
 
 [[noreturn]] void descriptorBroken(const TestCase& test, int fd) noexcept {
@@ -162,6 +165,11 @@ void takeProcessState(bool server) noexcept {
   state.pid = ::getpid();
   state.sink = keepDescriptor(errorSink());
   if (state.sink >= 0) setErrorSink(state.sink);
+  state.cwd = -1;
+  if (const int cwd = ::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC); cwd >= 0) {
+    state.cwd = keepDescriptor(cwd);
+    ::close(cwd);
+  }
   if (server) endGroupWithParent();
   for (std::size_t i = 0; i < std::size(KEPT_SIGNALS); ++i)
     ::sigaction(KEPT_SIGNALS[i], nullptr, &state.actions[i]);
