@@ -1,15 +1,22 @@
 #include <vesk/checking_allocator.hpp>
 #include <vesk/panic.hpp>
 
+#include <link.h>
+#include <pthread.h>
 #include <sys/mman.h>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
+#include <charconv>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string_view>
 
 #include <vesk/log.hpp>
+#include "checking_new.hpp"
 #include "stack_trace.hpp"
 #include "symbolize.hpp"
 
@@ -22,22 +29,34 @@
 #define VALGRIND_MAKE_MEM_UNDEFINED(address, len) ((void)(address), (void)(len))
 #endif
 
+// The linker's marks around the executable's own image: static data lies between them.
+extern "C" char __executable_start[];  // NOLINT(bugprone-reserved-identifier)
+extern "C" char _end[];                // NOLINT(bugprone-reserved-identifier)
+
 namespace vesk {
 
 namespace {
 
-constexpr std::size_t SMALL_PAGE_LEN = 4096;
+constexpr std::size_t PAGE_LEN = 4096;
 constexpr std::size_t SMALL_MAX = 2048;
 constexpr std::size_t CLASS_COUNT = 12;  // slot sizes 1, 2, 4, ... 2048
 constexpr std::size_t TRACE_LEN = 10;
-// Data pages are mapped this many at a time; the ones still untaken at `deinit` go to the reserve.
-constexpr std::size_t PAGES_PER_CHUNK = 16;
-constexpr std::size_t ARENA_CHUNK_LEN = std::size_t{1} << 20;
-// What released instances may leave mapped for the next ones (see `Reserve`).
-constexpr std::size_t RESERVE_MAX_PAGES = 1024;
-constexpr std::size_t RESERVE_MAX_CHUNKS = 8;
+// Small slots come from chunks of one size class, mapped on their own and aligned to their
+// length, so that the chunk of an address is found from its high bits alone.
+constexpr unsigned CHUNK_SHIFT = 20;
+constexpr std::size_t CHUNK_LEN = std::size_t{1} << CHUNK_SHIFT;
+// Chunks a released instance keeps mapped per size class for the next ones: faulting fresh
+// pages in costs more than everything else a small case does.
+constexpr std::size_t POOLED_PER_CLASS = 1;
 constexpr std::size_t INITIAL_TABLE_CAPACITY = 256;
 constexpr std::uint8_t POISON = 0xAA;
+constexpr std::uint32_t NO_SLOT = UINT32_MAX;
+constexpr std::size_t DEFAULT_QUARANTINE_BYTES = std::size_t{64} << 20;
+constexpr const char* QUARANTINE_VARIABLE = "VESK_QUARANTINE_BYTES";
+// Leaks are collected under the lock this many at a time and printed without it.
+constexpr std::size_t LEAK_BATCH = 64;
+// The generation of a large block whose instance was released: no instance holds it.
+constexpr std::uint64_t RETIRED = UINT64_MAX;
 
 // ---------------------------------------------------------------------------------------------
 // Declarations
@@ -50,37 +69,94 @@ struct AddressList {
   std::span<const std::uint64_t> view() const noexcept { return {addresses.data(), len}; }
 };
 
-enum class SlotState : std::uint8_t { live, freed };
+/// Every distinct stack of the process stored once, by number, so that a record of an allocation
+/// or a free costs four bytes. Entries never move or go away: a number handed out under the lock
+/// can be printed without it.
+class StackDepot {
+ public:
+  /// The number of `stack`, stored on first sight; 0 (an empty record) when no memory is left.
+  std::uint32_t intern(const AddressList& stack) noexcept;
+  /// The addresses of a stack `intern` numbered.
+  std::span<const std::uint64_t> get(std::uint32_t id) const noexcept;
 
-/// What is known about one slot that has been handed out. Slots are never handed out twice
-/// within one instance, so a freed slot keeps its records and every later free of it is caught.
-struct SlotRecord {
-  std::uint32_t requested_len;
-  std::uint8_t log2_align;
-  SlotState state;
-  AddressList allocation;
-  AddressList first_free;  // empty while the slot is live
+ private:
+  static constexpr std::size_t SEGMENT_WORDS = std::size_t{1} << 17;
+  static constexpr std::size_t MAX_SEGMENTS = 4096;
+
+  std::uint64_t* append(std::size_t words, std::uint32_t& id) noexcept;
+  bool grow() noexcept;
+
+  std::array<std::uint64_t*, MAX_SEGMENTS> segments_{};
+  std::size_t segment_count_ = 0;
+  std::size_t used_ = SEGMENT_WORDS;  // words taken from the last segment
+  std::uint32_t* table_ = nullptr;    // open addressing over stack numbers, 0 marks empty
+  std::size_t capacity_ = 0;
+  std::size_t len_ = 0;
 };
 
-/// The bookkeeping of one 4096-byte data page of small slots, followed in memory by one
-/// `SlotRecord` per slot. It lives in the bookkeeping arena, away from the data it describes, so
-/// that a write past the end of a slot cannot corrupt it.
-struct SmallPage {
+enum class SlotState : std::uint8_t { live, quarantined, available };
+
+/// What is known about one slot below its chunk's cursor. A freed slot keeps its records until it
+/// is handed out again, so every free of it meanwhile is caught as a double free.
+struct SlotRecord {
+  std::uint32_t allocation;  // stack numbers
+  std::uint32_t first_free;  // 0 while live
+  std::uint32_t next;        // the chunk's next available slot
+  std::uint16_t requested_len;
+  std::uint8_t log2_align;
+  SlotState state;
+};
+static_assert(sizeof(SlotRecord) == 16);
+
+/// Who holds a chunk: the running instance, an earlier one (it has leaked blocks), or nobody.
+enum class ChunkState : std::uint8_t { in_use, retired, pooled };
+
+/// One mapped chunk of slots of one size class and its records, which live in a mapping of their
+/// own, away from the data, so that a write past the end of a slot cannot corrupt them.
+struct Chunk {
   std::byte* data;
-  SmallPage* next;  // the previous page of the same size class
+  SlotRecord* records;
+  std::size_t records_capacity;  // slots the records mapping has room for
+  Chunk* next;                   // the owner's previous chunk of the class, or the pool's next
+  Chunk* next_with_room;
   std::uint32_t slot_count;
   std::uint32_t cursor;  // slots below it have been handed out
   std::uint32_t live;
+  std::uint32_t free_head;  // available slots, linked through their records
+  std::uint32_t available;
   std::uint8_t class_index;
+  ChunkState state;
+  bool has_room_listed;
 
-  SlotRecord* slots() noexcept { return reinterpret_cast<SlotRecord*>(this + 1); }
   std::size_t slotLen() const noexcept { return std::size_t{1} << class_index; }
+  std::byte* slotData(std::uint32_t s) const noexcept {
+    return data + (std::size_t{s} << class_index);
+  }
 };
 
-/// One entry of the page table: a data page and its bookkeeping. Address 0 marks an empty entry.
-struct PageEntry {
-  std::uintptr_t address;
-  SmallPage* page;
+/// Which mebibytes of the address space hold the checking allocator's memory: the chunk mapped
+/// there, or how many large blocks start there. Read without the lock by operator delete, so that
+/// a pointer it does not hold goes to the C library at once; written under the lock.
+class OwnerMap {
+ public:
+  Chunk* chunkAt(std::uintptr_t address) const noexcept;
+  bool mayHoldLarge(std::uintptr_t address) const noexcept;
+  bool setChunk(std::uintptr_t address, Chunk* chunk) noexcept;
+  bool addLarge(std::uintptr_t address) noexcept;
+  void removeLarge(std::uintptr_t address) noexcept;
+
+ private:
+  static constexpr unsigned LEAF_BITS = 14;
+  static constexpr std::size_t LEAF_LEN = std::size_t{1} << LEAF_BITS;
+  static constexpr std::size_t TOP_LEN = std::size_t{1} << (47 - CHUNK_SHIFT - LEAF_BITS);
+  struct Leaf {
+    std::array<std::atomic<Chunk*>, LEAF_LEN> chunks;
+    std::array<std::atomic<std::uint32_t>, LEAF_LEN> large;
+  };
+  Leaf* leaf(std::uintptr_t address) const noexcept;
+  Leaf* leafOrNew(std::uintptr_t address) noexcept;
+
+  std::array<std::atomic<Leaf*>, TOP_LEN> leaves_{};
 };
 
 /// A live allocation of more than 2048 bytes (or alignment), mapped on its own.
@@ -89,16 +165,16 @@ struct LargeBlock {
   std::byte* data;
   std::size_t requested_len;
   std::size_t mapped_len;
+  std::uint64_t generation;  // of the instance that handed it out
+  std::uint32_t allocation;
   std::uint8_t log2_align;
-  AddressList allocation;
 };
 
-/// An open-addressing hash table from a page-aligned address to an entry, in mapped memory so
-/// that the checking allocator never allocates through itself or through the C library.
+/// An open-addressing hash table from an address to an entry, in mapped memory so that the
+/// checking allocator never allocates through itself or through the C library.
 template <class Entry>
 class AddressTable {
  public:
-  /// The entry for `address`, or null.
   Entry* find(std::uintptr_t address) noexcept;
   /// Makes sure one more entry fits; false when memory for a larger table cannot be mapped.
   bool reserveOne() noexcept;
@@ -106,11 +182,7 @@ class AddressTable {
   void insert(const Entry& entry) noexcept;
   /// Removes `entry`, a pointer `find` returned.
   void erase(Entry* entry) noexcept;
-  /// Calls `visit` on each entry, in table order.
-  template <class F>
-  void forEach(F&& visit) noexcept;
-  /// Unmaps the table; it is empty afterwards.
-  void release() noexcept;
+  std::span<Entry> entries() noexcept { return {entries_, capacity_}; }
 
  private:
   std::size_t home(std::uintptr_t address) const noexcept;
@@ -120,77 +192,45 @@ class AddressTable {
   std::size_t len_ = 0;
 };
 
-/// A mapped chunk of the bookkeeping arena; the header sits at its start.
-struct ArenaChunk {
-  ArenaChunk* next;
-  std::size_t len;
+/// One freed small slot waiting in the quarantine.
+struct Quarantined {
+  Chunk* chunk;
+  std::uint32_t slot;
 };
 
-/// Memory that released instances gave back, kept mapped for the next ones: faulting fresh pages
-/// in costs far more than everything else an allocation does. Holds whole data pages (linked
-/// through their first word) and arena chunks of the standard length, up to a bound; beyond it
-/// memory goes back to the system. It has its own lock, taken inside the instance lock or alone.
-class Reserve {
+/// Freed slots in the order they were freed, oldest first, in a mapped ring that doubles.
+class QuarantineRing {
  public:
-  /// A data page given back earlier, or null.
-  std::byte* takePage() noexcept;
-  /// Keeps `page` for later, or unmaps it when the reserve is full.
-  void givePage(std::byte* page) noexcept;
-  /// An arena chunk of `ARENA_CHUNK_LEN` bytes given back earlier, or null.
-  ArenaChunk* takeChunk() noexcept;
-  /// Keeps `chunk` for later, or unmaps it when the reserve is full or it has another length.
-  void giveChunk(ArenaChunk* chunk) noexcept;
+  bool push(Quarantined entry) noexcept;
+  Quarantined pop() noexcept;
+  bool empty() const noexcept { return len_ == 0; }
+  void clear() noexcept { head_ = len_ = 0; }
 
  private:
-  std::mutex mutex_;
-  std::byte* pages_ = nullptr;
-  std::size_t page_count_ = 0;
-  ArenaChunk* chunks_ = nullptr;
-  std::size_t chunk_count_ = 0;
+  Quarantined* entries_ = nullptr;
+  std::size_t capacity_ = 0;  // zero or a power of two
+  std::size_t head_ = 0;
+  std::size_t len_ = 0;
 };
 
-/// A bump allocator over mapped chunks for page bookkeeping; released all at once.
-class MapArena {
- public:
-  /// `len` bytes aligned to 16, or null when no memory can be mapped. The bytes may hold
-  /// anything: every record is written in full before it is read.
-  void* take(std::size_t len) noexcept;
-  /// Room for `n` values of T, uninitialised, or null.
-  template <class T>
-  T* takeArray(std::size_t n) noexcept {
-    // NOLINTNEXTLINE(bugprone-sizeof-expression): T may be a pointer: an array of pointers
-    return static_cast<T*>(take(n * sizeof(T)));
-  }
-  /// Gives every chunk back to the reserve.
-  void release() noexcept;
+/// A freed slot is held back from reuse until this many bytes (slot and bookkeeping) were freed
+/// after it: its own length plus its record and its quarantine entry.
+constexpr std::size_t QUARANTINE_OVERHEAD = sizeof(SlotRecord) + sizeof(Quarantined);
 
- private:
-  ArenaChunk* head_ = nullptr;
-  std::size_t used_ = 0;  // bytes taken from the head chunk, its header included
+struct ClassState {
+  Chunk* chunks = nullptr;     // newest first; the head is the one being carved
+  Chunk* with_room = nullptr;  // chunks with available slots
+  std::size_t chunk_count = 0;
 };
 
-/// Hands out 4096-byte data pages: from the reserve, else from chunks mapped a few at a time.
-class PageSource {
- public:
-  /// A page, or null when no memory can be mapped. Its contents are left over from earlier use.
-  std::byte* take() noexcept;
-  /// Gives the pages of the current chunk that were never taken to the reserve.
-  void releaseUntaken() noexcept;
-
- private:
-  std::byte* chunk_ = nullptr;
-  std::size_t taken_ = PAGES_PER_CHUNK;
-};
-
-/// The state of one checking-allocator instance. Plain data, so that `deinit` can detach it from
-/// the process-wide slot under the lock and report on it afterwards.
+/// The state of one instance: the chunks it carves and the slots it may hand out again.
 struct Instance {
-  std::array<SmallPage*, CLASS_COUNT> pages{};  // newest first; the head is the one being carved
-  std::array<std::size_t, CLASS_COUNT> page_counts{};
-  AddressTable<PageEntry> page_table;
-  AddressTable<LargeBlock> large_table;
-  MapArena arena;
-  PageSource page_source;
+  std::uint64_t generation = 0;  // 0 between a release and the next fresh instance
+  std::array<ClassState, CLASS_COUNT> classes{};
+  std::size_t quarantine_bytes = 0;
+  std::size_t quarantine_limit = DEFAULT_QUARANTINE_BYTES;
+  std::uint64_t live = 0;
+  bool out_of_memory_told = false;
 };
 
 /// One misuse found under the lock, logged after it is released.
@@ -205,9 +245,9 @@ struct Diagnostic {
   Kind kind;
   std::uint64_t recorded;  // what the allocator knows (length, or alignment in bytes)
   std::uint64_t given;     // what the caller said
-  AddressList allocation;
-  AddressList first_free;  // only for a double free
-  AddressList current;
+  std::uint32_t allocation;
+  std::uint32_t first_free;  // only for a double free
+  std::uint32_t current;
 };
 
 /// Up to two diagnostics of one operation (a length and an alignment mismatch can come together).
@@ -218,14 +258,84 @@ struct Diagnostics {
   Diagnostic& add() noexcept { return items[len++]; }
 };
 
+/// A leak found under the lock and printed after it.
+struct Leak {
+  const std::byte* block;
+  std::uint32_t allocation;
+};
+
+/// How a free names its block: through the `Allocator` interface (only the running instance's
+/// blocks), or through operator delete (an earlier instance's blocks too; the length unknown
+/// unless sized).
+struct FreeRequest {
+  std::uintptr_t address;
+  std::size_t len;
+  bool len_known;
+  bool ordinary;
+  std::uint8_t log2_align;
+  std::uint32_t current;
+};
+
+/// The whole checking allocator: the running instance and what outlives instances (stacks,
+/// chunks with leaked blocks, leaked large blocks). One lock guards it all.
+class Heap {
+ public:
+  void* alloc(std::size_t len, std::uint8_t log2_align, const AddressList& trace) noexcept;
+  bool resize(std::span<std::byte> old_mem, std::uint8_t log2_align, std::size_t new_size,
+              const AddressList& trace) noexcept;
+  void free(std::span<std::byte> old_mem, std::uint8_t log2_align,
+            const AddressList& trace) noexcept;
+  DeleteOutcome freeOrdinary(void* block, std::size_t len, bool sized, std::uint8_t log2_align,
+                             std::uintptr_t ret_addr) noexcept;
+  void init() noexcept;
+  Check deinit(bool report) noexcept;
+  /// The depot's number of `trace`; takes the lock unless this thread numbered it before.
+  std::uint32_t stackId(const AddressList& trace) noexcept;
+
+ private:
+  void* allocSmall(std::size_t c, std::size_t len, std::uint8_t log2_align,
+                   std::uint32_t stack) noexcept;
+  void* allocLarge(std::size_t len, std::uint8_t log2_align, std::uint32_t stack) noexcept;
+  Chunk* newChunk(std::size_t c) noexcept;
+  void releaseChunk(Chunk* chunk) noexcept;
+  void quarantine(Chunk* chunk, std::uint32_t s) noexcept;
+  void makeAvailable(Chunk* chunk, std::uint32_t s) noexcept;
+  void freeSlot(Chunk& chunk, std::uint32_t s, const FreeRequest& request,
+                Diagnostics& diagnostics) noexcept;
+  bool freeHeld(const FreeRequest& request, std::unique_lock<std::mutex>& lock,
+                Diagnostics& diagnostics) noexcept;
+  std::uint32_t slotOrStop(const Chunk& chunk, std::uintptr_t address,
+                           std::unique_lock<std::mutex>& lock) noexcept;
+  std::size_t detach(Instance& old) noexcept;
+  bool reportChunkLeaks(Chunk* chunk) noexcept;
+  bool reportLargeLeaks(std::uint64_t generation) noexcept;
+  void retireLarge(std::uint64_t generation) noexcept;
+  void reclaim(Instance& old) noexcept;
+
+  std::mutex mutex_;
+  Instance instance_;
+  std::uint64_t last_generation_ = 0;
+  QuarantineRing ring_;
+  StackDepot depot_;
+  OwnerMap owners_;
+  AddressTable<LargeBlock> large_;
+  std::array<Chunk*, CLASS_COUNT> pool_{};
+  std::array<std::size_t, CLASS_COUNT> pool_len_{};
+  Chunk* spare_descriptors_ = nullptr;
+  std::byte* descriptor_area_ = nullptr;
+  std::size_t descriptor_area_left_ = 0;
+
+  friend void emit(const Diagnostics& diagnostics) noexcept;
+  friend void logLeak(const Leak& leak) noexcept;
+};
+
 void* mapBytes(std::size_t len) noexcept;
 void unmapBytes(void* address, std::size_t len) noexcept;
 std::uint64_t alignmentBytes(std::uint8_t log2_align) noexcept;
 AddressList captureFrom(std::uintptr_t ret_addr) noexcept;
 void emit(const Diagnostics& diagnostics) noexcept;
-void logLeak(const std::byte* block, std::span<const std::uint64_t> addresses) noexcept;
-bool reportLeaks(Instance& old) noexcept;
-void reclaim(Instance& old) noexcept;
+void logLeak(const Leak& leak) noexcept;
+bool isRuntimeLibraryState(std::span<const std::uint64_t> allocation) noexcept;
 
 void* checkingAlloc(void* ctx, std::size_t len, std::uint8_t log2_align,
                     std::uintptr_t ret_addr) noexcept;
@@ -234,10 +344,21 @@ bool checkingResize(void* ctx, std::span<std::byte> old_mem, std::uint8_t log2_o
 void checkingFree(void* ctx, std::span<std::byte> old_mem, std::uint8_t log2_old_align,
                   std::uintptr_t ret_addr) noexcept;
 
-constinit std::mutex instance_mutex;
-constinit Instance instance;
-constinit Reserve reserve;
+constinit Heap heap;
 constexpr AllocatorVTable checking_vtable{checkingAlloc, checkingResize, checkingFree};
+
+// Whether ordinary new is checked: the case window is open, and this thread is not inside an
+// unchecked scope. Read on every operator new.
+constinit std::atomic<bool> case_window{false};
+constinit thread_local int unchecked_depth = 0;
+
+/// A stack this thread had numbered, kept so that the next allocation or free at the same place
+/// finds its number without hashing or the lock: numbers never change.
+struct CachedStack {
+  AddressList stack;
+  std::uint32_t id;
+};
+constinit thread_local std::array<CachedStack, 8> stack_cache{};
 
 // ---------------------------------------------------------------------------------------------
 // Mapped memory
@@ -252,7 +373,150 @@ void unmapBytes(void* address, std::size_t len) noexcept {
 }
 
 std::size_t roundUpToPages(std::size_t len) noexcept {
-  return (len + SMALL_PAGE_LEN - 1) & ~(SMALL_PAGE_LEN - 1);
+  return (len + PAGE_LEN - 1) & ~(PAGE_LEN - 1);
+}
+
+// `len` bytes (a multiple of the page length) aligned to `align` (a power of two above it): the
+// mapping is made larger, then trimmed at both ends.
+std::byte* mapAligned(std::size_t len, std::size_t align) noexcept {
+  const std::size_t over_len = len + align - PAGE_LEN;
+  auto* base = static_cast<std::byte*>(mapBytes(over_len));
+  if (base == nullptr) return nullptr;
+  const std::size_t misalignment = reinterpret_cast<std::uintptr_t>(base) & (align - 1);
+  const std::size_t front = misalignment == 0 ? 0 : align - misalignment;
+  unmapBytes(base, front);
+  unmapBytes(base + front + len, over_len - front - len);
+  return base + front;
+}
+
+// Independent products, summed, so that the multiplications overlap; then one mixing step.
+std::uint64_t mixStack(std::span<const std::uint64_t> addresses) noexcept {
+  std::uint64_t h = addresses.size();
+  std::uint64_t k = 0x9E3779B97F4A7C15ull;
+  for (std::uint64_t a : addresses) {
+    h += a * k;
+    k += 0x632BE59BD9B4E019ull;
+  }
+  h ^= h >> 31;
+  h *= 0xBF58476D1CE4E5B9ull;
+  return h ^ (h >> 29);
+}
+
+bool sameAddresses(std::span<const std::uint64_t> a, const std::uint64_t* b) noexcept {
+  std::uint64_t difference = 0;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    difference |= a[i] ^ b[i];
+  return difference == 0;
+}
+
+std::uint32_t StackDepot::intern(const AddressList& stack) noexcept {
+  const std::span<const std::uint64_t> addresses = stack.view();
+  if (addresses.empty()) return 0;
+  if ((len_ + 1) * 2 > capacity_ && !grow()) return 0;
+  const std::uint64_t h = mixStack(addresses);
+  const std::uint64_t header = (h << 8) | addresses.size();
+  for (std::size_t i = h & (capacity_ - 1);; i = (i + 1) & (capacity_ - 1)) {
+    const std::uint32_t id = table_[i];
+    if (id == 0) {
+      std::uint32_t fresh = 0;
+      std::uint64_t* entry = append(addresses.size() + 1, fresh);
+      if (entry == nullptr) return 0;
+      entry[0] = header;
+      std::copy(addresses.begin(), addresses.end(), entry + 1);
+      table_[i] = fresh;
+      ++len_;
+      return fresh;
+    }
+    const std::uint64_t* entry = get(id).data() - 1;
+    if (entry[0] == header && sameAddresses(addresses, entry + 1)) return id;
+  }
+}
+
+std::span<const std::uint64_t> StackDepot::get(std::uint32_t id) const noexcept {
+  if (id == 0) return {};
+  const std::size_t at = id - 1;
+  const std::uint64_t* entry = segments_[at / SEGMENT_WORDS] + at % SEGMENT_WORDS;
+  return {entry + 1, static_cast<std::size_t>(entry[0] & 0xFF)};
+}
+
+std::uint64_t* StackDepot::append(std::size_t words, std::uint32_t& id) noexcept {
+  if (used_ + words > SEGMENT_WORDS) {
+    if (segment_count_ == MAX_SEGMENTS) return nullptr;
+    auto* segment = static_cast<std::uint64_t*>(mapBytes(SEGMENT_WORDS * sizeof(std::uint64_t)));
+    if (segment == nullptr) return nullptr;
+    segments_[segment_count_++] = segment;
+    used_ = 0;
+  }
+  id = static_cast<std::uint32_t>((segment_count_ - 1) * SEGMENT_WORDS + used_ + 1);
+  std::uint64_t* entry = segments_[segment_count_ - 1] + used_;
+  used_ += words;
+  return entry;
+}
+
+bool StackDepot::grow() noexcept {
+  const std::size_t new_capacity = capacity_ == 0 ? INITIAL_TABLE_CAPACITY : capacity_ * 2;
+  auto* fresh = static_cast<std::uint32_t*>(mapBytes(new_capacity * sizeof(std::uint32_t)));
+  if (fresh == nullptr) return false;
+  for (std::size_t i = 0; i < capacity_; ++i) {
+    if (table_[i] == 0) continue;
+    std::size_t j = mixStack(get(table_[i])) & (new_capacity - 1);
+    while (fresh[j] != 0)
+      j = (j + 1) & (new_capacity - 1);
+    fresh[j] = table_[i];
+  }
+  unmapBytes(table_, capacity_ * sizeof(std::uint32_t));
+  table_ = fresh;
+  capacity_ = new_capacity;
+  return true;
+}
+
+OwnerMap::Leaf* OwnerMap::leaf(std::uintptr_t address) const noexcept {
+  const std::uintptr_t top = address >> (CHUNK_SHIFT + LEAF_BITS);
+  if (top >= TOP_LEN) return nullptr;
+  return leaves_[top].load(std::memory_order_acquire);
+}
+
+OwnerMap::Leaf* OwnerMap::leafOrNew(std::uintptr_t address) noexcept {
+  const std::uintptr_t top = address >> (CHUNK_SHIFT + LEAF_BITS);
+  if (top >= TOP_LEN) return nullptr;
+  Leaf* found = leaves_[top].load(std::memory_order_relaxed);
+  if (found != nullptr) return found;
+  // Mapped memory is zero: every entry starts empty.
+  auto* fresh = static_cast<Leaf*>(mapBytes(sizeof(Leaf)));
+  if (fresh != nullptr) leaves_[top].store(fresh, std::memory_order_release);
+  return fresh;
+}
+
+Chunk* OwnerMap::chunkAt(std::uintptr_t address) const noexcept {
+  const Leaf* l = leaf(address);
+  if (l == nullptr) return nullptr;
+  return l->chunks[(address >> CHUNK_SHIFT) & (LEAF_LEN - 1)].load(std::memory_order_acquire);
+}
+
+bool OwnerMap::mayHoldLarge(std::uintptr_t address) const noexcept {
+  const Leaf* l = leaf(address);
+  return l != nullptr &&
+         l->large[(address >> CHUNK_SHIFT) & (LEAF_LEN - 1)].load(std::memory_order_acquire) != 0;
+}
+
+bool OwnerMap::setChunk(std::uintptr_t address, Chunk* chunk) noexcept {
+  Leaf* l = leafOrNew(address);
+  if (l == nullptr) return false;
+  l->chunks[(address >> CHUNK_SHIFT) & (LEAF_LEN - 1)].store(chunk, std::memory_order_release);
+  return true;
+}
+
+bool OwnerMap::addLarge(std::uintptr_t address) noexcept {
+  Leaf* l = leafOrNew(address);
+  if (l == nullptr) return false;
+  l->large[(address >> CHUNK_SHIFT) & (LEAF_LEN - 1)].fetch_add(1, std::memory_order_release);
+  return true;
+}
+
+void OwnerMap::removeLarge(std::uintptr_t address) noexcept {
+  if (Leaf* l = leafOrNew(address)) {
+    l->large[(address >> CHUNK_SHIFT) & (LEAF_LEN - 1)].fetch_sub(1, std::memory_order_release);
+  }
 }
 
 template <class Entry>
@@ -320,107 +584,29 @@ void AddressTable<Entry>::erase(Entry* entry) noexcept {
   --len_;
 }
 
-template <class Entry>
-template <class F>
-void AddressTable<Entry>::forEach(F&& visit) noexcept {
-  for (std::size_t i = 0; i < capacity_; ++i) {
-    if (entries_[i].address != 0) visit(entries_[i]);
+bool QuarantineRing::push(Quarantined entry) noexcept {
+  if (len_ == capacity_) {
+    const std::size_t new_capacity =
+        capacity_ == 0 ? PAGE_LEN / sizeof(Quarantined) : capacity_ * 2;
+    auto* fresh = static_cast<Quarantined*>(mapBytes(new_capacity * sizeof(Quarantined)));
+    if (fresh == nullptr) return false;
+    for (std::size_t i = 0; i < len_; ++i)
+      fresh[i] = entries_[(head_ + i) & (capacity_ - 1)];
+    unmapBytes(entries_, capacity_ * sizeof(Quarantined));
+    entries_ = fresh;
+    capacity_ = new_capacity;
+    head_ = 0;
   }
+  entries_[(head_ + len_) & (capacity_ - 1)] = entry;
+  ++len_;
+  return true;
 }
 
-template <class Entry>
-void AddressTable<Entry>::release() noexcept {
-  unmapBytes(entries_, capacity_ * sizeof(Entry));
-  *this = AddressTable{};
-}
-
-std::byte* Reserve::takePage() noexcept {
-  std::lock_guard lock(mutex_);
-  std::byte* page = pages_;
-  if (page != nullptr) {
-    std::memcpy(&pages_, page, sizeof pages_);
-    --page_count_;
-  }
-  return page;
-}
-
-void Reserve::givePage(std::byte* page) noexcept {
-  {
-    std::lock_guard lock(mutex_);
-    if (page_count_ < RESERVE_MAX_PAGES) {
-      std::memcpy(page, &pages_, sizeof pages_);
-      pages_ = page;
-      ++page_count_;
-      return;
-    }
-  }
-  unmapBytes(page, SMALL_PAGE_LEN);
-}
-
-ArenaChunk* Reserve::takeChunk() noexcept {
-  std::lock_guard lock(mutex_);
-  ArenaChunk* chunk = chunks_;
-  if (chunk != nullptr) {
-    chunks_ = chunk->next;
-    --chunk_count_;
-  }
-  return chunk;
-}
-
-void Reserve::giveChunk(ArenaChunk* chunk) noexcept {
-  {
-    std::lock_guard lock(mutex_);
-    if (chunk->len == ARENA_CHUNK_LEN && chunk_count_ < RESERVE_MAX_CHUNKS) {
-      chunk->next = chunks_;
-      chunks_ = chunk;
-      ++chunk_count_;
-      return;
-    }
-  }
-  unmapBytes(chunk, chunk->len);
-}
-
-void* MapArena::take(std::size_t len) noexcept {
-  constexpr std::size_t header = (sizeof(ArenaChunk) + 15) & ~std::size_t{15};
-  len = (len + 15) & ~std::size_t{15};
-  if (head_ == nullptr || head_->len - used_ < len) {
-    const std::size_t chunk_len = std::max(ARENA_CHUNK_LEN, roundUpToPages(header + len));
-    ArenaChunk* chunk = chunk_len == ARENA_CHUNK_LEN ? reserve.takeChunk() : nullptr;
-    if (chunk == nullptr) {
-      chunk = static_cast<ArenaChunk*>(mapBytes(chunk_len));
-      if (chunk == nullptr) return nullptr;
-    }
-    *chunk = ArenaChunk{head_, chunk_len};
-    head_ = chunk;
-    used_ = header;
-  }
-  void* p = reinterpret_cast<std::byte*>(head_) + used_;
-  used_ += len;
-  return p;
-}
-
-void MapArena::release() noexcept {
-  while (head_ != nullptr)
-    reserve.giveChunk(std::exchange(head_, head_->next));
-  used_ = 0;
-}
-
-std::byte* PageSource::take() noexcept {
-  if (std::byte* page = reserve.takePage()) return page;
-  if (taken_ == PAGES_PER_CHUNK) {
-    auto* chunk = static_cast<std::byte*>(mapBytes(PAGES_PER_CHUNK * SMALL_PAGE_LEN));
-    if (chunk == nullptr) return nullptr;
-    chunk_ = chunk;
-    taken_ = 0;
-  }
-  return chunk_ + SMALL_PAGE_LEN * taken_++;
-}
-
-void PageSource::releaseUntaken() noexcept {
-  if (chunk_ == nullptr) return;
-  while (taken_ < PAGES_PER_CHUNK)
-    reserve.givePage(chunk_ + SMALL_PAGE_LEN * taken_++);
-  *this = PageSource{};
+Quarantined QuarantineRing::pop() noexcept {
+  const Quarantined entry = entries_[head_];
+  head_ = (head_ + 1) & (capacity_ - 1);
+  --len_;
+  return entry;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -443,9 +629,12 @@ std::uint64_t alignmentBytes(std::uint8_t log2_align) noexcept {
 }
 
 void emit(const Diagnostics& diagnostics) noexcept {
+  // Printing reads debug information; what that allocates is the harness's, not the case's.
+  const OrdinaryNewUnchecked harness_work;
   for (std::size_t i = 0; i < diagnostics.len; ++i) {
     const Diagnostic& d = diagnostics.items[i];
     logWith(LogLevel::err, "gpa", [&d](Writer& w) {
+      const StackDepot& depot = heap.depot_;
       switch (d.kind) {
         case Diagnostic::Kind::free_size:
         case Diagnostic::Kind::resize_size:
@@ -461,250 +650,404 @@ void emit(const Diagnostics& diagnostics) noexcept {
           break;
         case Diagnostic::Kind::double_free:
           w.put("Double free detected. Allocation: ");
-          printAddressRecord(w, d.allocation.view());
+          printAddressRecord(w, depot.get(d.allocation));
           w.put(" First free: ");
-          printAddressRecord(w, d.first_free.view());
+          printAddressRecord(w, depot.get(d.first_free));
           w.put(" Second free: ");
-          printAddressRecord(w, d.current.view());
+          printAddressRecord(w, depot.get(d.current));
           return;
       }
-      printAddressRecord(w, d.allocation.view());
+      printAddressRecord(w, depot.get(d.allocation));
       const bool is_free =
           d.kind == Diagnostic::Kind::free_size || d.kind == Diagnostic::Kind::free_alignment;
       w.put(is_free ? " Free: " : " Resize: ");
-      printAddressRecord(w, d.current.view());
+      printAddressRecord(w, depot.get(d.current));
     });
   }
 }
 
-void logLeak(const std::byte* block, std::span<const std::uint64_t> addresses) noexcept {
-  logWith(LogLevel::err, "gpa", [&](Writer& w) {
-    w.put("memory address 0x").hex(reinterpret_cast<std::uintptr_t>(block)).put(" leaked: ");
-    printAddressRecord(w, addresses);
+void logLeak(const Leak& leak) noexcept {
+  logWith(LogLevel::err, "gpa", [&leak](Writer& w) {
+    w.put("memory address 0x").hex(reinterpret_cast<std::uintptr_t>(leak.block)).put(" leaked: ");
+    printAddressRecord(w, heap.depot_.get(leak.allocation));
   });
 }
 
-// Logs every live slot of `page`, in slot order; true when there was one.
-bool reportPage(SmallPage& page) noexcept {
-  if (page.live == 0) return false;
-  for (std::uint32_t s = 0; s < page.cursor; ++s) {
-    const SlotRecord& slot = page.slots()[s];
-    if (slot.state != SlotState::live) continue;
-    logLeak(page.data + s * page.slotLen(), slot.allocation.view());
-  }
-  return true;
-}
-
-// Small allocations by size class, then page address, then slot; then the large ones.
-bool reportLeaks(Instance& old) noexcept {
-  bool leaked = false;
-  for (std::size_t c = 0; c < CLASS_COUNT; ++c) {
-    const std::size_t count = old.page_counts[c];
-    if (count == 0) continue;
-    SmallPage** sorted = old.arena.takeArray<SmallPage*>(count);
-    if (sorted == nullptr) {
-      // No memory to sort in: every leak is still reported, only not in address order.
-      for (SmallPage* p = old.pages[c]; p != nullptr; p = p->next)
-        leaked |= reportPage(*p);
-      continue;
-    }
-    std::size_t n = 0;
-    for (SmallPage* p = old.pages[c]; p != nullptr; p = p->next)
-      sorted[n++] = p;
-    std::sort(sorted, sorted + n, [](const SmallPage* a, const SmallPage* b) {
-      return std::less<>{}(a->data, b->data);
-    });
-    for (std::size_t i = 0; i < n; ++i)
-      leaked |= reportPage(*sorted[i]);
-  }
-  old.large_table.forEach([&](const LargeBlock& block) {
-    leaked = true;
-    logLeak(block.data, block.allocation.view());
+void logOutOfMemory(std::uint64_t live) noexcept {
+  const OrdinaryNewUnchecked harness_work;
+  logWith(LogLevel::warn, "gpa", [live](Writer& w) {
+    w.put("checking allocator: out of memory after ").dec(live).put(" live allocations");
   });
-  return leaked;
 }
 
-// Gives the instance's memory back (to the reserve or the system), except what is still live:
-// leaked blocks stay mapped and untouched, so a late read through a leaked pointer does not fault.
-void reclaim(Instance& old) noexcept {
-  for (std::size_t c = 0; c < CLASS_COUNT; ++c) {
-    for (SmallPage* p = old.pages[c]; p != nullptr; p = p->next) {
-      if (p->live == 0) reserve.givePage(p->data);
-    }
+/// The executable code of the C++ runtime library when it is a shared object of its own; empty
+/// when it is linked into the executable.
+struct CodeRange {
+  std::uintptr_t begin = 0;
+  std::uintptr_t end = 0;
+};
+
+int findRuntimeLibrary(dl_phdr_info* info, std::size_t, void* out) noexcept {
+  const std::string_view name = info->dlpi_name != nullptr ? info->dlpi_name : "";
+  const std::size_t slash = name.rfind('/');
+  if (!name.substr(slash == std::string_view::npos ? 0 : slash + 1).starts_with("libstdc++.so")) {
+    return 0;
   }
-  old.page_source.releaseUntaken();
-  old.page_table.release();
-  old.large_table.release();
-  old.arena.release();
+  auto& range = *static_cast<CodeRange*>(out);
+  for (std::size_t i = 0; i < info->dlpi_phnum; ++i) {
+    const ElfW(Phdr)& segment = info->dlpi_phdr[i];
+    if (segment.p_type != PT_LOAD || (segment.p_flags & PF_X) == 0) continue;
+    range.begin = info->dlpi_addr + segment.p_vaddr;
+    range.end = range.begin + segment.p_memsz;
+  }
+  return 1;
+}
+
+// A block the C++ runtime library allocated in its own code and keeps for the rest of the process
+// (the locale's facet caches filled on the first formatted output, say) is its state, not a leak
+// of the case that happened to use it first.
+bool isRuntimeLibraryState(std::span<const std::uint64_t> allocation) noexcept {
+  static const CodeRange range = [] {
+    CodeRange found;
+    dl_iterate_phdr(findRuntimeLibrary, &found);
+    return found;
+  }();
+  return !allocation.empty() && allocation[0] >= range.begin && allocation[0] < range.end;
 }
 
 // ---------------------------------------------------------------------------------------------
-// The allocator operations
+// Allocation
 
-// A new page for size class `c`, or null when memory cannot be mapped. Called under the lock.
-SmallPage* newPage(std::size_t c) noexcept {
-  const std::size_t slot_count = SMALL_PAGE_LEN >> c;
-  if (!instance.page_table.reserveOne()) return nullptr;
-  auto* page = static_cast<SmallPage*>(
-      instance.arena.take(sizeof(SmallPage) + slot_count * sizeof(SlotRecord)));
-  if (page == nullptr) return nullptr;
-  std::byte* data = instance.page_source.take();
-  if (data == nullptr) return nullptr;
-  *page = SmallPage{data, instance.pages[c],           static_cast<std::uint32_t>(slot_count), 0,
-                    0,    static_cast<std::uint8_t>(c)};
-  instance.pages[c] = page;
-  ++instance.page_counts[c];
-  instance.page_table.insert(PageEntry{reinterpret_cast<std::uintptr_t>(data), page});
-  return page;
+std::uint32_t Heap::stackId(const AddressList& trace) noexcept {
+  if (trace.len == 0) return 0;
+  CachedStack& cached = stack_cache[(trace.addresses[0] >> 2) % stack_cache.size()];
+  if (cached.id != 0 && cached.stack.len == trace.len &&
+      sameAddresses(trace.view(), cached.stack.addresses.data())) {
+    return cached.id;
+  }
+  std::uint32_t id = 0;
+  {
+    std::lock_guard lock(mutex_);
+    id = depot_.intern(trace);
+  }
+  if (id != 0) cached = CachedStack{trace, id};
+  return id;
 }
 
-void* allocLarge(std::size_t len, std::uint8_t log2_align, const AddressList& trace) noexcept {
-  const std::size_t align = std::size_t{1} << log2_align;
-  if (len > SIZE_MAX - align - SMALL_PAGE_LEN) return nullptr;
-  // A zero-length request lands here when its alignment is large; it still gets a page.
-  const std::size_t mapped_len = roundUpToPages(std::max(len, std::size_t{1}));
-  if (!instance.large_table.reserveOne()) return nullptr;
-  std::byte* data = nullptr;
-  if (align <= SMALL_PAGE_LEN) {
-    data = static_cast<std::byte*>(mapBytes(mapped_len));
+Chunk* Heap::newChunk(std::size_t c) noexcept {
+  Chunk* chunk = pool_[c];
+  if (chunk != nullptr) {
+    pool_[c] = chunk->next;
+    --pool_len_[c];
   } else {
-    // Over-map by the alignment, then trim both ends so that only the aligned pages stay.
-    const std::size_t over_len = mapped_len + align - SMALL_PAGE_LEN;
-    auto* base = static_cast<std::byte*>(mapBytes(over_len));
-    if (base != nullptr) {
-      const std::size_t misalignment = reinterpret_cast<std::uintptr_t>(base) & (align - 1);
-      const std::size_t front = misalignment == 0 ? 0 : align - misalignment;
-      data = base + front;
-      unmapBytes(base, front);
-      unmapBytes(data + mapped_len, over_len - front - mapped_len);
+    if (spare_descriptors_ != nullptr) {
+      chunk = std::exchange(spare_descriptors_, spare_descriptors_->next);
+    } else {
+      if (descriptor_area_left_ < sizeof(Chunk)) {
+        descriptor_area_ = static_cast<std::byte*>(mapBytes(PAGE_LEN));
+        if (descriptor_area_ == nullptr) return nullptr;
+        descriptor_area_left_ = PAGE_LEN;
+      }
+      chunk = reinterpret_cast<Chunk*>(descriptor_area_);
+      descriptor_area_ += sizeof(Chunk);
+      descriptor_area_left_ -= sizeof(Chunk);
     }
+    const auto slot_count = static_cast<std::uint32_t>(CHUNK_LEN >> c);
+    const std::size_t records_capacity = std::min<std::size_t>(slot_count, 256);
+    std::byte* data = mapAligned(CHUNK_LEN, CHUNK_LEN);
+    auto* records =
+        static_cast<SlotRecord*>(mapBytes(roundUpToPages(records_capacity * sizeof(SlotRecord))));
+    if (data == nullptr || records == nullptr ||
+        !owners_.setChunk(reinterpret_cast<std::uintptr_t>(data), chunk)) {
+      unmapBytes(data, data == nullptr ? 0 : CHUNK_LEN);
+      unmapBytes(records, records == nullptr ? 0 : PAGE_LEN);
+      chunk->next = std::exchange(spare_descriptors_, chunk);
+      return nullptr;
+    }
+    *chunk = Chunk{data,
+                   records,
+                   records_capacity,
+                   nullptr,
+                   nullptr,
+                   slot_count,
+                   0,
+                   0,
+                   NO_SLOT,
+                   0,
+                   static_cast<std::uint8_t>(c),
+                   ChunkState::in_use,
+                   false};
   }
-  if (data == nullptr) return nullptr;
-  instance.large_table.insert(
-      LargeBlock{reinterpret_cast<std::uintptr_t>(data), data, len, mapped_len, log2_align, trace});
+  ClassState& cs = instance_.classes[c];
+  chunk->state = ChunkState::in_use;
+  chunk->next = cs.chunks;
+  cs.chunks = chunk;
+  ++cs.chunk_count;
+  return chunk;
+}
+
+// Makes room for the record of the chunk's next uncarved slot, doubling the records mapping.
+bool reserveRecord(Chunk& chunk) noexcept {
+  if (chunk.cursor < chunk.records_capacity) return true;
+  const std::size_t old_len = roundUpToPages(chunk.records_capacity * sizeof(SlotRecord));
+  const std::size_t capacity = std::min<std::size_t>(chunk.slot_count, chunk.records_capacity * 2);
+  void* moved = ::mremap(chunk.records, old_len, roundUpToPages(capacity * sizeof(SlotRecord)),
+                         MREMAP_MAYMOVE);
+  if (moved == MAP_FAILED) return false;
+  chunk.records = static_cast<SlotRecord*>(moved);
+  chunk.records_capacity = capacity;
+  return true;
+}
+
+void* Heap::allocSmall(std::size_t c, std::size_t len, std::uint8_t log2_align,
+                       std::uint32_t stack) noexcept {
+  ClassState& cs = instance_.classes[c];
+  Chunk* chunk = cs.with_room;
+  std::uint32_t s = 0;
+  if (chunk != nullptr) {
+    s = chunk->free_head;
+    chunk->free_head = chunk->records[s].next;
+    if (--chunk->available == 0) {
+      cs.with_room = chunk->next_with_room;
+      chunk->has_room_listed = false;
+    }
+  } else {
+    chunk = cs.chunks;
+    if (chunk == nullptr || chunk->cursor == chunk->slot_count) chunk = newChunk(c);
+    if (chunk == nullptr || !reserveRecord(*chunk)) return nullptr;
+    s = chunk->cursor++;
+  }
+  chunk->records[s] =
+      SlotRecord{stack, 0, NO_SLOT, static_cast<std::uint16_t>(len), log2_align, SlotState::live};
+  ++chunk->live;
+  std::byte* data = chunk->slotData(s);
   VALGRIND_MAKE_MEM_UNDEFINED(data, len);
   return data;
 }
 
-void* checkingAlloc(void*, std::size_t len, std::uint8_t log2_align,
-                    std::uintptr_t ret_addr) noexcept {
+void* Heap::allocLarge(std::size_t len, std::uint8_t log2_align, std::uint32_t stack) noexcept {
+  const std::size_t align = std::size_t{1} << log2_align;
+  if (len > SIZE_MAX - align - PAGE_LEN) return nullptr;
+  // A zero-length request lands here when its alignment is large; it still gets a page.
+  const std::size_t mapped_len = roundUpToPages(std::max(len, std::size_t{1}));
+  if (!large_.reserveOne()) return nullptr;
+  std::byte* data = align <= PAGE_LEN ? static_cast<std::byte*>(mapBytes(mapped_len))
+                                      : mapAligned(mapped_len, align);
+  if (data == nullptr) return nullptr;
+  const auto address = reinterpret_cast<std::uintptr_t>(data);
+  if (!owners_.addLarge(address)) {
+    unmapBytes(data, mapped_len);
+    return nullptr;
+  }
+  large_.insert(
+      LargeBlock{address, data, len, mapped_len, instance_.generation, stack, log2_align});
+  VALGRIND_MAKE_MEM_UNDEFINED(data, len);
+  return data;
+}
+
+void* Heap::alloc(std::size_t len, std::uint8_t log2_align, const AddressList& trace) noexcept {
   // No mapping can be aligned to half the address space or more.
   if (log2_align >= 47) return nullptr;
-  const AddressList trace = captureFrom(ret_addr);
   const std::size_t align = std::size_t{1} << log2_align;
   // A zero-length request still gets a slot of its own: it is a distinct block that must be
   // freed like any other.
   const std::size_t need = std::max({len, align, std::size_t{1}});
-  std::lock_guard lock(instance_mutex);
-  if (need > SMALL_MAX) return allocLarge(len, log2_align, trace);
-
-  const auto c = static_cast<std::size_t>(std::countr_zero(std::bit_ceil(need)));
-  SmallPage* page = instance.pages[c];
-  if (page == nullptr || page->cursor == page->slot_count) {
-    page = newPage(c);
-    if (page == nullptr) return nullptr;
+  const std::uint32_t stack = stackId(trace);
+  std::unique_lock lock(mutex_);
+  void* block = nullptr;
+  if (need > SMALL_MAX) {
+    block = allocLarge(len, log2_align, stack);
+  } else {
+    block = allocSmall(static_cast<std::size_t>(std::countr_zero(std::bit_ceil(need))), len,
+                       log2_align, stack);
   }
-  const std::uint32_t s = page->cursor++;
-  ++page->live;
-  SlotRecord& slot = page->slots()[s];
-  slot.requested_len = static_cast<std::uint32_t>(len);
-  slot.log2_align = log2_align;
-  slot.state = SlotState::live;
-  slot.allocation = trace;
-  slot.first_free.len = 0;
-  std::byte* data = page->data + s * page->slotLen();
-  VALGRIND_MAKE_MEM_UNDEFINED(data, len);
-  return data;
+  if (block != nullptr) {
+    ++instance_.live;
+    return block;
+  }
+  const bool tell = !std::exchange(instance_.out_of_memory_told, true);
+  const std::uint64_t live = instance_.live;
+  lock.unlock();
+  if (tell) logOutOfMemory(live);
+  return nullptr;
 }
 
-// The slot of a small page that `address` names, or null when the address is not the start of a
-// slot that was handed out.
-SlotRecord* slotAt(SmallPage& page, std::uintptr_t address) noexcept {
-  const std::uintptr_t offset = address - reinterpret_cast<std::uintptr_t>(page.data);
-  if (offset % page.slotLen() != 0) return nullptr;
-  const std::size_t s = offset / page.slotLen();
-  return s < page.cursor ? &page.slots()[s] : nullptr;
+// ---------------------------------------------------------------------------------------------
+// Freeing
+
+void Heap::makeAvailable(Chunk* chunk, std::uint32_t s) noexcept {
+  SlotRecord& record = chunk->records[s];
+  record.state = SlotState::available;
+  record.next = chunk->free_head;
+  chunk->free_head = s;
+  ++chunk->available;
+  if (!chunk->has_room_listed) {
+    ClassState& cs = instance_.classes[chunk->class_index];
+    chunk->next_with_room = cs.with_room;
+    cs.with_room = chunk;
+    chunk->has_room_listed = true;
+  }
 }
 
-// The slot that `address` names on `page`; a pointer inside a slot, or to a slot never handed
+// Holds the slot back from reuse; the oldest slots leave the quarantine while it holds more than
+// its bound. Without room for the ring the slot is reusable at once.
+void Heap::quarantine(Chunk* chunk, std::uint32_t s) noexcept {
+  if (instance_.quarantine_limit == 0 || !ring_.push(Quarantined{chunk, s})) {
+    makeAvailable(chunk, s);
+    return;
+  }
+  instance_.quarantine_bytes += chunk->slotLen() + QUARANTINE_OVERHEAD;
+  while (instance_.quarantine_bytes > instance_.quarantine_limit && !ring_.empty()) {
+    const Quarantined oldest = ring_.pop();
+    instance_.quarantine_bytes -= oldest.chunk->slotLen() + QUARANTINE_OVERHEAD;
+    makeAvailable(oldest.chunk, oldest.slot);
+  }
+}
+
+void addDoubleFree(Diagnostics& diagnostics, const SlotRecord& record,
+                   std::uint32_t current) noexcept {
+  diagnostics.add() = Diagnostic{
+      Diagnostic::Kind::double_free, 0, 0, record.allocation, record.first_free, current};
+}
+
+// Compares the caller's length and alignment of a live block with its record; each mismatch
+// becomes a diagnostic of the given kind (free or resize wording).
+void checkBlock(Diagnostics& diagnostics, std::uint64_t recorded_len, std::uint8_t recorded_align,
+                std::uint32_t allocation, const FreeRequest& request, Diagnostic::Kind size_kind,
+                Diagnostic::Kind alignment_kind) noexcept {
+  if (request.len_known && recorded_len != request.len) {
+    diagnostics.add() =
+        Diagnostic{size_kind, recorded_len, request.len, allocation, 0, request.current};
+  }
+  if (recorded_align != request.log2_align) {
+    diagnostics.add() = Diagnostic{alignment_kind,
+                                   alignmentBytes(recorded_align),
+                                   alignmentBytes(request.log2_align),
+                                   allocation,
+                                   0,
+                                   request.current};
+  }
+}
+
+void Heap::freeSlot(Chunk& chunk, std::uint32_t s, const FreeRequest& request,
+                    Diagnostics& diagnostics) noexcept {
+  SlotRecord& record = chunk.records[s];
+  if (record.state != SlotState::live) {
+    addDoubleFree(diagnostics, record, request.current);
+    return;
+  }
+  checkBlock(diagnostics, record.requested_len, record.log2_align, record.allocation, request,
+             Diagnostic::Kind::free_size, Diagnostic::Kind::free_alignment);
+  // The whole slot, whatever length the caller gave: stale reads anywhere in it see 0xAA.
+  std::memset(chunk.slotData(s), POISON, chunk.slotLen());
+  record.state = SlotState::quarantined;
+  record.first_free = request.current;
+  --chunk.live;
+  // A leaked block of an earlier instance is freed without entering the quarantine: its chunk
+  // hands nothing out any more.
+  if (chunk.state == ChunkState::in_use) {
+    --instance_.live;
+    quarantine(&chunk, s);
+  }
+}
+
+// The slot that `address` names in `chunk`; a pointer inside a slot, or to a slot never handed
 // out, stops with "Invalid free" (the lock released first: other threads of the case go on while
 // the report prints).
-SlotRecord& slotOrStop(SmallPage& page, std::uintptr_t address,
-                       std::unique_lock<std::mutex>& lock) noexcept {
-  SlotRecord* slot = slotAt(page, address);
-  if (slot == nullptr) {
+std::uint32_t Heap::slotOrStop(const Chunk& chunk, std::uintptr_t address,
+                               std::unique_lock<std::mutex>& lock) noexcept {
+  const std::uintptr_t offset = address - reinterpret_cast<std::uintptr_t>(chunk.data);
+  const std::size_t s = offset >> chunk.class_index;
+  if ((offset & (chunk.slotLen() - 1)) != 0 || s >= chunk.cursor) {
     lock.unlock();
     panic("Invalid free");
   }
-  return *slot;
+  return static_cast<std::uint32_t>(s);
 }
 
-void addDoubleFree(Diagnostics& diagnostics, const SlotRecord& slot,
-                   const AddressList& current) noexcept {
-  diagnostics.add() =
-      Diagnostic{Diagnostic::Kind::double_free, 0, 0, slot.allocation, slot.first_free, current};
-}
-
-// Compares the caller's length and alignment of a live small block with its record; each
-// mismatch becomes a diagnostic of the given kind (free or resize wording).
-void checkSmallBlock(Diagnostics& diagnostics, const SlotRecord& slot, std::size_t len,
-                     std::uint8_t log2_align, Diagnostic::Kind size_kind,
-                     Diagnostic::Kind alignment_kind, const AddressList& current) noexcept {
-  if (slot.requested_len != len) {
-    diagnostics.add() =
-        Diagnostic{size_kind, slot.requested_len, len, slot.allocation, {}, current};
+// Frees a block the allocator holds; false when it holds none at that address. Blocks of earlier
+// instances are held only for operator delete.
+bool Heap::freeHeld(const FreeRequest& request, std::unique_lock<std::mutex>& lock,
+                    Diagnostics& diagnostics) noexcept {
+  if (Chunk* chunk = owners_.chunkAt(request.address)) {
+    const bool held = chunk->state == ChunkState::in_use ||
+                      (request.ordinary && chunk->state == ChunkState::retired);
+    if (!held) return false;
+    freeSlot(*chunk, slotOrStop(*chunk, request.address, lock), request, diagnostics);
+    return true;
   }
-  if (slot.log2_align != log2_align) {
-    diagnostics.add() = Diagnostic{alignment_kind,
-                                   alignmentBytes(slot.log2_align),
-                                   alignmentBytes(log2_align),
-                                   slot.allocation,
-                                   {},
-                                   current};
+  LargeBlock* block = large_.find(request.address);
+  if (block == nullptr || (!request.ordinary && block->generation != instance_.generation)) {
+    return false;
   }
+  if (block->generation == instance_.generation) {
+    // A large block's length is checked with the free wording for both free and resize.
+    FreeRequest unaligned = request;
+    unaligned.log2_align = block->log2_align;
+    checkBlock(diagnostics, block->requested_len, block->log2_align, block->allocation, unaligned,
+               Diagnostic::Kind::free_size, Diagnostic::Kind::free_alignment);
+    --instance_.live;
+  }
+  owners_.removeLarge(request.address);
+  unmapBytes(block->data, block->mapped_len);
+  large_.erase(block);
+  return true;
 }
 
-// A large block's length is checked with the free wording for both free and resize.
-void checkLargeBlock(Diagnostics& diagnostics, const LargeBlock& block, std::size_t len,
-                     const AddressList& current) noexcept {
-  if (block.requested_len != len) {
-    diagnostics.add() = Diagnostic{
-        Diagnostic::Kind::free_size, block.requested_len, len, block.allocation, {}, current};
+void Heap::free(std::span<std::byte> old_mem, std::uint8_t log2_align,
+                const AddressList& trace) noexcept {
+  Diagnostics diagnostics;
+  const FreeRequest request{reinterpret_cast<std::uintptr_t>(old_mem.data()),
+                            old_mem.size(),
+                            true,
+                            false,
+                            log2_align,
+                            stackId(trace)};
+  std::unique_lock lock(mutex_);
+  if (!freeHeld(request, lock, diagnostics)) {
+    lock.unlock();
+    panic("Invalid free");
   }
+  lock.unlock();
+  emit(diagnostics);
 }
 
-bool checkingResize(void*, std::span<std::byte> old_mem, std::uint8_t log2_old_align,
-                    std::size_t new_size, std::uintptr_t ret_addr) noexcept {
+bool Heap::resize(std::span<std::byte> old_mem, std::uint8_t log2_align, std::size_t new_size,
+                  const AddressList& trace) noexcept {
   const auto address = reinterpret_cast<std::uintptr_t>(old_mem.data());
-  const AddressList current = captureFrom(ret_addr);
   Diagnostics diagnostics;
   bool resized = false;
-  std::unique_lock lock(instance_mutex);
-  if (PageEntry* entry = instance.page_table.find(address & ~(SMALL_PAGE_LEN - 1))) {
-    SmallPage& page = *entry->page;
-    SlotRecord& slot = slotOrStop(page, address, lock);
-    if (slot.state == SlotState::freed) {
-      addDoubleFree(diagnostics, slot, current);
+  const FreeRequest request{address, old_mem.size(), true, false, log2_align, stackId(trace)};
+  std::unique_lock lock(mutex_);
+  Chunk* chunk = owners_.chunkAt(address);
+  if (chunk != nullptr && chunk->state == ChunkState::in_use) {
+    SlotRecord& record = chunk->records[slotOrStop(*chunk, address, lock)];
+    if (record.state != SlotState::live) {
+      addDoubleFree(diagnostics, record, request.current);
       lock.unlock();
       emit(diagnostics);
       panic("Unrecoverable double free");
     }
-    checkSmallBlock(diagnostics, slot, old_mem.size(), log2_old_align,
-                    Diagnostic::Kind::resize_size, Diagnostic::Kind::resize_alignment, current);
+    checkBlock(diagnostics, record.requested_len, record.log2_align, record.allocation, request,
+               Diagnostic::Kind::resize_size, Diagnostic::Kind::resize_alignment);
     // The slot is aligned to its own length, so any alignment up to it is kept.
-    if (new_size <= page.slotLen() && log2_old_align <= page.class_index) {
+    if (new_size <= chunk->slotLen() && log2_align <= chunk->class_index) {
       const std::size_t old_len = std::min<std::size_t>(
-          std::max<std::size_t>(slot.requested_len, old_mem.size()), page.slotLen());
+          std::max<std::size_t>(record.requested_len, old_mem.size()), chunk->slotLen());
       if (new_size < old_len) {
         std::memset(old_mem.data() + new_size, POISON, old_len - new_size);
       } else {
         VALGRIND_MAKE_MEM_UNDEFINED(old_mem.data() + old_len, new_size - old_len);
       }
-      slot.requested_len = static_cast<std::uint32_t>(new_size);
+      record.requested_len = static_cast<std::uint16_t>(new_size);
       resized = true;
     }
-  } else if (LargeBlock* block = instance.large_table.find(address)) {
-    checkLargeBlock(diagnostics, *block, old_mem.size(), current);
+  } else if (LargeBlock* block = large_.find(address);
+             block != nullptr && block->generation == instance_.generation) {
+    FreeRequest unaligned = request;
+    unaligned.log2_align = block->log2_align;
+    checkBlock(diagnostics, block->requested_len, block->log2_align, block->allocation, unaligned,
+               Diagnostic::Kind::free_size, Diagnostic::Kind::free_alignment);
     // Within the pages already mapped; moving the mapping is the caller's business.
     if (new_size <= block->mapped_len) {
       if (new_size < block->requested_len) {
@@ -725,65 +1068,279 @@ bool checkingResize(void*, std::span<std::byte> old_mem, std::uint8_t log2_old_a
   return resized;
 }
 
-void checkingFree(void*, std::span<std::byte> old_mem, std::uint8_t log2_old_align,
-                  std::uintptr_t ret_addr) noexcept {
-  const auto address = reinterpret_cast<std::uintptr_t>(old_mem.data());
-  const AddressList current = captureFrom(ret_addr);
-  Diagnostics diagnostics;
-  std::unique_lock lock(instance_mutex);
-  if (PageEntry* entry = instance.page_table.find(address & ~(SMALL_PAGE_LEN - 1))) {
-    SmallPage& page = *entry->page;
-    SlotRecord& slot = slotOrStop(page, address, lock);
-    if (slot.state == SlotState::freed) {
-      addDoubleFree(diagnostics, slot, current);
-    } else {
-      checkSmallBlock(diagnostics, slot, old_mem.size(), log2_old_align,
-                      Diagnostic::Kind::free_size, Diagnostic::Kind::free_alignment, current);
-      // The whole slot, whatever length the caller gave: stale reads anywhere in it see 0xAA.
-      std::memset(old_mem.data(), POISON, page.slotLen());
-      slot.state = SlotState::freed;
-      slot.first_free = current;
-      --page.live;
-    }
-  } else if (LargeBlock* block = instance.large_table.find(address)) {
-    checkLargeBlock(diagnostics, *block, old_mem.size(), current);
-    unmapBytes(block->data, block->mapped_len);
-    instance.large_table.erase(block);
-  } else {
-    lock.unlock();
-    panic("Invalid free");
+// The calling thread's stack, looked up once per thread.
+bool onOwnStack(std::uintptr_t address) noexcept {
+  thread_local std::uintptr_t low = 0;
+  thread_local std::uintptr_t high = 0;
+  if (high == 0) {
+    pthread_attr_t attr;
+    if (::pthread_getattr_np(::pthread_self(), &attr) != 0) return false;
+    void* base = nullptr;
+    std::size_t len = 0;
+    ::pthread_attr_getstack(&attr, &base, &len);
+    ::pthread_attr_destroy(&attr);
+    low = reinterpret_cast<std::uintptr_t>(base);
+    high = low + len;
   }
+  return address >= low && address < high;
+}
+
+DeleteOutcome Heap::freeOrdinary(void* block, std::size_t len, bool sized, std::uint8_t log2_align,
+                                 std::uintptr_t ret_addr) noexcept {
+  const auto address = reinterpret_cast<std::uintptr_t>(block);
+  if (owners_.chunkAt(address) == nullptr && !owners_.mayHoldLarge(address)) {
+    const bool never_allocated =
+        (address >= reinterpret_cast<std::uintptr_t>(__executable_start) &&
+         address < reinterpret_cast<std::uintptr_t>(_end)) ||
+        (case_window.load(std::memory_order_relaxed) && onOwnStack(address));
+    if (never_allocated) panic("Invalid free");
+    return DeleteOutcome::not_held;
+  }
+  const AddressList trace = captureFrom(ret_addr);
+  Diagnostics diagnostics;
+  const FreeRequest request{address, len, sized, true, log2_align, stackId(trace)};
+  std::unique_lock lock(mutex_);
+  if (!freeHeld(request, lock, diagnostics)) return DeleteOutcome::not_held;
   lock.unlock();
   emit(diagnostics);
+  return DeleteOutcome::done;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Instances
+
+std::size_t quarantineLimit() noexcept {
+  const char* text = std::getenv(QUARANTINE_VARIABLE);
+  if (text == nullptr) return DEFAULT_QUARANTINE_BYTES;
+  const std::string_view value(text);
+  std::size_t bytes = 0;
+  const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), bytes);
+  if (ec == std::errc() && end == value.data() + value.size() && !value.empty()) return bytes;
+  const OrdinaryNewUnchecked harness_work;
+  logWith(LogLevel::warn, "gpa", [&value](Writer& w) {
+    w.put("ignoring ").put(QUARANTINE_VARIABLE).put("='").put(value);
+    w.put("': not a number of bytes; the quarantine holds ").dec(DEFAULT_QUARANTINE_BYTES);
+  });
+  return DEFAULT_QUARANTINE_BYTES;
+}
+
+// Gives a chunk without live blocks back: to the pool of its class, or to the system.
+void Heap::releaseChunk(Chunk* chunk) noexcept {
+  const std::size_t c = chunk->class_index;
+  if (pool_len_[c] < POOLED_PER_CLASS) {
+    chunk->state = ChunkState::pooled;
+    chunk->cursor = chunk->live = chunk->available = 0;
+    chunk->free_head = NO_SLOT;
+    chunk->has_room_listed = false;
+    chunk->next = pool_[c];
+    pool_[c] = chunk;
+    ++pool_len_[c];
+    return;
+  }
+  owners_.setChunk(reinterpret_cast<std::uintptr_t>(chunk->data), nullptr);
+  unmapBytes(chunk->data, CHUNK_LEN);
+  unmapBytes(chunk->records, roundUpToPages(chunk->records_capacity * sizeof(SlotRecord)));
+  chunk->next = std::exchange(spare_descriptors_, chunk);
+}
+
+// Takes the running instance away under the lock: its chunks are an earlier instance's from
+// here on, so frees of their blocks meanwhile are those of leaked blocks. Returns how many chunks
+// the largest class has.
+std::size_t Heap::detach(Instance& old) noexcept {
+  old = std::exchange(instance_, Instance{});
+  ring_.clear();
+  std::size_t most = 0;
+  for (ClassState& cs : old.classes) {
+    for (Chunk* chunk = cs.chunks; chunk != nullptr; chunk = chunk->next)
+      chunk->state = ChunkState::retired;
+    most = std::max(most, cs.chunk_count);
+  }
+  return most;
+}
+
+// Logs the live blocks of one chunk of a detached instance, in slot order, collected under the
+// lock a batch at a time and printed without it; true when there was one. Blocks the C++ runtime
+// library keeps as its own state stay live without a report.
+bool Heap::reportChunkLeaks(Chunk* chunk) noexcept {
+  bool leaked = false;
+  std::array<Leak, LEAK_BATCH> batch;
+  for (std::uint32_t s = 0;;) {
+    std::size_t n = 0;
+    {
+      std::lock_guard lock(mutex_);
+      if (chunk->live == 0) return leaked;
+      for (; s < chunk->cursor && n < batch.size(); ++s) {
+        const SlotRecord& record = chunk->records[s];
+        if (record.state != SlotState::live) continue;
+        if (isRuntimeLibraryState(depot_.get(record.allocation))) continue;
+        batch[n++] = Leak{chunk->slotData(s), record.allocation};
+      }
+    }
+    for (std::size_t i = 0; i < n; ++i)
+      logLeak(batch[i]);
+    leaked |= n != 0;
+    if (s >= chunk->cursor) return leaked;
+  }
+}
+
+bool Heap::reportLargeLeaks(std::uint64_t generation) noexcept {
+  bool leaked = false;
+  std::array<Leak, LEAK_BATCH> batch;
+  for (std::size_t i = 0;;) {
+    std::size_t n = 0;
+    std::size_t end = 0;
+    {
+      std::lock_guard lock(mutex_);
+      const std::span<LargeBlock> entries = large_.entries();
+      end = entries.size();
+      for (; i < end && n < batch.size(); ++i) {
+        const LargeBlock& block = entries[i];
+        if (block.address == 0 || block.generation != generation) continue;
+        if (isRuntimeLibraryState(depot_.get(block.allocation))) continue;
+        batch[n++] = Leak{block.data, block.allocation};
+      }
+      if (i >= end) retireLarge(generation);
+    }
+    for (std::size_t k = 0; k < n; ++k)
+      logLeak(batch[k]);
+    leaked |= n != 0;
+    if (i >= end) return leaked;
+  }
+}
+
+// The large blocks of a released instance: no instance holds them from here on.
+void Heap::retireLarge(std::uint64_t generation) noexcept {
+  for (LargeBlock& block : large_.entries()) {
+    if (block.address != 0 && block.generation == generation) block.generation = RETIRED;
+  }
+}
+
+// Chunks without live blocks go back to the pool or the system; chunks with leaked blocks stay
+// mapped and untouched, so a late read through a leaked pointer does not fault.
+void Heap::reclaim(Instance& old) noexcept {
+  std::lock_guard lock(mutex_);
+  for (ClassState& cs : old.classes) {
+    for (Chunk* chunk = cs.chunks; chunk != nullptr;) {
+      Chunk* next = chunk->next;
+      if (chunk->live == 0) releaseChunk(chunk);
+      chunk = next;
+    }
+  }
+}
+
+void Heap::init() noexcept {
+  const std::size_t limit = quarantineLimit();
+  static_cast<void>(deinit(false));
+  std::lock_guard lock(mutex_);
+  instance_.generation = ++last_generation_;
+  instance_.quarantine_limit = limit;
+}
+
+Check Heap::deinit(bool report) noexcept {
+  // Found before the lock is taken: finding it takes the dynamic loader's lock.
+  static_cast<void>(isRuntimeLibraryState({}));
+  Instance old;
+  std::size_t most = 0;
+  {
+    std::lock_guard lock(mutex_);
+    most = detach(old);
+  }
+  bool leaked = false;
+  if (report) {
+    // Printing reads debug information; what that allocates is the harness's, not the case's.
+    const OrdinaryNewUnchecked harness_work;
+    auto* sorted = static_cast<Chunk**>(
+        mapBytes(roundUpToPages(std::max<std::size_t>(most, 1) * sizeof(Chunk*))));
+    for (ClassState& cs : old.classes) {
+      std::size_t n = 0;
+      for (Chunk* chunk = cs.chunks; chunk != nullptr; chunk = chunk->next) {
+        if (sorted == nullptr) {
+          // No memory to sort in: every leak is still reported, only not in address order.
+          leaked |= reportChunkLeaks(chunk);
+        } else {
+          sorted[n++] = chunk;
+        }
+      }
+      std::sort(sorted, sorted + n,
+                [](const Chunk* a, const Chunk* b) { return std::less<>{}(a->data, b->data); });
+      for (std::size_t i = 0; i < n; ++i)
+        leaked |= reportChunkLeaks(sorted[i]);
+    }
+    if (sorted != nullptr)
+      unmapBytes(sorted, roundUpToPages(std::max<std::size_t>(most, 1) * sizeof(Chunk*)));
+    leaked |= reportLargeLeaks(old.generation);
+  } else {
+    std::lock_guard lock(mutex_);
+    retireLarge(old.generation);
+  }
+  reclaim(old);
+  return leaked ? Check::leak : Check::ok;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The allocator operations
+
+void* checkingAlloc(void*, std::size_t len, std::uint8_t log2_align,
+                    std::uintptr_t ret_addr) noexcept {
+  return heap.alloc(len, log2_align, captureFrom(ret_addr));
+}
+
+bool checkingResize(void*, std::span<std::byte> old_mem, std::uint8_t log2_old_align,
+                    std::size_t new_size, std::uintptr_t ret_addr) noexcept {
+  return heap.resize(old_mem, log2_old_align, new_size, captureFrom(ret_addr));
+}
+
+void checkingFree(void*, std::span<std::byte> old_mem, std::uint8_t log2_old_align,
+                  std::uintptr_t ret_addr) noexcept {
+  heap.free(old_mem, log2_old_align, captureFrom(ret_addr));
 }
 
 }  // namespace
 
 Allocator testingAllocator() noexcept {
-  return Allocator{&instance, &checking_vtable};
+  return Allocator{&heap, &checking_vtable};
 }
 
 void checkingAllocatorInit() noexcept {
-  Instance old;
-  {
-    std::lock_guard lock(instance_mutex);
-    old = std::exchange(instance, Instance{});
-  }
-  // An instance nobody released is dropped without a report; its live blocks stay mapped.
-  reclaim(old);
+  heap.init();
 }
 
 Check checkingAllocatorDeinit() noexcept {
-  Instance old;
-  {
-    std::lock_guard lock(instance_mutex);
-    old = std::exchange(instance, Instance{});
-  }
-  // Reported after the lock is released: printing a record reads debug information, which must
-  // not hold up (or deadlock with) other threads that allocate.
-  const bool leaked = reportLeaks(old);
-  reclaim(old);
-  return leaked ? Check::leak : Check::ok;
+  return heap.deinit(true);
+}
+
+OrdinaryNewUnchecked::OrdinaryNewUnchecked() noexcept {
+  ++unchecked_depth;
+}
+
+OrdinaryNewUnchecked::~OrdinaryNewUnchecked() {
+  --unchecked_depth;
+}
+
+void uncheckOrdinaryNewInThisCase() noexcept {
+  case_window.store(false, std::memory_order_relaxed);
+}
+
+CaseNewChecks::CaseNewChecks() noexcept {
+  case_window.store(true, std::memory_order_relaxed);
+}
+
+CaseNewChecks::~CaseNewChecks() {
+  case_window.store(false, std::memory_order_relaxed);
+}
+
+bool ordinaryNewChecked() noexcept {
+  return case_window.load(std::memory_order_relaxed) && unchecked_depth == 0;
+}
+
+void* checkedNew(std::size_t len, std::uint8_t log2_align, std::uintptr_t ret_addr) noexcept {
+  return heap.alloc(len, log2_align, captureFrom(ret_addr));
+}
+
+DeleteOutcome ordinaryDelete(void* block, std::size_t len, bool sized, std::uint8_t log2_align,
+                             std::uintptr_t ret_addr) noexcept {
+  if (block == nullptr) return DeleteOutcome::done;
+  return heap.freeOrdinary(block, len, sized, log2_align, ret_addr);
 }
 
 }  // namespace vesk

@@ -223,5 +223,135 @@ TEST(CheckingAllocatorReports, FreeingALargeBlockTwiceStopsWithInvalidFree) {
   expectAbort(result);
 }
 
+// ---------------------------------------------------------------------------------------------
+// Ordinary new and delete, through a fixture whose cases use them
+
+#ifndef VESK_SANITIZED
+
+ProcessResult runNewTable(const std::string& table, const std::string& fixture) {
+  ProcessOptions options;
+  options.set_env = {"VESK_FIXTURE_TABLE=" + table, "NO_COLOR=1"};
+  options.time_limit_ms = 60'000;
+  return runProcess(std::string(VESK_FIXTURE_DIR) + "/" + fixture, options);
+}
+
+ProcessResult runNewTable(const std::string& table) {
+  return runNewTable(table, "allocator_new_fixture");
+}
+
+bool printsSourceLocations(const ProcessResult& result) {
+  return result.err.find("leaked: \n?\?\?:?:?:") == std::string::npos;
+}
+
+TEST(OrdinaryNewReports, ALeakThroughNewAVectorMakeUniqueOrAThreadNamesTheLineThatAllocated) {
+  const ProcessResult result = runNewTable("leaks");
+  expectReport(result,
+               "1/5 fixture.test.leaks through new...OK\n"
+               "[gpa] (err): memory address 0x? leaked: {record}\n"
+               "2/5 fixture.test.leaks through a vector...OK\n"
+               "[gpa] (err): memory address 0x? leaked: {record}\n"
+               "3/5 fixture.test.leaks through make_unique...OK\n"
+               "[gpa] (err): memory address 0x? leaked: {record}\n"
+               "4/5 fixture.test.leaks from a thread it started...OK\n"
+               "[gpa] (err): memory address 0x? leaked: {record}\n"
+               "5/5 fixture.test.frees everything...OK\n"
+               "All 5 tests passed.\n4 errors were logged.\n4 tests leaked memory.\n");
+  expectExit(result, 1);
+  if (!printsSourceLocations(result)) GTEST_SKIP() << "this build prints no source locations";
+  // Each record holds the case's own line, the one marked in the fixture, among the library's.
+  for (const char* function :
+       {"leaksThroughNew", "leaksThroughAVector", "leaksThroughMakeUnique", "operator\\(\\)"}) {
+    EXPECT_THAT(result.err, ::testing::ContainsRegex(
+                                std::string("allocator_new_fixture.cpp:[0-9]+:[0-9]+: 0x[0-9a-f]+ "
+                                            "in [^\n]*") +
+                                function + "[^\n]*\n[^\n]*// the leaked block\n"))
+        << function;
+  }
+  EXPECT_EQ(result.err.find("ordinary_new.cpp"), std::string::npos) << result.err;
+}
+
+TEST(OrdinaryNewReports, DeleteMisusesAreReportedAsTheAllocatorsAre) {
+  const ProcessResult misuse = runNewTable("misuse");
+  expectReport(misuse,
+               "1/2 fixture.test.deletes twice...[gpa] (err): Double free detected. "
+               "Allocation: {record} First free: {record} Second free: {record}\nOK\n"
+               "2/2 fixture.test.deletes with the wrong size...[gpa] (err): Allocation size 24 "
+               "bytes does not match free size 16. Allocation: {record} Free: {record}\nOK\n"
+               "All 2 tests passed.\n2 errors were logged.\n");
+  expectExit(misuse, 1);
+
+  const ProcessResult never = runNewTable("never_allocated");
+  expectReport(never,
+               "1/1 fixture.test.deletes what was never allocated...thread ? panic: Invalid free\n"
+               "{stack}");
+  expectAbort(never);
+}
+
+TEST(OrdinaryNewReports, TheStandardLibrarysOwnStateIsNotTheCasesLeak) {
+  // Streams and their number formatting (and the state they keep: a user word, unsynchronised
+  // I/O), locales, exceptions, threads, the random device,
+  // regular expressions and filesystem paths, each used for the first time inside a case.
+  const ProcessResult result = runNewTable("standard_library");
+  EXPECT_EQ(result.err,
+            "1/7 fixture.test.prints to the standard streams...err 7\nOK\n"
+            "2/7 fixture.test.uses locales...OK\n"
+            "3/7 fixture.test.throws and catches...OK\n"
+            "4/7 fixture.test.starts and joins a thread...OK\n"
+            "5/7 fixture.test.draws from the random device...OK\n"
+            "6/7 fixture.test.matches a regular expression...OK\n"
+            "7/7 fixture.test.builds a filesystem path...OK\n"
+            "All 7 tests passed.\n");
+  EXPECT_EQ(result.out, "out 42 1.5 1\n");
+  expectExit(result, 0);
+}
+
+TEST(OrdinaryNewReports, BlocksCrossingACasesEdgeGoBackToTheAllocatorThatHandedThemOut) {
+  // Freed during a case though made before it, or kept past the case that made it (a leak there)
+  // and freed by the next: neither is an invalid free, and the process ends normally.
+  const ProcessResult result = runNewTable("crossing");
+  expectReport(result,
+               "1/2 fixture.test.frees a block made before it and keeps one...OK\n"
+               "[gpa] (err): memory address 0x? leaked: {record}\n"
+               "2/2 fixture.test.frees a block an earlier case kept...OK\n"
+               "All 2 tests passed.\n1 errors were logged.\n1 tests leaked memory.\n");
+  expectExit(result, 1);
+}
+
+TEST(OrdinaryNewReports, ACaseOrAWholeExecutableCanOptOut) {
+  // The first two cases leave blocks made unchecked; the third, checked again, leaks.
+  const ProcessResult cases = runNewTable("opt_out");
+  expectReport(cases,
+               "1/3 fixture.test.opts out for the rest of the case...OK\n"
+               "2/3 fixture.test.opts out in a scope...OK\n"
+               "3/3 fixture.test.leaks through new...OK\n"
+               "[gpa] (err): memory address 0x? leaked: {record}\n"
+               "All 3 tests passed.\n1 errors were logged.\n1 tests leaked memory.\n");
+  expectExit(cases, 1);
+
+  const ProcessResult executable = runNewTable("leaks", "allocator_new_fixture_unchecked");
+  EXPECT_EQ(executable.err,
+            "1/5 fixture.test.leaks through new...OK\n"
+            "2/5 fixture.test.leaks through a vector...OK\n"
+            "3/5 fixture.test.leaks through make_unique...OK\n"
+            "4/5 fixture.test.leaks from a thread it started...OK\n"
+            "5/5 fixture.test.frees everything...OK\n"
+            "All 5 tests passed.\n");
+  expectExit(executable, 0);
+}
+
+TEST(OrdinaryNewReports, TenMillionPairsInOneCaseFitUnderAOneGibibyteAddressSpace) {
+  // Through new and through the allocator interface; bookkeeping kept for every allocation
+  // (about 200 bytes each) would need twice the limit.
+  const ProcessResult result = runNewTable("pairs");
+  EXPECT_EQ(result.err,
+            "1/3 fixture.test.limits the address space...OK\n"
+            "2/3 fixture.test.makes ten million pairs through new...OK\n"
+            "3/3 fixture.test.makes ten million pairs through the allocator...OK\n"
+            "All 3 tests passed.\n");
+  expectExit(result, 0);
+}
+
+#endif
+
 }  // namespace
 }  // namespace vesk::testing

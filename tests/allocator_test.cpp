@@ -2,6 +2,7 @@
 // tested in-process. Reports are read back by sending standard error to a memory file.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -393,6 +394,110 @@ TEST_F(CheckingAllocatorDeathTest, ResizingAFreedBlockReportsTheDoubleFreeThenSt
   EXPECT_DEATH((void)gpa.resizeInPlace(block, 8),
                "Double free detected\\. Allocation: .*panic: Unrecoverable double free");
   EXPECT_EQ(checkingAllocatorDeinit(), Check::ok);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The quarantine
+
+// A fresh instance whose quarantine holds `bytes` (the environment variable read at its start).
+void initWithQuarantine(const char* bytes) {
+  ::setenv("VESK_QUARANTINE_BYTES", bytes, 1);
+  checkingAllocatorInit();
+  ::unsetenv("VESK_QUARANTINE_BYTES");
+}
+
+TEST_F(CheckingAllocatorTest, AFreedSlotStaysOutOfUseUntilTheQuarantineBoundThenComesBack) {
+  // 100 freed 32-byte slots, each counted with its 32 bytes of bookkeeping.
+  initWithQuarantine("6400");
+  std::vector<std::uintptr_t> addresses;
+  for (int i = 0; i < 5000; ++i) {
+    auto block = *gpa.allocate<std::byte>(24);
+    addresses.push_back(reinterpret_cast<std::uintptr_t>(block.data()));
+    gpa.release(block);
+  }
+  for (std::size_t i = 100; i < addresses.size(); ++i) {
+    const auto recent = addresses.begin() + static_cast<std::ptrdiff_t>(i);
+    ASSERT_EQ(std::find(recent - 99, recent, addresses[i]), recent) << "reused too soon: " << i;
+  }
+  std::sort(addresses.begin(), addresses.end());
+  const auto distinct = std::unique(addresses.begin(), addresses.end()) - addresses.begin();
+  EXPECT_GE(distinct, 100);
+  EXPECT_LE(distinct, 102);  // memory bounded by the quarantine, not by the number of pairs
+  EXPECT_EQ(checkingAllocatorDeinit(), Check::ok);
+
+  initWithQuarantine("0");
+  auto first = *gpa.allocate<std::byte>(24);
+  gpa.release(first);
+  EXPECT_EQ(gpa.allocate<std::byte>(24)->data(), first.data());
+  gpa.release(first);
+  EXPECT_EQ(checkingAllocatorDeinit(), Check::ok);
+
+  StderrCapture capture;
+  initWithQuarantine("lots");
+  EXPECT_EQ(capture.take(),
+            "[gpa] (warn): ignoring VESK_QUARANTINE_BYTES='lots': not a number of bytes; the "
+            "quarantine holds 67108864\n");
+  EXPECT_EQ(checkingAllocatorDeinit(), Check::ok);
+}
+
+TEST_F(CheckingAllocatorTest, ASecondFreeIsCaughtAfterTheQuarantineAndAfterTheSlotWasReused) {
+  initWithQuarantine("640");  // 10 slots of 32 bytes
+  const std::uint64_t errors = errorsLogged();
+  auto early = *gpa.allocate<std::byte>(24);
+  gpa.release(early);
+  // Twenty frees push it out of the quarantine; no allocation comes after them to reuse it.
+  std::vector<std::span<std::byte>> others;
+  for (int i = 0; i < 20; ++i)
+    others.push_back(*gpa.allocate<std::byte>(24));
+  for (auto block : others)
+    gpa.release(block);
+  {
+    // Out of the quarantine, not yet handed out again: its records are still there.
+    StderrCapture capture;
+    gpa.release(early);
+    EXPECT_THAT(capture.take(), HasSubstr("Double free detected. Allocation: \n"));
+  }
+  EXPECT_EQ(errorsLogged(), errors + 1);
+  EXPECT_EQ(checkingAllocatorDeinit(), Check::ok);
+
+  // Reused: the stale free frees the new owner's block, whose own free is then the double one,
+  // its first free naming the stale one.
+  initWithQuarantine("0");
+  auto stale = *gpa.allocate<std::byte>(24);
+  gpa.release(stale);
+  auto owner = *gpa.allocate<std::byte>(24);
+  ASSERT_EQ(owner.data(), stale.data());
+  gpa.release(stale);
+  EXPECT_TRUE(allBytesAre(owner.data(), 32, 0xAA));
+  StderrCapture capture;
+  gpa.release(owner);
+  EXPECT_THAT(capture.take(), HasSubstr("Double free detected. Allocation: \n"));
+  EXPECT_EQ(errorsLogged(), errors + 2);
+  EXPECT_EQ(checkingAllocatorDeinit(), Check::ok);
+}
+
+TEST_F(CheckingAllocatorDeathTest, RunningOutOfMemoryIsToldWithTheCountOfLiveAllocations) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizer's shadow memory does not fit under an address-space limit";
+#endif
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const auto fillUnderALimit = [this] {
+    // Room for a few hundred more mebibytes of address space, then blocks until none is left.
+    const rlimit limit{rlim_t{512} << 20, RLIM_INFINITY};
+    std::size_t made = 0;
+    std::string told;
+    {
+      StderrCapture capture;
+      if (::setrlimit(RLIMIT_AS, &limit) != 0) std::_Exit(2);
+      while (gpa.allocate<std::byte>(1000).has_value())
+        ++made;
+      told = capture.take();
+    }
+    const std::string expected = "[gpa] (warn): checking allocator: out of memory after " +
+                                 std::to_string(made) + " live allocations\n";
+    std::_Exit(made > 1000 && told == expected ? 0 : 1);
+  };
+  EXPECT_EXIT(fillUnderALimit(), ::testing::ExitedWithCode(0), "");
 }
 
 // ---------------------------------------------------------------------------------------------
