@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 #include "summary.hpp"
@@ -67,9 +68,10 @@ TEST(Terminal, AsksTheDescriptorWhetherItIsATerminalAndHowLargeItIs) {
   size.ws_col = 132;
   size.ws_row = 43;
   ASSERT_EQ(::ioctl(slave, TIOCSWINSZ, &size), 0);
-  ASSERT_TRUE(pty.size().has_value());
-  EXPECT_EQ(pty.size()->columns, 132);
-  EXPECT_EQ(pty.size()->rows, 43);
+  const std::optional<TerminalSize> got = pty.size();
+  ASSERT_TRUE(got.has_value());
+  EXPECT_EQ(got->columns, 132);
+  EXPECT_EQ(got->rows, 43);
   ::close(slave);
   ::close(master);
 }
