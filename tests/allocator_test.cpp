@@ -447,6 +447,7 @@ TEST_F(CheckingAllocatorTest, ASecondFreeIsCaughtAfterTheQuarantineAndAfterTheSl
   gpa.release(early);
   // Twenty frees push it out of the quarantine; no allocation comes after them to reuse it.
   std::vector<std::span<std::byte>> others;
+  others.reserve(20);
   for (int i = 0; i < 20; ++i)
     others.push_back(*gpa.allocate<std::byte>(24));
   for (auto block : others)
