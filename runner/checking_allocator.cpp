@@ -52,7 +52,7 @@ constexpr std::size_t POOLED_PER_CLASS = 1;
 constexpr std::size_t INITIAL_TABLE_CAPACITY = 256;
 constexpr std::uint8_t POISON = 0xAA;
 constexpr std::uint32_t NO_SLOT = UINT32_MAX;
-constexpr std::size_t DEFAULT_QUARANTINE_BYTES = std::size_t{64} << 20;
+constexpr std::size_t DEFAULT_QUARANTINE_BYTES = std::size_t{16} << 20;
 constexpr const char* QUARANTINE_VARIABLE = "VESK_QUARANTINE_BYTES";
 // Leaks are collected under the lock this many at a time and printed without it.
 constexpr std::size_t LEAK_BATCH = 64;

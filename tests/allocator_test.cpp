@@ -436,7 +436,7 @@ TEST_F(CheckingAllocatorTest, AFreedSlotStaysOutOfUseUntilTheQuarantineBoundThen
   initWithQuarantine("lots");
   EXPECT_EQ(capture.take(),
             "[gpa] (warn): ignoring VESK_QUARANTINE_BYTES='lots': not a number of bytes; the "
-            "quarantine holds 67108864\n");
+            "quarantine holds 16777216\n");
   EXPECT_EQ(checkingAllocatorDeinit(), Check::ok);
 }
 
