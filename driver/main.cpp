@@ -74,6 +74,7 @@ int runCases(const Options& options, Session& session, ServerLauncher& launcher,
     scheduler.adopt(session.takeServer());
     end = scheduler.run();
   }  // every server is gone before the summary
+  restoreDefaultSignals();
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   reporter.abandon();
   printExitProblems(end.exit_problems);
