@@ -9,6 +9,10 @@ namespace vesk::driver {
 
 namespace {
 
+// Largest --output-limit: both ends of a case's output stay under the ten million bytes that XML
+// readers take as one text by default.
+constexpr std::size_t MAX_OUTPUT_KEEP = std::size_t{4} << 20;
+
 constexpr std::string_view HELP = R"(Usage: vesk-run [options] EXECUTABLE
 
 Runs the cases of a harness executable (any program built on vesk::harness) in parallel, each
@@ -25,7 +29,12 @@ Options:
                      run up to N servers at once (default: the number of online processors)
   --timeout SECONDS  report a case that runs longer as timed out, kill its server and go on
                      (default: no limit; fractions allowed)
-  --junit FILE       write a JUnit XML report to FILE
+  --junit FILE       write a JUnit XML report to FILE (through a symbolic link; a device or a
+                     pipe is written directly, a regular file replaced whole)
+  --output-limit BYTES
+                     keep the first and the last BYTES bytes of each case's output and say
+                     how many were left out between them (default: 65536)
+  --isolate          run every case in a fresh server, for cases that damage their process
   -v, --verbose      show the output of every case, not only of failed, crashed or timed-out
                      ones
   -h, --help         print this text and exit
@@ -35,8 +44,9 @@ A backslash makes the next character literal, so an exact name is selected by pu
 before each `*`, `?` and `\` in it: --filter 'mod.test.what\?' runs only "mod.test.what?".
 
 Exit status: 0 when every selected case passed or was skipped, with no leak and no error
-logged; 1 otherwise; 2 for a usage error, or an executable that does not speak the build-driver
-protocol.
+logged, and every server ended cleanly when asked to; 1 otherwise; 2 for a usage error, or an
+executable that does not speak the build-driver protocol. Interrupted (SIGINT, SIGTERM, SIGHUP),
+vesk-run reports what finished and ends by the signal.
 )";
 
 std::expected<unsigned, std::string> parseJobs(std::string_view text) {
@@ -47,6 +57,19 @@ std::expected<unsigned, std::string> parseJobs(std::string_view text) {
                            "': expected a whole number of at least 1");
   }
   return jobs;
+}
+
+std::expected<std::size_t, std::string> parseBytes(std::string_view text) {
+  std::size_t bytes = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), bytes);
+  // The upper bound keeps a case's report within what XML readers take as one text.
+  if (text.empty() || ec != std::errc() || end != text.data() + text.size() || bytes == 0 ||
+      bytes > MAX_OUTPUT_KEEP) {
+    return std::unexpected("invalid output limit '" + std::string(text) +
+                           "': expected a whole number of bytes from 1 to " +
+                           std::to_string(MAX_OUTPUT_KEEP));
+  }
+  return bytes;
 }
 
 std::expected<double, std::string> parseSeconds(std::string_view text) {
@@ -76,6 +99,10 @@ std::string applyValue(Options& options, std::string_view name, std::string_view
     const auto seconds = parseSeconds(value);
     if (!seconds) return seconds.error();
     options.timeout_seconds = *seconds;
+  } else if (name == "--output-limit") {
+    const auto bytes = parseBytes(value);
+    if (!bytes) return bytes.error();
+    options.output_keep = *bytes;
   } else if (value.empty()) {
     return "option --junit needs a file name";
   } else {
@@ -86,7 +113,7 @@ std::string applyValue(Options& options, std::string_view name, std::string_view
 
 bool isValued(std::string_view name) {
   return name == "--filter" || name == "--exclude" || name == "--jobs" || name == "-j" ||
-         name == "--timeout" || name == "--junit";
+         name == "--timeout" || name == "--junit" || name == "--output-limit";
 }
 
 }  // namespace
@@ -112,6 +139,8 @@ std::expected<Options, std::string> parseOptions(std::span<const std::string_vie
       only_operands = true;
     } else if (arg == "-h" || arg == "--help") {
       options.help = true;
+    } else if (arg == "--isolate") {
+      options.isolate = true;
     } else if (arg == "--list") {
       options.list = true;
     } else if (arg == "-v" || arg == "--verbose") {

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "case_output.hpp"
 #include "case_pattern.hpp"
 
 namespace vesk::driver {
@@ -23,9 +24,11 @@ struct Options {
   unsigned jobs = 1;                  ///< servers at once
   std::optional<double> timeout_seconds;  ///< per case; none for no limit
   std::string junit_path;                 ///< where to write the JUnit report; empty for none
-  bool list = false;                      ///< print the selected names instead of running
-  bool verbose = false;                   ///< show every case's output, not only a bad case's
-  bool help = false;                      ///< print the help text and exit
+  std::size_t output_keep = DEFAULT_OUTPUT_KEEP;  ///< bytes kept at each end of a case's output
+  bool isolate = false;                           ///< a fresh server for every case
+  bool list = false;                              ///< print the selected names instead of running
+  bool verbose = false;  ///< show every case's output, not only a bad case's
+  bool help = false;     ///< print the help text and exit
 };
 
 /// The help text, ending with a line end.

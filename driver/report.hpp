@@ -1,36 +1,21 @@
-// What vesk-run shows of a run: the progress display (root "Test", one child per running case)
-// on a terminal, or one line per finished case otherwise; the output of bad cases (of every case
-// with --verbose); the summary in the harness's words; and the JUnit XML file for CI systems.
-// Lines for a log are gathered and written at most every 100 ms, not one write per case.
+// What vesk-run shows of a run on standard error: the progress display (root "Test", one child
+// per running case) on a terminal, or one line per finished case otherwise; the output of bad
+// cases (of every case with --verbose); and the summary in the harness's words. Lines for a log
+// are gathered and written at most every 100 ms, not one write per case.
 #pragma once
 
 #include <cstdint>
-#include <expected>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "case_result.hpp"
 #include "progress.hpp"
-#include "session.hpp"
 
 namespace vesk::driver {
 
-/// Counts of a finished run, as the summary states them.
-struct Tally {
-  std::uint64_t passed = 0;
-  std::uint64_t skipped = 0;
-  std::uint64_t failed = 0;
-  std::uint64_t crashed = 0;
-  std::uint64_t timed_out = 0;
-  std::uint64_t leaked = 0;      ///< cases after which a leak was reported
-  std::uint64_t log_errors = 0;  ///< error-level log messages, all cases together
-};
-
-/// The counts over `results`.
-Tally tally(std::span<const CaseResult> results) noexcept;
-
 /// Writes the standard-error report of one run.
-class Reporter {
+class Reporter final : public CaseEvents {
  public:
   /// `names` is the case table (it must outlive the reporter); `selected` the table positions
   /// about to run; `verbose` shows every case's output.
@@ -38,20 +23,20 @@ class Reporter {
            bool verbose);
   Reporter(const Reporter&) = delete;
   Reporter& operator=(const Reporter&) = delete;
-  ~Reporter();
+  ~Reporter() override;
 
-  /// A case at `slot` of the selection was handed to a server.
-  void caseStarted(std::size_t slot);
-  /// A case ended; its line (and output) is written or queued.
-  void caseFinished(const CaseResult& result);
+  void caseStarted(std::size_t slot) override;
+  void caseFinished(const CaseResult& result) override;
+  void caseRevised(const CaseResult& result) override;
   /// Writes queued lines when they have waited long enough; returns when to call again.
-  Clock::time_point flushIfDue(Clock::time_point now);
+  Clock::time_point tick(Clock::time_point now) override;
   /// Ends the display and writes what is queued, without a summary: the run broke off.
   void abandon();
-  /// Ends the display and writes what is queued and the summary.
+  /// Ends the display and writes what is queued and the summary of the finished cases.
   void finish(std::span<const CaseResult> results, double seconds);
 
  private:
+  void queueLine(const CaseResult& result, std::size_t number);
   void flush();
 
   std::span<const std::string> names_;
@@ -66,14 +51,7 @@ class Reporter {
   Clock::time_point last_flush_;
 };
 
-/// Writes the JUnit report of a run to `path`, through a temporary file renamed into place, so
-/// the file is either the old one or the whole new one. `suite` names the test suite.
-std::expected<void, std::string> writeJunit(const std::string& path, std::string_view suite,
-                                            std::span<const std::string> names,
-                                            std::span<const CaseResult> results, double seconds);
-
-/// Refuses, before any case runs, a JUnit path that cannot be written: a directory, or a file in
-/// a directory that is missing or takes no new files. The error says so in the driver's words.
-std::expected<void, std::string> checkJunitPath(const std::string& path);
+/// "0.04 ms" below a second, "1.25 s" from there on, appended to `out`.
+void appendDuration(std::string& out, double seconds);
 
 }  // namespace vesk::driver

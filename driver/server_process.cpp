@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <optional>
+#include <utility>
 
 #include <vesk/log.hpp>
 
@@ -151,11 +152,23 @@ ServerEnd killServer(ServerProcess& server) noexcept {
   return reapServer(server, true).value_or(ServerEnd{});  // a waiting reap always has a value
 }
 
+void closeRequests(ServerProcess& server) noexcept {
+  closeFd(server.in_fd);
+}
+
 void closeServerPipes(ServerProcess& server) noexcept {
   closeFd(server.in_fd);
   closeFd(server.out_fd);
   closeFd(server.err_fd);
   closeFd(server.pid_fd);
+}
+
+int stopSignal(const ServerProcess& server) noexcept {
+  if (server.pid < 0) return 0;
+  siginfo_t info{};
+  // Stops only, and each reported once: the server's end stays for reapServer.
+  if (::waitid(P_PID, static_cast<id_t>(server.pid), &info, WSTOPPED | WNOHANG) != 0) return 0;
+  return info.si_pid == server.pid && info.si_code == CLD_STOPPED ? info.si_status : 0;
 }
 
 std::string signalName(int signal) {

@@ -1,7 +1,8 @@
 // One server process of vesk-run: a harness executable started as `EXECUTABLE --listen=-` with
 // the driver's environment, its three standard streams on pipes, in a process group of its own
 // (a terminal's interrupt reaches the driver, which ends the servers itself), and set to be
-// killed when the driver dies, so that no server outlives it.
+// killed when the driver dies, so that no server outlives it. A launcher starts and ends servers
+// for the scheduler, which thus runs as well against stand-ins that tests drive.
 #pragma once
 
 #include <sys/types.h>
@@ -10,6 +11,7 @@
 #include <expected>
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace vesk::driver {
 
@@ -47,8 +49,44 @@ std::optional<ServerEnd> reapServer(ServerProcess& server, bool wait) noexcept;
 /// Returns how it ended, which is the kill unless it had ended first.
 ServerEnd killServer(ServerProcess& server) noexcept;
 
+/// Closes the server's standard input (after `exit`, so that it also sees the end of input).
+void closeRequests(ServerProcess& server) noexcept;
+
 /// Closes the driver's ends of the pipes and the process descriptor, those still open.
 void closeServerPipes(ServerProcess& server) noexcept;
+
+/// The signal that stopped the server (SIGSTOP and the like), or 0 while it is not stopped. Only
+/// a stop noticed since the last call counts; a server that went on meanwhile is not stopped.
+int stopSignal(const ServerProcess& server) noexcept;
+
+/// Starts and ends the servers of one harness executable.
+class ServerLauncher {
+ public:
+  virtual ~ServerLauncher() = default;
+  /// Starts a server, as `spawnServer` does.
+  virtual std::expected<ServerProcess, std::string> start() = 0;
+  /// Ends the server and whatever it started, as `killServer` does.
+  virtual ServerEnd kill(ServerProcess& server) noexcept = 0;
+  /// How the server ended, once it has; it is then reaped.
+  virtual std::optional<ServerEnd> reap(ServerProcess& server) noexcept = 0;
+  /// The signal that stopped the server, as `stopSignal` says.
+  virtual int stopped(const ServerProcess& server) noexcept = 0;
+};
+
+/// The launcher of real server processes of `executable`.
+class ProcessLauncher final : public ServerLauncher {
+ public:
+  explicit ProcessLauncher(std::string executable) : executable_(std::move(executable)) {}
+  std::expected<ServerProcess, std::string> start() override { return spawnServer(executable_); }
+  ServerEnd kill(ServerProcess& server) noexcept override { return killServer(server); }
+  std::optional<ServerEnd> reap(ServerProcess& server) noexcept override {
+    return reapServer(server, false);
+  }
+  int stopped(const ServerProcess& server) noexcept override { return stopSignal(server); }
+
+ private:
+  std::string executable_;
+};
 
 /// "SIGABRT" for the abort signal, and so on; "signal N" for one without a name.
 std::string signalName(int signal);

@@ -1,80 +1,49 @@
-// The driver's side of the build-driver protocol: a session starts a first server, checks its
-// version and reads the case table, then runs the selected cases over up to N servers, one
-// request in flight per server so that everything a server writes on standard error between a
-// request and its reply belongs to that case. A server that dies is replaced, a case that runs
-// too long has its server killed and replaced, and nothing is retried.
+// The start of vesk-run's conversation with a harness executable: the first server is started,
+// its protocol version checked and its case table read and checked, within a bounded time. The
+// server then goes to the scheduler, or is asked to exit when no case is to run.
 #pragma once
 
-#include <chrono>
-#include <cstdint>
 #include <expected>
-#include <memory>
-#include <span>
 #include <string>
 #include <vector>
 
+#include "server_link.hpp"
+#include "server_process.hpp"
+
 namespace vesk::driver {
 
-using Clock = std::chrono::steady_clock;
-
-class Reporter;
-
-/// How a case ended.
-enum class Outcome : std::uint8_t { passed, failed, skipped, crashed, timed_out };
-
-/// One selected case after its run.
-struct CaseResult {
-  std::uint32_t index = 0;  ///< position in the case table
-  Outcome outcome = Outcome::passed;
-  bool leaked = false;           ///< the checking allocator reported a leak
-  std::uint32_t log_errors = 0;  ///< error-level log messages during the case
-  double seconds = 0;            ///< wall time from the request to the reply (or the end)
-  std::string output;            ///< what the case wrote on standard error
-  std::string end_message;       ///< crashed or timed out: the report's first line, or how it ended
-};
-
-/// Whether `result` counts as good for the exit status: passed or skipped, no leak, no log error.
-bool isClean(const CaseResult& result) noexcept;
-
-/// Why a session could not go on: a message in the driver's words, or the signal that
+/// Why a session could not start: a message in the driver's words, or the signal that
 /// interrupted the driver (then `signal` is not 0).
 struct Failure {
   std::string message;
   int signal = 0;
 };
 
-/// Makes SIGINT, SIGTERM and SIGHUP interrupt a session (they are delivered only while it waits)
-/// and a write to a server that has gone away fail instead of ending the driver.
-void installDriverSignals() noexcept;
-
-/// A conversation with the servers of one harness executable. Every server still running when
-/// the session is destroyed is killed and reaped.
+/// The first server of a harness executable, past its handshake, and the case table it sent.
 class Session {
  public:
-  ~Session();
-  Session(Session&&) noexcept;
+  /// Starts a server with `launcher`, checks the version it sends and reads the case table.
+  /// `executable` names it in messages.
+  static std::expected<Session, Failure> open(ServerLauncher& launcher,
+                                              const std::string& executable);
+  /// The moved-from session keeps no server.
+  Session(Session&& other) noexcept;
   Session& operator=(Session&&) = delete;
-
-  /// Starts the first server, checks the version it sends and reads the case table, within a
-  /// bounded time.
-  static std::expected<Session, Failure> open(const std::string& executable);
+  /// Kills the server unless it was taken or closed.
+  ~Session();
 
   /// The case names in table order.
-  const std::vector<std::string>& names() const noexcept;
-
-  /// Runs the cases at table positions `selected` on up to `jobs` servers; `timeout_seconds` <= 0
-  /// for no limit. Results come in the order of `selected`.
-  std::expected<std::vector<CaseResult>, Failure> run(std::span<const std::uint32_t> selected,
-                                                      unsigned jobs, double timeout_seconds,
-                                                      Reporter& reporter);
-
-  /// Sends `exit` to every server and reaps them, killing any that does not end in time.
+  const std::vector<std::string>& names() const noexcept { return names_; }
+  /// Hands the server over (to the scheduler); the session keeps none.
+  ServerLink takeServer() noexcept;
+  /// Sends `exit` to the server and waits a little for its end, then kills it.
   void close() noexcept;
 
  private:
-  struct State;
-  explicit Session(std::unique_ptr<State> state) noexcept;
-  std::unique_ptr<State> state_;
+  Session(ServerLauncher& launcher, ServerLink link, std::vector<std::string> names) noexcept;
+  ServerLauncher* launcher_;
+  ServerLink link_;
+  std::vector<std::string> names_;
 };
 
 }  // namespace vesk::driver

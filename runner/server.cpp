@@ -23,12 +23,6 @@ namespace vesk {
 
 namespace {
 
-// Every read waiting for a header asks for this much room, so that a driver's burst of small
-// requests arrives in one read instead of one per message.
-constexpr std::size_t HEADER_READ_ROOM = 256;
-// A message goes out in at most ten pieces: the header and up to nine body parts.
-constexpr std::size_t MAX_BODY_PARTS = 9;
-
 Result<std::size_t> readFd(void* ctx, std::span<std::byte> dest) noexcept {
   const int fd = static_cast<int>(reinterpret_cast<std::intptr_t>(ctx));
   for (;;) {
@@ -167,113 +161,6 @@ bool isSupported(std::uint32_t tag) noexcept {
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
-// Receive queue
-
-Result<Arrival> ReceiveQueue::awaitHeader(ByteSource source) noexcept {
-  const Arrival arrival = VESK_TRY(fill(HEADER_LEN, HEADER_READ_ROOM, source));
-  return arrival;
-}
-
-Result<Arrival> ReceiveQueue::awaitMessage(ByteSource source) noexcept {
-  const std::size_t message_len = HEADER_LEN + header().bytes_len;
-  const Arrival arrival = VESK_TRY(fill(message_len, 0, source));
-  return arrival;
-}
-
-MessageHeader ReceiveQueue::header() const noexcept {
-  if (buffered() < HEADER_LEN) panicOutOfBounds(HEADER_LEN, buffered());
-  const std::byte* p = area_.data() + start_;
-  return MessageHeader{loadU32(p), loadU32(p + 4)};
-}
-
-std::span<const std::byte> ReceiveQueue::body() const noexcept {
-  const std::size_t len = header().bytes_len;
-  if (buffered() < HEADER_LEN + len) panicOutOfBounds(HEADER_LEN + len, buffered());
-  return area_.subspan(start_ + HEADER_LEN, len);
-}
-
-void ReceiveQueue::discardMessage() noexcept {
-  const std::size_t len = HEADER_LEN + header().bytes_len;
-  if (buffered() < len) panicOutOfBounds(len, buffered());
-  start_ += len;
-  if (start_ == end_) start_ = end_ = 0;
-}
-
-Result<Arrival> ReceiveQueue::fill(std::size_t wanted, std::size_t preferred_room,
-                                   ByteSource source) noexcept {
-  while (buffered() < wanted) {
-    const std::size_t missing = wanted - buffered();
-    VESK_TRY(makeRoom(missing, std::max(missing, preferred_room)));
-    const std::span<std::byte> free_space = area_.subspan(end_, capacity_ - end_);
-    const std::size_t n = VESK_TRY(source.read(source.ctx, free_space));
-    if (n > free_space.size()) panic("byte source reported more bytes than it was given room for");
-    if (n == 0) return buffered() == 0 ? Arrival::closed : Arrival::truncated;
-    end_ += n;
-  }
-  return Arrival::ready;
-}
-
-Result<void> ReceiveQueue::makeRoom(std::size_t room, std::size_t preferred) noexcept {
-  if (start_ != 0) {
-    std::memmove(area_.data(), area_.data() + start_, buffered());
-    end_ -= start_;
-    start_ = 0;
-  }
-  if (capacity_ - end_ >= room) return {};
-  // The capacity stays a power of two, so the largest usable part of the area is one too.
-  const std::size_t limit = std::bit_floor(area_.size());
-  if (room > limit - end_) return VESK_FAIL(Error::StreamTooLong);
-  capacity_ = std::min(std::bit_ceil(end_ + preferred), limit);
-  return {};
-}
-
-// ---------------------------------------------------------------------------------------------
-// Sending
-
-Result<void> sendMessage(ByteSink sink, ProgramTag tag,
-                         std::span<const std::span<const std::byte>> parts) noexcept {
-  if (parts.size() > MAX_BODY_PARTS) panicOutOfBounds(parts.size(), MAX_BODY_PARTS + 1);
-  std::size_t body_len = 0;
-  for (std::span<const std::byte> part : parts)
-    body_len = checkedAdd(body_len, part.size());
-
-  std::array<std::byte, HEADER_LEN> header;
-  storeU32(header.data(), static_cast<std::uint32_t>(tag));
-  storeU32(header.data() + 4, checkedCast<std::uint32_t>(body_len));
-
-  std::array<iovec, MAX_BODY_PARTS + 1> pieces;
-  std::size_t count = 0;
-  pieces[count++] = iovec{header.data(), header.size()};
-  for (std::span<const std::byte> part : parts) {
-    // writev never dereferences an empty piece, so dropping constness here is harmless.
-    if (!part.empty()) pieces[count++] = iovec{const_cast<std::byte*>(part.data()), part.size()};
-  }
-
-  std::size_t first = 0;
-  std::size_t remaining = HEADER_LEN + body_len;
-  while (remaining != 0) {
-    std::size_t n =
-        VESK_TRY(sink.writev(sink.ctx, std::span(pieces.data() + first, count - first)));
-    if (n > remaining) panic("byte sink reported more bytes than it was given");
-    // Nothing written and no error would repeat forever.
-    if (n == 0) return VESK_FAIL(Error::InputOutput);
-    remaining -= n;
-    while (n != 0) {
-      iovec& piece = pieces[first];
-      if (n >= piece.iov_len) {
-        n -= piece.iov_len;
-        ++first;
-      } else {
-        piece.iov_base = static_cast<std::byte*>(piece.iov_base) + n;
-        piece.iov_len -= n;
-        n = 0;
-      }
-    }
-  }
-  return {};
-}
-
-// ---------------------------------------------------------------------------------------------
 // Exchange
 
 int exitStatus(ExchangeEnd end) noexcept {
@@ -292,7 +179,7 @@ int exitStatus(ExchangeEnd end) noexcept {
 Result<ExchangeEnd> serveExchange(std::span<const TestCase> cases,
                                   std::span<std::byte> receive_area,
                                   ExchangeStreams streams) noexcept {
-  ReceiveQueue queue(receive_area);
+  FrameQueue queue(receive_area);
   const std::span<const std::byte> version = std::as_bytes(std::span(TOOLCHAIN_VERSION));
   VESK_TRY(sendMessage(streams.output, ProgramTag::toolchain_version, std::span(&version, 1)));
 

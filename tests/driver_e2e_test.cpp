@@ -1,14 +1,17 @@
 // vesk-run end to end: the driver runs fixture executables and the product as real processes;
 // the tests check its report, its JUnit file (parsed), its exit status, and that no server
 // outlives it.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <fstream>
+#include <future>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -22,6 +25,7 @@ using vesk::testing::ProcessOptions;
 using vesk::testing::ProcessResult;
 
 const std::string driver = VESK_DRIVER;
+const std::string driver_fixture = VESK_FIXTURE_DIR "/driver_fixture";
 const std::string fixtures = VESK_FIXTURE_DIR;
 const std::string product = VESK_PRODUCT;
 
@@ -277,15 +281,8 @@ TEST(Driver, RefusesBadInputWithAClearMessageAndStatusTwo) {
       {{script("old", "printf '\\0\\0\\0\\0\\6\\0\\0\\0000.12.0'; sleep 60")},
        "speaks protocol version '0.12.0'; this vesk-run speaks '0.13.0'"},
       {{silent}, "is not a harness executable: no protocol version within 5 s"},
-      // A version, a table of one case, then the result of another case.
-      {{script("liar",
-               "printf '\\000\\000\\000\\000\\006\\000\\000\\000''0.13.0'\n"
-               "printf '\\003\\000\\000\\000\\032\\000\\000\\000\\012\\000\\000\\000"
-               "\\001\\000\\000\\000\\001\\000\\000\\000\\000\\000\\000\\000\\000''x.test.a'"
-               "'\\000'\nsleep 0.3\nprintf '\\004\\000\\000\\000\\010\\000\\000\\000"
-               "\\007\\000\\000\\000\\000\\000\\000\\000'\nsleep 5")},
-       "broke the protocol while running 'x.test.a': it replied with the result of case index 7 "
-       "instead of 0"},
+      {{fixtures + "/driver_fixture"},
+       "has a case table vesk-run cannot run: cases 0 and 2 are both named 'driver.test.a'"},
       {{"--filter", "nothing*", product}, "no case matches the --filter and --exclude patterns"},
       {{fixtures + "/server_fixture_empty"}, "has no cases"},
       {{"--junit", dir, product}, "vesk-run: cannot write '" + dir + "': EISDIR"},
@@ -298,7 +295,7 @@ TEST(Driver, RefusesBadInputWithAClearMessageAndStatusTwo) {
   };
   for (const Case& c : cases) {
     const auto start = std::chrono::steady_clock::now();
-    const ProcessResult r = runDriver(c.args);
+    const ProcessResult r = runDriver(c.args, {"DRIVER_FIXTURE_TABLE=duplicate"});
     EXPECT_EQ(r.exit_code, 2) << c.message;
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find("...OK"), std::string::npos) << "no case runs: " << r.err;
@@ -352,6 +349,207 @@ TEST(Driver, ShowsProgressOnATerminalAndOnlyTheCasesThatNeedALook) {
                        "All 36 tests passed.\r\n"),
             std::string::npos)
       << r.err;
+}
+
+// A run of the driver fixture's table `table`.
+ProcessResult runTable(const std::string& table, std::vector<std::string> args,
+                       std::vector<std::string> env = {}) {
+  args.push_back(driver_fixture);
+  env.push_back("DRIVER_FIXTURE_TABLE=" + table);
+  ProcessOptions options;
+  options.args = std::move(args);
+  options.set_env = std::move(env);
+  options.time_limit_ms = 60000;
+  return vesk::testing::runProcess(driver, options);
+}
+
+// `command` run by the shell, for what needs its redirections and limits.
+ProcessResult runShell(const std::string& command, std::vector<std::string> env = {}) {
+  ProcessOptions options;
+  options.args = {"-c", command};
+  options.set_env = std::move(env);
+  options.time_limit_ms = 60000;
+  return vesk::testing::runProcess("/bin/sh", options);
+}
+
+TEST(Driver, JUnitGoesThroughSymbolicLinksAndIntoDevicesAndPipesWithoutReplacingThem) {
+  const std::string dir = temporaryDirectory();
+  ASSERT_EQ(::symlink("reports/real.xml", (dir + "/link.xml").c_str()), 0);
+  ASSERT_EQ(::mkdir((dir + "/reports").c_str(), 0755), 0);
+  ASSERT_EQ(runTable("state", {"--isolate", "--junit", dir + "/link.xml"}).exit_code, 0);
+  struct stat st {};
+  ASSERT_EQ(::lstat((dir + "/link.xml").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ(junit(dir + "/reports/real.xml", "count(//testcase)"), "3");
+
+  // A FIFO stands for every path that is not a regular file: a regression tried on /dev/null
+  // would replace it system-wide when run as root.
+  const std::string fifo = dir + "/pipe";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+  auto reader = std::async(std::launch::async, [&] { return readFile(fifo); });
+  EXPECT_EQ(runTable("state", {"--isolate", "--junit", fifo}).exit_code, 0);
+  const std::string xml = reader.get();
+  EXPECT_TRUE(xml.starts_with("<?xml")) << xml;
+  EXPECT_TRUE(xml.ends_with("</testsuites>\n"));
+  ASSERT_EQ(::lstat(fifo.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+}
+
+TEST(Driver, ACaseWritingWithoutEndCostsBoundedMemoryAndLeavesAReadableReport) {
+  const std::string dir = temporaryDirectory();
+  // 200 MB of output under an address-space limit it would take three times over to keep.
+#ifdef VESK_SANITIZED
+  const std::string limit;  // a sanitizer runtime reserves terabytes of address space
+#else
+  const std::string limit = "ulimit -v 262144; ";
+#endif
+  const ProcessResult r = runShell(limit + "exec '" + driver + "' --verbose --junit " + dir +
+                                       "/big.xml '" + driver_fixture + "'",
+                                   {"DRIVER_FIXTURE_TABLE=output"});
+  EXPECT_EQ(r.exit_code, 0) << r.err.substr(0, 2000);
+  const std::uint64_t written = 11 + (std::uint64_t{200} << 20) + 11;
+  const std::string left_out = "[vesk-run: " + std::to_string(written - std::uint64_t{2} * 65536) +
+                               " bytes of output left out]\n";
+  const std::string paragraph = paragraphOf(r.err, "driver.test.writes without end");
+  EXPECT_TRUE(paragraph.find("\nfirst line\nxxx") != std::string::npos) << paragraph.substr(0, 200);
+  EXPECT_NE(paragraph.find("xxx\n" + left_out + "xxx"), std::string::npos);
+  EXPECT_TRUE(paragraph.ends_with("xxx\nlast line"));
+  EXPECT_LT(r.err.size(), std::size_t{140000});
+  // xmllint refuses a text node this large without --huge; this one is well under it.
+  EXPECT_NE(junit(dir + "/big.xml", "string(//testcase[@name='writes without end']/system-err)")
+                .find(left_out),
+            std::string::npos);
+
+  const ProcessResult small =
+      runTable("output", {"--verbose", "--output-limit", "4"}, {"FIXTURE_OUTPUT_MB=1"});
+  EXPECT_NE(small.err.find("]\nfirs\n[vesk-run: " + std::to_string(22 + (1 << 20) - 8) +
+                           " bytes of output left out]\nine\n"),
+            std::string::npos)
+      << small.err;
+}
+
+TEST(Driver, AServerThatBreaksTheProtocolCostsOnlyTheRunningCase) {
+  const std::string dir = temporaryDirectory();
+  const ProcessResult r = runTable("protocol", {"-j1", "--junit", dir + "/p.xml"});
+  EXPECT_EQ(r.exit_code, 1) << r.err;
+  EXPECT_NE(r.err.find("2/5 driver.test.writes to the protocol...CRASH (the server broke the "
+                       "protocol: it replied with tag 0x61727473"),
+            std::string::npos)
+      << r.err;
+  // A forked copy that goes on serving may answer too; whatever it costs, the run goes on.
+  for (const char* name :
+       {"passes first", "passes second", "forks and both return", "passes third"})
+    EXPECT_NE(r.err.find(std::string("driver.test.") + name + "..."), std::string::npos) << name;
+  EXPECT_NE(r.err.find(" crashed; 0 timed out.\nFinished in "), std::string::npos);
+  EXPECT_EQ(junit(dir + "/p.xml", "count(//testcase)"), "5");
+
+  // A server that answers for the wrong case, every time it is started.
+  const std::string liar = dir + "/liar";
+  std::ofstream(liar) << "#!/bin/sh\n"
+                         "printf '\\000\\000\\000\\000\\006\\000\\000\\000''0.13.0'\n"
+                         "printf '\\003\\000\\000\\000\\053\\000\\000\\000\\023\\000\\000\\000"
+                         "\\002\\000\\000\\000\\001\\000\\000\\000\\012\\000\\000\\000"
+                         "\\000\\000\\000\\000\\000\\000\\000\\000\\000''x.test.a''\\000''x.test.b'"
+                         "'\\000'\nsleep 0.3\nprintf '\\004\\000\\000\\000\\010\\000\\000\\000"
+                         "\\007\\000\\000\\000\\000\\000\\000\\000'\nsleep 5\n";
+  ::chmod(liar.c_str(), 0755);
+  const ProcessResult lies = runDriver({"-j1", liar});
+  EXPECT_EQ(lies.exit_code, 1) << lies.err;
+  EXPECT_NE(lies.err.find("1/2 x.test.a...CRASH (the server broke the protocol: it replied with "
+                          "the result of case index 7 instead of 0)"),
+            std::string::npos)
+      << lies.err;
+  // Its next copy sends the table again, unasked.
+  EXPECT_NE(lies.err.find("2/2 x.test.b...CRASH (the server broke the protocol: it replied with "
+                          "tag 0x3 and 43 bytes, not a result record)"),
+            std::string::npos);
+}
+
+TEST(Driver, AStoppedServerIsACrashOfItsCaseAndTheRunGoesOn) {
+  const auto start = std::chrono::steady_clock::now();
+  const ProcessResult r = runTable("stop", {"-j1"});
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find("2/3 driver.test.stops itself...CRASH (stopped by SIGSTOP) ["),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("3/3 driver.test.passes second...OK ["), std::string::npos);
+}
+
+TEST(Driver, AServerEndingBadlyAfterTheExitRequestFailsTheRun) {
+  const std::string dir = temporaryDirectory();
+  const ProcessResult r = runTable("exit", {"--junit", dir + "/e.xml"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find("vesk-run: a server exited with status 23 after the exit request; it "
+                       "wrote:\n==1==ERROR: LeakSanitizer: detected memory leaks\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(junit(dir + "/e.xml", "string(//testsuite/@errors)"), "1");
+  EXPECT_EQ(junit(dir + "/e.xml", "string(//testcase[@name='server exit']/error/@message)"),
+            "a server exited with status 23 after the exit request");
+}
+
+TEST(Driver, IsolateRunsEveryCaseOnAFreshServer) {
+  const ProcessResult shared = runTable("state", {"-j1"});
+  EXPECT_EQ(shared.exit_code, 1);
+  EXPECT_NE(shared.err.find("2/3 driver.test.fails where marked...FAIL"), std::string::npos);
+  const ProcessResult isolated = runTable("state", {"-j1", "--isolate"});
+  EXPECT_EQ(isolated.exit_code, 0) << isolated.err;
+  EXPECT_NE(isolated.err.find("All 3 tests passed."), std::string::npos);
+}
+
+TEST(Driver, SmallFaults) {
+  // A list that cannot be written is a failure.
+  const ProcessResult full = runShell("exec '" + driver + "' --list '" + product + "' >/dev/full");
+  EXPECT_EQ(full.exit_code, 1);
+  EXPECT_NE(full.err.find("vesk-run: cannot write the case list: ENOSPC"), std::string::npos);
+  // A program that ends at once is reported by its own end, never by the driver's kill.
+  for (int i = 0; i < 20; ++i) {
+    const ProcessResult t = runDriver({"/bin/true"});
+    EXPECT_EQ(t.exit_code, 2);
+    EXPECT_NE(t.err.find("it ended before sending the protocol version (exited with status 0)"),
+              std::string::npos)
+        << t.err;
+  }
+  const ProcessResult line = runTable("line end", {});
+  EXPECT_EQ(line.exit_code, 2);
+  EXPECT_NE(line.err.find("the name of case 1 holds a line end (\"driver.test.two\\x0alines\")"),
+            std::string::npos)
+      << line.err;
+}
+
+TEST(Driver, AnInterruptedRunReportsWhatFinishedAndEndsByTheSignal) {
+  const std::string dir = temporaryDirectory();
+  std::vector<std::string> args = {driver, "-j1", "--junit", dir + "/i.xml", driver_fixture};
+  std::vector<std::string> env = vesk::testing::childEnvironment({"DRIVER_FIXTURE_TABLE=slow"});
+  const std::vector<char*> argv = vesk::testing::execArray(args);
+  const std::vector<char*> envp = vesk::testing::execArray(env);
+  int err[2];
+  ASSERT_EQ(::pipe(err), 0);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(err[1], 2);
+    ::execve(driver.c_str(), argv.data(), envp.data());
+    ::_exit(127);
+  }
+  ::close(err[1]);
+  // The first case passes at once; the second sleeps a second.
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  ::kill(pid, SIGINT);
+  std::string text;
+  char buf[4096];
+  for (ssize_t n; (n = ::read(err[0], buf, sizeof buf)) > 0;)
+    text.append(buf, static_cast<std::size_t>(n));
+  ::close(err[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+  EXPECT_NE(text.find("1/3 driver.test.passes...OK ["), std::string::npos) << text;
+  EXPECT_NE(text.find("\n1 passed; 0 skipped; 0 failed.\n2 tests did not finish.\n"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(junit(dir + "/i.xml", "count(//testcase)"), "3");
+  EXPECT_EQ(junit(dir + "/i.xml", "count(//testcase/skipped[@message='interrupted'])"), "2");
 }
 
 }  // namespace

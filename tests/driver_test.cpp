@@ -1,11 +1,22 @@
-// vesk-run's command line and case patterns, on strings.
+// vesk-run in-process: its command line and case patterns on strings, and its scheduler, session
+// and reporting against stand-in servers driven by the test.
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "junit.hpp"
+#include "messages.hpp"
 #include "options.hpp"
+#include "scheduler.hpp"
+#include "session.hpp"
 
 namespace {
 
@@ -63,6 +74,353 @@ TEST(Options, ReadsEveryFormOfEachOption) {
                                                    {"--junit=", "exe"}}) {
     EXPECT_FALSE(parseOptions(bad, 2).has_value()) << bad.front();
   }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// The scheduler and the session against stand-in servers: pipes whose far ends the test holds,
+// written as a server would write them.
+
+namespace {
+
+using vesk::driver::BoundedOutput;
+using vesk::driver::CaseResult;
+using vesk::driver::Clock;
+using vesk::driver::Outcome;
+using vesk::driver::RunPlan;
+using vesk::driver::Scheduler;
+using vesk::driver::ServerEnd;
+using vesk::driver::ServerProcess;
+using vesk::driver::Session;
+
+void appendU32(std::string& out, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i)
+    out.push_back(static_cast<char>(value >> (8 * i)));
+}
+
+std::string message(std::uint32_t tag, const std::string& body) {
+  std::string out;
+  appendU32(out, tag);
+  appendU32(out, static_cast<std::uint32_t>(body.size()));
+  return out + body;
+}
+
+std::string versionMessage() {
+  return message(0, std::string(vesk::TOOLCHAIN_VERSION));
+}
+
+std::string tableMessage(const std::vector<std::string>& names) {
+  std::string strings(1, '\0'), offsets, stops;
+  for (const std::string& name : names) {
+    appendU32(offsets, static_cast<std::uint32_t>(strings.size()));
+    appendU32(stops, 0);
+    strings += name + '\0';
+  }
+  std::string body;
+  appendU32(body, static_cast<std::uint32_t>(strings.size()));
+  appendU32(body, static_cast<std::uint32_t>(names.size()));
+  return message(3, body + offsets + stops + strings);
+}
+
+std::string resultMessage(std::uint32_t index, std::uint32_t flags) {
+  std::string body;
+  appendU32(body, index);
+  appendU32(body, flags);
+  return message(4, body);
+}
+
+// The test's ends of one stand-in server's pipes.
+struct FakeServer {
+  int requests = -1;  // what the driver sends
+  int replies = -1;
+  int errors = -1;
+  int end = -1;  // closed: the server has ended
+  ServerEnd how{-1, SIGKILL};
+  bool ended = false;
+
+  void reply(const std::string& bytes) const {
+    ASSERT_EQ(::write(replies, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  }
+  void print(const std::string& text) const {
+    ASSERT_EQ(::write(errors, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  }
+  // Ends the server as a process would: its pipes close and its end is seen.
+  void exit(ServerEnd end_as) {
+    how = end_as;
+    ended = true;
+    for (int* fd : {&replies, &errors, &end}) {
+      if (*fd >= 0) ::close(*fd);
+      *fd = -1;
+    }
+  }
+  // The requests sent so far, as bytes.
+  std::string takeRequests() const {
+    std::string got;
+    char buf[256];
+    for (ssize_t n; (n = ::read(requests, buf, sizeof buf)) > 0;)
+      got.append(buf, static_cast<std::size_t>(n));
+    return got;
+  }
+};
+
+class FakeLauncher final : public vesk::driver::ServerLauncher {
+ public:
+  ~FakeLauncher() override {
+    for (FakeServer& server : servers) {
+      server.exit(server.how);
+      ::close(server.requests);
+    }
+  }
+  std::expected<ServerProcess, std::string> start() override {
+    int in[2], out[2], err[2], end[2];
+    if (::pipe(in) != 0 || ::pipe(out) != 0 || ::pipe(err) != 0 || ::pipe(end) != 0) std::abort();
+    for (int fd : {in[0], out[0], err[0]})
+      ::fcntl(fd, F_SETFL, O_NONBLOCK);
+    servers.push_back({in[0], out[1], err[1], end[1]});
+    if (script) script(servers.back(), servers.size() - 1);
+    return ServerProcess{static_cast<pid_t>(servers.size()), in[1], out[0], err[0], end[0]};
+  }
+  ServerEnd kill(ServerProcess& process) noexcept override {
+    if (process.pid < 0) return {};
+    FakeServer& server = servers[static_cast<std::size_t>(process.pid) - 1];
+    if (!server.ended) server.exit({-1, SIGKILL});
+    process.pid = -1;
+    return server.how;
+  }
+  std::optional<ServerEnd> reap(ServerProcess& process) noexcept override {
+    if (process.pid < 0) return ServerEnd{};
+    FakeServer& server = servers[static_cast<std::size_t>(process.pid) - 1];
+    if (!server.ended) return std::nullopt;
+    process.pid = -1;
+    return server.how;
+  }
+  int stopped(const ServerProcess&) noexcept override { return 0; }
+
+  std::vector<FakeServer> servers;
+  // Writes what a freshly started server sends of its own accord.
+  std::function<void(FakeServer&, std::size_t)> script;
+};
+
+// Records what the scheduler announces.
+struct Recorder final : vesk::driver::CaseEvents {
+  void caseStarted(std::size_t slot) override { started.push_back(slot); }
+  void caseFinished(const CaseResult& result) override { finished.push_back(result); }
+  void caseRevised(const CaseResult& result) override { revised.push_back(result); }
+  Clock::time_point tick(Clock::time_point) override { return Clock::time_point::max(); }
+  std::vector<std::size_t> started;
+  std::vector<CaseResult> finished;
+  std::vector<CaseResult> revised;
+};
+
+const std::vector<std::string> NAMES = {"t.test.a", "t.test.b", "t.test.c"};
+const std::vector<std::uint32_t> ALL = {0, 1, 2};
+
+// Opens a session on a stand-in server that sends its version and the table at once.
+Session openOn(FakeLauncher& launcher) {
+  launcher.script = [](FakeServer& server, std::size_t) {
+    server.reply(versionMessage());
+    server.reply(tableMessage(NAMES));
+  };
+  auto session = Session::open(launcher, "fake");
+  if (!session) ADD_FAILURE() << session.error().message;
+  // Servers started later send only their version.
+  launcher.script = [](FakeServer& server, std::size_t) { server.reply(versionMessage()); };
+  return std::move(*session);
+}
+
+void turnUntil(Scheduler& scheduler, const std::function<bool()>& done) {
+  for (int turns = 0; turns < 50 && !done(); ++turns)
+    ASSERT_TRUE(scheduler.turn());
+  ASSERT_TRUE(done());
+}
+
+TEST(Scheduler, HandsOutCasesOneAtATimeAndGivesEachTheOutputWrittenBeforeItsReply) {
+  FakeLauncher launcher;
+  Session session = openOn(launcher);
+  EXPECT_EQ(session.names(), NAMES);
+  EXPECT_EQ(launcher.servers[0].takeRequests(), message(4, ""));  // the table request
+  Recorder events;
+  Scheduler scheduler(RunPlan{"fake", NAMES, ALL, 1}, launcher, events);
+  scheduler.adopt(session.takeServer());
+  scheduler.start();
+  FakeServer& server = launcher.servers[0];
+  const std::string run_a = message(5, std::string("\0\0\0\0", 4));
+  EXPECT_EQ(server.takeRequests(), run_a);  // one request in flight, not three
+  server.print("output of a\n");
+  server.reply(resultMessage(0, 0));
+  turnUntil(scheduler, [&] { return events.finished.size() == 1; });
+  server.print("output of b\n");
+  server.reply(resultMessage(1, vesk::RESULT_FAIL | vesk::RESULT_LEAK | 2u << 3));
+  turnUntil(scheduler, [&] { return events.finished.size() == 2; });
+  server.reply(resultMessage(2, vesk::RESULT_SKIP));
+  turnUntil(scheduler, [&] { return scheduler.done(); });
+
+  const std::vector<CaseResult>& got = events.finished;
+  EXPECT_EQ(got[0].outcome, Outcome::passed);
+  EXPECT_EQ(got[0].output, "output of a\n");
+  EXPECT_EQ(got[1].outcome, Outcome::failed);
+  EXPECT_TRUE(got[1].leaked);
+  EXPECT_EQ(got[1].log_errors, 2u);
+  EXPECT_EQ(got[1].output, "output of b\n");
+  EXPECT_EQ(got[2].outcome, Outcome::skipped);
+  EXPECT_EQ(events.started, (std::vector<std::size_t>{0, 1, 2}));
+  EXPECT_EQ(launcher.servers.size(), 1u);
+
+  scheduler.shutDown();
+  EXPECT_EQ(server.takeRequests(), message(5, std::string("\1\0\0\0", 4)) +
+                                       message(5, std::string("\2\0\0\0", 4)) + message(0, ""));
+  server.exit({0, 0});
+  turnUntil(scheduler, [&] { return scheduler.done(); });
+  EXPECT_TRUE(scheduler.end().exit_problems.empty());
+}
+
+TEST(Scheduler, ACaseThatEndsItsServerIsACrashAndAFreshServerTakesTheRest) {
+  FakeLauncher launcher;
+  Session session = openOn(launcher);
+  Recorder events;
+  Scheduler scheduler(RunPlan{"fake", NAMES, ALL, 1}, launcher, events);
+  scheduler.adopt(session.takeServer());
+  scheduler.start();
+  launcher.servers[0].print("Segmentation fault at address 0x10\ntrace lines\n");
+  launcher.servers[0].exit({-1, SIGSEGV});
+  turnUntil(scheduler, [&] { return events.finished.size() == 1; });
+  EXPECT_EQ(events.finished[0].outcome, Outcome::crashed);
+  EXPECT_EQ(events.finished[0].end_message, "Segmentation fault at address 0x10");
+  EXPECT_EQ(events.finished[0].output, "Segmentation fault at address 0x10\ntrace lines\n");
+
+  // Without a report, how the server ended names the crash; a reply for another case is a
+  // broken protocol, which costs the running case alone.
+  ASSERT_EQ(launcher.servers.size(), 2u);
+  launcher.servers[1].exit({-1, SIGKILL});
+  turnUntil(scheduler, [&] { return events.finished.size() == 2; });
+  EXPECT_EQ(events.finished[1].end_message, "the server ended by SIGKILL");
+  ASSERT_EQ(launcher.servers.size(), 3u);
+  launcher.servers[2].reply(resultMessage(7, 0));
+  turnUntil(scheduler, [&] { return events.finished.size() == 3; });
+  EXPECT_EQ(events.finished[2].outcome, Outcome::crashed);
+  EXPECT_EQ(
+      events.finished[2].end_message,
+      "the server broke the protocol: it replied with the result of case index 7 instead of 2");
+  EXPECT_TRUE(scheduler.done());
+}
+
+TEST(Scheduler, BytesAfterTheLastReplyReviseTheCaseThatServerRanAndABadExitIsReported) {
+  FakeLauncher launcher;
+  Session session = openOn(launcher);
+  Recorder events;
+  const std::vector<std::uint32_t> one = {1};
+  Scheduler scheduler(RunPlan{"fake", NAMES, one, 1}, launcher, events);
+  scheduler.adopt(session.takeServer());
+  scheduler.start();
+  launcher.servers[0].reply(resultMessage(1, 0));
+  turnUntil(scheduler, [&] { return scheduler.done(); });
+  EXPECT_EQ(events.finished.at(0).outcome, Outcome::passed);
+  launcher.servers[0].reply(resultMessage(1, 0));  // a forked copy of the server answering too
+  turnUntil(scheduler, [&] { return events.revised.size() == 1; });
+  EXPECT_EQ(events.revised[0].outcome, Outcome::crashed);
+  EXPECT_NE(events.revised[0].end_message.find("after the case's result"), std::string::npos);
+
+  // A second run: its server ends badly after the exit request.
+  FakeLauncher second;
+  Session again = openOn(second);
+  Recorder quiet;
+  Scheduler run(RunPlan{"fake", NAMES, one, 1}, second, quiet);
+  run.adopt(again.takeServer());
+  run.start();
+  second.servers[0].reply(resultMessage(1, 0));
+  turnUntil(run, [&] { return run.done(); });
+  run.shutDown();
+  second.servers[0].print("leak report\n");
+  second.servers[0].exit({3, 0});
+  turnUntil(run, [&] { return run.done(); });
+  const auto problems = run.end().exit_problems;
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_EQ(problems[0].message, "a server exited with status 3 after the exit request");
+  EXPECT_EQ(problems[0].output, "leak report\n");
+}
+
+TEST(Scheduler, IsolatedCasesEachGetAFreshServerAndTimedOutOnesAreKilled) {
+  FakeLauncher launcher;
+  Session session = openOn(launcher);
+  Recorder events;
+  RunPlan plan{"fake", NAMES, ALL, 1};
+  plan.isolate = true;
+  plan.timeout_seconds = 0.05;
+  Scheduler scheduler(plan, launcher, events);
+  scheduler.adopt(session.takeServer());
+  scheduler.start();
+  launcher.servers[0].reply(resultMessage(0, 0));
+  turnUntil(scheduler, [&] { return launcher.servers.size() == 2; });
+  EXPECT_EQ(launcher.servers[0].takeRequests().substr(20), message(0, ""));  // then asked to exit
+  launcher.servers[0].exit({0, 0});
+  launcher.servers[1].reply(resultMessage(1, 0));
+  turnUntil(scheduler, [&] { return events.finished.size() == 3; });  // the third never replies
+  EXPECT_EQ(launcher.servers.size(), 3u);
+  EXPECT_EQ(events.finished[2].outcome, Outcome::timed_out);
+  EXPECT_EQ(events.finished[2].end_message, "timed out after 0.05 s");
+  EXPECT_TRUE(launcher.servers[2].ended);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Bounded output, names, JUnit
+
+TEST(BoundedOutput, KeepsBothEndsExactlyAndCountsWhatLayBetween) {
+  std::mt19937 random(7);
+  for (const std::size_t keep : {1u, 5u, 64u}) {
+    BoundedOutput output(keep);
+    std::string all;
+    for (int piece = 0; piece < 200; ++piece) {
+      std::string bytes(random() % (3 * keep + 2), '\0');
+      for (char& c : bytes)
+        c = static_cast<char>('a' + random() % 26);
+      all += bytes;
+      output.append(bytes);
+    }
+    ASSERT_GT(all.size(), 2 * keep);
+    const std::size_t left_out = all.size() - 2 * keep;
+    EXPECT_EQ(output.leftOut(), left_out);
+    EXPECT_EQ(output.take(), all.substr(0, keep) + "\n[vesk-run: " + std::to_string(left_out) +
+                                 " bytes of output left out]\n" + all.substr(all.size() - keep));
+    EXPECT_TRUE(output.empty());
+  }
+  BoundedOutput small(64);
+  small.append("short\n");
+  EXPECT_EQ(small.take(), "short\n");
+}
+
+TEST(CaseNames, ATableABuildSystemCannotRegisterIsRefusedNamingTheCases) {
+  using vesk::driver::checkNames;
+  EXPECT_TRUE(checkNames(NAMES).has_value());
+  const std::vector<std::string> twice = {"a", "b", "c", "b"};
+  EXPECT_EQ(checkNames(twice).error(), "cases 1 and 3 are both named 'b'");
+  const std::vector<std::string> line = {"a", "b\nc"};
+  EXPECT_EQ(checkNames(line).error(), "the name of case 1 holds a line end (\"b\\x0ac\")");
+  const std::vector<std::string> tab = {"a\tb"};
+  EXPECT_NE(checkNames(tab).error().find("case 0 holds a control character"), std::string::npos);
+  const std::vector<std::string> unicode = {"naïve → café"};
+  EXPECT_TRUE(checkNames(unicode).has_value());
+}
+
+TEST(Junit, UnfinishedCasesAreSkippedAsInterruptedAndABadServerExitIsAnErrorOfTheSuite) {
+  std::vector<CaseResult> results(3);
+  results[0].outcome = Outcome::passed;
+  results[1].index = 1;
+  results[2] = {2, Outcome::crashed, false, 0, 0.5, "a < b & c\x01", "Segmentation fault"};
+  const std::vector<vesk::driver::ServerExitProblem> problems = {
+      {"a server exited with status 3 after the exit request", "leak report\n"}};
+  const std::string xml = vesk::driver::junitReport("suite", NAMES, results, problems, 1.0);
+  EXPECT_NE(xml.find("<testsuite name=\"suite\" tests=\"4\" failures=\"0\" errors=\"2\" "
+                     "skipped=\"1\""),
+            std::string::npos)
+      << xml;
+  EXPECT_NE(xml.find("name=\"b\" time=\"0.000000\">\n      <skipped message=\"interrupted\"/>"),
+            std::string::npos);
+  EXPECT_NE(xml.find("<system-err>a &lt; b &amp; c\xEF\xBF\xBD</system-err>"), std::string::npos);
+  EXPECT_NE(xml.find("name=\"server exit\" time=\"0\">\n      <error message=\"a server exited "
+                     "with status 3 after the exit request\" type=\"server exit\"/>\n      "
+                     "<system-err>leak report\n</system-err>"),
+            std::string::npos);
 }
 
 }  // namespace

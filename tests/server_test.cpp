@@ -1,6 +1,7 @@
-// Tests of build-driver mode run in this process: the receive queue fed from memory in every way a
-// pipe may deliver bytes, gathered sending with partial writes, and whole exchanges against a
-// small case table with in-memory streams.
+// Tests of build-driver mode run in this process: the receive queue (the protocol's frame queue
+// over the command-line area) fed from memory in every way a pipe may deliver bytes, gathered
+// sending with partial writes, and whole exchanges against a small case table with in-memory
+// streams.
 #include "server.hpp"
 
 #include <gtest/gtest.h>
@@ -147,7 +148,7 @@ using ReceiveQueueTest = WithTrace;
 
 TEST_F(ReceiveQueueTest, AWholeMessageInOneReadIsReadyWithItsBody) {
   std::array<std::byte, 4096> area;
-  ReceiveQueue queue(area);
+  FrameQueue queue(area);
   ScriptedSource input(runTest(7));
 
   ASSERT_EQ(queue.awaitHeader(input.source()), Arrival::ready);
@@ -168,7 +169,7 @@ TEST_F(ReceiveQueueTest, AWholeMessageInOneReadIsReadyWithItsBody) {
 
 TEST_F(ReceiveQueueTest, AMessageDeliveredByteByByteArrivesWhole) {
   std::array<std::byte, 4096> area;
-  ReceiveQueue queue(area);
+  FrameQueue queue(area);
   ScriptedSource input(runTest(0x01020304), {1});
 
   ASSERT_EQ(queue.awaitHeader(input.source()), Arrival::ready);
@@ -188,7 +189,7 @@ TEST_F(ReceiveQueueTest, MovesBufferedBytesToTheFrontBeforeGrowing) {
   Bytes first_body(200, 0x11);
   Bytes second_body(100, 0x22);
   std::array<std::byte, 4096> area;
-  ReceiveQueue queue(area);
+  FrameQueue queue(area);
   ScriptedSource input(concat({message(4, first_body), message(4, second_body)}));
 
   ASSERT_EQ(queue.awaitHeader(input.source()), Arrival::ready);
@@ -207,7 +208,7 @@ TEST_F(ReceiveQueueTest, MovesBufferedBytesToTheFrontBeforeGrowing) {
 TEST_F(ReceiveQueueTest, AMessageThatCannotFitFailsBeforeReadingItsBody) {
   for (const std::uint32_t bytes_len : {1017u, 5000u, 0xFFFFFFFFu}) {
     std::array<std::byte, 1030> area;  // the largest power of two inside is 1024
-    ReceiveQueue queue(area);
+    FrameQueue queue(area);
     ScriptedSource input(header(4, bytes_len));
     ASSERT_EQ(queue.awaitHeader(input.source()), Arrival::ready);
     EXPECT_EQ(queue.awaitMessage(input.source()), std::unexpected(Error::StreamTooLong));
@@ -216,7 +217,7 @@ TEST_F(ReceiveQueueTest, AMessageThatCannotFitFailsBeforeReadingItsBody) {
   }
   // One byte less fits exactly.
   std::array<std::byte, 1030> area;
-  ReceiveQueue queue(area);
+  FrameQueue queue(area);
   ScriptedSource input(message(4, Bytes(1016, 9)));
   ASSERT_EQ(queue.awaitHeader(input.source()), Arrival::ready);
   EXPECT_EQ(queue.awaitMessage(input.source()), Arrival::ready);
@@ -225,7 +226,7 @@ TEST_F(ReceiveQueueTest, AMessageThatCannotFitFailsBeforeReadingItsBody) {
 
 TEST_F(ReceiveQueueTest, SmallAreasStillCarryTheRequestsThatFit) {
   std::array<std::byte, 20> area;  // 16 usable bytes: a run_test fits, two of them do not
-  ReceiveQueue queue(area);
+  FrameQueue queue(area);
   ScriptedSource input(concat({runTest(1), runTest(2), header(0, 0)}), {5, 3});
   for (std::uint32_t index : {1u, 2u}) {
     ASSERT_EQ(queue.awaitHeader(input.source()), Arrival::ready);
@@ -238,7 +239,7 @@ TEST_F(ReceiveQueueTest, SmallAreasStillCarryTheRequestsThatFit) {
   EXPECT_EQ(queue.capacity(), 16u);
 
   std::array<std::byte, 7> tiny;
-  ReceiveQueue none(tiny);
+  FrameQueue none(tiny);
   ScriptedSource unread(header(0, 0));
   EXPECT_EQ(none.awaitHeader(unread.source()), std::unexpected(Error::StreamTooLong));
   EXPECT_EQ(unread.reads(), 0u);
@@ -247,25 +248,25 @@ TEST_F(ReceiveQueueTest, SmallAreasStillCarryTheRequestsThatFit) {
 TEST_F(ReceiveQueueTest, TheEndOfInputIsReportedByWhereItFalls) {
   std::array<std::byte, 4096> area;
   {
-    ReceiveQueue queue(area);
+    FrameQueue queue(area);
     ScriptedSource input({});
     EXPECT_EQ(queue.awaitHeader(input.source()), Arrival::closed);
   }
   {
-    ReceiveQueue queue(area);
+    FrameQueue queue(area);
     ScriptedSource input({5, 0, 0});
     EXPECT_EQ(queue.awaitHeader(input.source()), Arrival::truncated);
     EXPECT_EQ(queue.buffered(), 3u);
   }
   {
-    ReceiveQueue queue(area);
+    FrameQueue queue(area);
     ScriptedSource input(concat({header(5, 4), Bytes{1, 2}}));
     ASSERT_EQ(queue.awaitHeader(input.source()), Arrival::ready);
     EXPECT_EQ(queue.awaitMessage(input.source()), Arrival::truncated);
     EXPECT_EQ(queue.buffered(), 10u);
   }
   {
-    ReceiveQueue queue(area);
+    FrameQueue queue(area);
     ScriptedSource input(runTest(0));
     ASSERT_EQ(queue.awaitHeader(input.source()), Arrival::ready);
     ASSERT_EQ(queue.awaitMessage(input.source()), Arrival::ready);
@@ -276,7 +277,7 @@ TEST_F(ReceiveQueueTest, TheEndOfInputIsReportedByWhereItFalls) {
 
 TEST_F(ReceiveQueueTest, ReadErrorsArePassedUpAndTraced) {
   std::array<std::byte, 4096> area;
-  ReceiveQueue queue(area);
+  FrameQueue queue(area);
   ScriptedSource input(header(5, 4));
   input.failAtEnd(Error::InputOutput);
   ASSERT_EQ(queue.awaitHeader(input.source()), Arrival::ready);
@@ -319,7 +320,7 @@ TEST_F(ReceiveQueueTest, RandomDeliveryNeverChangesTheMessagesOrTheirStorage) {
     }
 
     std::vector<std::byte> area(area_size);
-    ReceiveQueue queue(area);
+    FrameQueue queue(area);
     ScriptedSource input(stream, chunks);
     for (int i = 0; i < count; ++i) {
       ASSERT_EQ(queue.awaitHeader(input.source()), Arrival::ready);

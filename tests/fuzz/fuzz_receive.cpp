@@ -1,7 +1,8 @@
-// Fuzz target for build-driver mode's receive path: arbitrary byte streams (headers split
-// anywhere, huge body lengths, unknown tags, bad indices) delivered in arbitrary pieces into areas
-// of every size, through the receive queue alone and through a whole exchange, both checked
-// against a plain model of the protocol written here.
+// Fuzz target for the protocol's receive path: arbitrary byte streams (headers split anywhere,
+// huge body lengths, unknown tags, bad indices) delivered in arbitrary pieces into areas of every
+// size, through the frame queue alone (over an area, as a harness executable holds it, and
+// growable, as the driver reads its servers) and through a whole exchange, all checked against a
+// plain model of the protocol written here.
 //
 // Input: 5 option bytes, then the stream the driver sends.
 //   byte 0     options: bit 0 the source fails instead of ending; bit 1 the metadata allocator
@@ -33,6 +34,7 @@
 #include <vesk/vesk_harness.hpp>
 #include "failing_allocator.hpp"
 #include "server.hpp"
+#include "wire.hpp"
 
 namespace {
 
@@ -357,7 +359,7 @@ void fuzzQueue(std::span<const std::uint8_t> stream, std::size_t area_size, std:
                bool fail_at_end) {
   Area area(area_size);
   Source input(stream, seed, fail_at_end, area);
-  vesk::ReceiveQueue queue(area.span());
+  vesk::FrameQueue queue(area.span());
   const std::size_t limit = area.limit();
 
   auto checkShape = [&] {
@@ -418,6 +420,44 @@ void fuzzQueue(std::span<const std::uint8_t> stream, std::size_t area_size, std:
     checkShape();
     pos += message_len;
     check(queue.buffered() == input.delivered() - pos, "discarding lost or kept the wrong bytes");
+  }
+}
+
+// The driver's way of reading: a growable queue, reads of its own into the room it reserves, and
+// messages taken as soon as they are whole. Bodies come out as sent however the stream is split.
+void fuzzGrowableQueue(std::span<const std::uint8_t> stream, std::uint8_t seed) {
+  vesk::FrameQueue queue = vesk::FrameQueue::growable();
+  std::uint32_t state = seed * 0x9E3779B9u + 1;
+  std::size_t delivered = 0;
+  std::size_t pos = 0;  // start of the current message in the stream
+  // Body lengths beyond what the stream holds would only grow the queue: the driver refuses such
+  // a header before it reads the body, and so does this model.
+  while (delivered < stream.size()) {
+    const std::size_t room = queue.hasHeader() ? queue.missing() : HEADER_LEN;
+    const Result<std::span<std::byte>> free_space = queue.reserve(room == 0 ? 1 : room, 4096);
+    check(free_space.has_value() && free_space->size() >= room, "a growable queue gave no room");
+    state ^= state << 13;
+    state ^= state >> 17;
+    state ^= state << 5;
+    const std::size_t n =
+        std::min({free_space->size(), stream.size() - delivered, std::size_t{1} + state % 300});
+    std::memcpy(free_space->data(), &stream[delivered], n);
+    queue.commit(n);
+    delivered += n;
+    check(std::has_single_bit(queue.capacity()), "capacity is not a power of two");
+    while (queue.hasMessage()) {
+      const std::uint32_t len = loadU32(&stream[pos + 4]);
+      check(queue.header().bytes_len == len, "the header changed");
+      check(len == 0 || std::memcmp(queue.body().data(), &stream[pos + HEADER_LEN], len) == 0,
+            "the body differs from what was sent");
+      queue.discardMessage();
+      pos += HEADER_LEN + len;
+    }
+    check(queue.buffered() == delivered - pos, "the queue lost or kept the wrong bytes");
+    if (queue.hasHeader() &&
+        HEADER_LEN + std::uint64_t{queue.header().bytes_len} > stream.size() - pos) {
+      return;
+    }
   }
 }
 
@@ -500,6 +540,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t area_size = (options[1] | std::size_t{options[2]} << 8) % 4097;
 
   fuzzQueue(stream, area_size, options[3], (options[0] & 1) != 0);
+  fuzzGrowableQueue(stream, options[3]);
   fuzzExchange(stream, area_size, options[3], options[0], options[4]);
   return 0;
 }

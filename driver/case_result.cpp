@@ -1,0 +1,39 @@
+#include "case_result.hpp"
+
+namespace vesk::driver {
+
+bool isClean(const CaseResult& result) noexcept {
+  return (result.outcome == Outcome::passed || result.outcome == Outcome::skipped) &&
+         !result.leaked && result.log_errors == 0;
+}
+
+Tally tally(std::span<const CaseResult> results) noexcept {
+  Tally t;
+  for (const CaseResult& result : results) {
+    switch (result.outcome) {
+      case Outcome::passed:
+        ++t.passed;
+        break;
+      case Outcome::failed:
+        ++t.failed;
+        break;
+      case Outcome::skipped:
+        ++t.skipped;
+        break;
+      case Outcome::crashed:
+        ++t.crashed;
+        break;
+      case Outcome::timed_out:
+        ++t.timed_out;
+        break;
+      case Outcome::interrupted:
+        ++t.interrupted;
+        break;
+    }
+    if (result.leaked) ++t.leaked;
+    t.log_errors += result.log_errors;
+  }
+  return t;
+}
+
+}  // namespace vesk::driver

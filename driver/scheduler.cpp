@@ -1,0 +1,427 @@
+#include "scheduler.hpp"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "messages.hpp"
+#include "report_lines.hpp"
+#include "waiting.hpp"
+
+namespace vesk::driver {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto HANDSHAKE_LIMIT = std::chrono::seconds(HANDSHAKE_LIMIT_SECONDS);
+// A server that closed its output while a case ran is writing its stop report; symbolising takes
+// milliseconds, this much is given before it is killed.
+constexpr auto REPORT_LIMIT = 5s;
+// How long a server gets to end after `exit` before it is killed.
+constexpr auto EXIT_LIMIT = 2s;
+
+}  // namespace
+
+Scheduler::Scheduler(const RunPlan& plan, ServerLauncher& launcher, CaseEvents& events)
+    : plan_(plan),
+      launcher_(launcher),
+      events_(events),
+      timeout_(plan.timeout_seconds > 0 ? std::chrono::duration_cast<Clock::duration>(
+                                              std::chrono::duration<double>(plan.timeout_seconds))
+                                        : Clock::duration::max()),
+      results_(plan.selected.size()) {
+  for (std::size_t slot = 0; slot < plan.selected.size(); ++slot) {
+    results_[slot].index = plan.selected[slot];
+    pending_.push_back(slot);
+  }
+}
+
+Scheduler::~Scheduler() {
+  for (Server& server : servers_) {
+    launcher_.kill(server.link.process);
+    closeServerPipes(server.link.process);
+  }
+}
+
+void Scheduler::adopt(ServerLink link) {
+  Server& server = servers_.emplace_back(plan_.output_keep);
+  server.link = std::move(link);
+  server.link.err = BoundedOutput(plan_.output_keep);
+  server.phase = Phase::idle;
+}
+
+RunEnd Scheduler::run() {
+  start();
+  bool going = true;
+  while (going && !done())
+    going = turn();
+  if (going) {
+    shutDown();
+    while (going && !done())
+      going = turn();
+  }
+  return end();
+}
+
+void Scheduler::start() {
+  const std::size_t wanted =
+      std::max<std::size_t>(1, std::min<std::size_t>(plan_.jobs, plan_.selected.size()));
+  // The adopted server works while the others start.
+  for (Server& server : servers_) {
+    if (server.phase == Phase::idle) assign(server, Clock::now());
+  }
+  while (servers_.size() < wanted && failure_.empty() && !pending_.empty())
+    launch(servers_.emplace_back(plan_.output_keep), Clock::now());
+}
+
+void Scheduler::shutDown() {
+  shutting_down_ = true;
+  for (Server& server : servers_) {
+    if (server.phase == Phase::idle) retire(server, Clock::now());
+  }
+}
+
+bool Scheduler::done() const noexcept {
+  if (finished_ < results_.size()) return false;
+  if (!shutting_down_) return true;
+  return std::all_of(servers_.begin(), servers_.end(),
+                     [](const Server& server) { return server.phase == Phase::gone; });
+}
+
+RunEnd Scheduler::end() {
+  RunEnd end;
+  end.results = results_;
+  end.signal = interruptingSignal();
+  end.failure = failure_;
+  end.exit_problems = exit_problems_;
+  return end;
+}
+
+bool Scheduler::turn() {
+  if (!failure_.empty()) return false;
+  fds_.resize(3 * servers_.size());
+  std::size_t i = 0;
+  for (const Server& server : servers_) {
+    const ServerLink& link = server.link;
+    // A server's output comes before its standard error: poll reports what it finds in array
+    // order, so when a reply is seen, everything the case wrote before it is seen too, and is
+    // read before the reply is taken.
+    fds_[i++] = pollfd{link.out_open ? link.process.out_fd : -1, POLLIN, 0};
+    fds_[i++] = pollfd{link.err_open ? link.process.err_fd : -1, POLLIN, 0};
+    fds_[i++] = pollfd{server.phase == Phase::gone ? -1 : link.exitFd(), POLLIN, 0};
+  }
+  if (!waitFor(fds_, nextDeadline(Clock::now()))) return false;
+  const Clock::time_point now = Clock::now();
+  const bool changed = takeChildChange();
+  // Servers started while these events are handled join the list after the polled ones.
+  auto server = servers_.begin();
+  for (std::size_t at = 0; at < fds_.size(); at += 3, ++server)
+    handleEvents(*server, std::span(fds_).subspan(at, 3), changed, now);
+  // Servers that ended with no case left for them leave the list.
+  servers_.remove_if([](const Server& server) { return server.phase == Phase::gone; });
+  return failure_.empty();
+}
+
+Clock::time_point Scheduler::nextDeadline(Clock::time_point now) {
+  Clock::time_point deadline = events_.tick(now);
+  for (const Server& server : servers_) {
+    switch (server.phase) {
+      case Phase::running:
+        deadline = std::min(deadline, server.case_deadline);
+        if (!server.link.version_seen) deadline = std::min(deadline, server.version_deadline);
+        break;
+      case Phase::dying:
+        deadline = std::min(deadline, server.report_deadline);
+        break;
+      case Phase::exiting:
+        deadline = std::min(deadline, server.exit_deadline);
+        break;
+      case Phase::gone:
+      case Phase::idle:
+        break;
+    }
+  }
+  return deadline;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Events
+
+void Scheduler::handleEvents(Server& server, std::span<const pollfd> fds, bool changed,
+                             Clock::time_point now) {
+  if (server.phase == Phase::gone) return;
+  if (fds[1].revents != 0) errorsReadable(server);
+  if (fds[2].revents != 0) {
+    ended(server, now);
+  } else if (fds[0].revents != 0) {
+    outputReadable(server, now);
+  }
+  if (changed && server.phase == Phase::running) {
+    if (const int signal = launcher_.stopped(server.link.process); signal != 0)
+      stopped(server, signal, now);
+  }
+  deadlinesPassed(server, now);
+}
+
+void Scheduler::outputReadable(Server& server, Clock::time_point now) {
+  if (!server.link.readReplies()) outputEnded(server, now);
+  takeMessages(server, now);
+}
+
+void Scheduler::errorsReadable(Server& server) {
+  server.link.readErrors();
+}
+
+void Scheduler::ended(Server& server, Clock::time_point now) {
+  server.link.noteExit();
+  outputEnded(server, now);
+  takeMessages(server, now);
+}
+
+void Scheduler::stopped(Server& server, int signal, Clock::time_point now) {
+  launcher_.kill(server.link.process);
+  endCase(server, Outcome::crashed, "stopped by " + signalName(signal), now);
+}
+
+void Scheduler::deadlinesPassed(Server& server, Clock::time_point now) {
+  if (server.phase == Phase::running && !server.link.version_seen &&
+      now >= server.version_deadline) {
+    protocolBroken(server,
+                   "a restarted server sent no protocol version within " +
+                       std::to_string(HANDSHAKE_LIMIT_SECONDS) + " s",
+                   now);
+  } else if (server.phase == Phase::running && now >= server.case_deadline) {
+    launcher_.kill(server.link.process);
+    char text[64];
+    (void)std::snprintf(text, sizeof text, "timed out after %g s", plan_.timeout_seconds);
+    endCase(server, Outcome::timed_out, text, now);
+  } else if (server.phase == Phase::dying &&
+             (!server.link.err_open || now >= server.report_deadline)) {
+    const ServerEnd end = launcher_.kill(server.link.process);
+    server.link.readErrors();
+    // The report's first line names the crash; without one, how the server ended does.
+    std::string message(findReportLine(server.link.err.text()).value_or(""));
+    if (message.empty()) message = "the server " + describeEnd(end);
+    endCase(server, Outcome::crashed, std::move(message), now);
+  } else if (server.phase == Phase::idle && !server.link.out_open) {
+    // It ended on its own after a reply; the cases left need a server all the same.
+    launcher_.kill(server.link.process);
+    replace(server, now);
+  } else if (server.phase == Phase::exiting) {
+    // Without a process descriptor the end of both pipes is the only sign of its end.
+    const ServerLink& link = server.link;
+    const bool over = link.exited || (link.process.pid_fd < 0 && !link.out_open && !link.err_open);
+    if (over || now >= server.exit_deadline) exitFinished(server, over);
+  }
+}
+
+void Scheduler::outputEnded(Server& server, Clock::time_point now) {
+  server.link.out_open = false;
+  if (server.phase == Phase::running) {
+    server.phase = Phase::dying;
+    server.report_deadline = now + REPORT_LIMIT;
+  }
+  // The rest of a report is awaited only from a server that still runs.
+  if (server.phase == Phase::dying && server.link.exited) server.report_deadline = now;
+}
+
+void Scheduler::takeMessages(Server& server, Clock::time_point now) {
+  FrameQueue& replies = server.link.replies;
+  while (server.phase != Phase::gone && replies.hasHeader()) {
+    if (!server.link.version_seen) {
+      const auto step = takeVersion(replies, plan_.executable);
+      if (!step) return protocolBroken(server, step.error(), now);
+      if (*step == Step::wait) return;
+      server.link.version_seen = true;
+      // The case's time and time limit start when its server is ready for it.
+      if (server.phase == Phase::running) restartClock(server, now);
+      continue;
+    }
+    if (!takeResult(server, now)) return;
+  }
+}
+
+// Takes the result at the front of the server's replies; false when it is not whole yet or the
+// server is gone for breaking the protocol.
+bool Scheduler::takeResult(Server& server, Clock::time_point now) {
+  FrameQueue& replies = server.link.replies;
+  const MessageHeader header = replies.header();
+  if (server.phase != Phase::running && server.phase != Phase::dying) {
+    protocolBroken(server, "it sent a message with tag " + hex(header.tag) + " unasked", now);
+    return false;
+  }
+  if (header.tag != static_cast<std::uint32_t>(ProgramTag::test_results) ||
+      header.bytes_len != TEST_RESULTS_LEN) {
+    protocolBroken(server,
+                   "it replied with tag " + hex(header.tag) + " and " +
+                       std::to_string(header.bytes_len) + " bytes, not a result record",
+                   now);
+    return false;
+  }
+  if (!replies.hasMessage()) return false;
+  const TestResults got = decodeTestResults(replies.body());
+  replies.discardMessage();
+  const std::uint32_t index = plan_.selected[server.slot];
+  if (got.index != index) {
+    std::string what = "it replied with the result of case index " + std::to_string(got.index);
+    if (server.last_slot != SIZE_MAX && got.index == plan_.selected[server.last_slot])
+      what += " (" + caseName(server.last_slot) + ", again)";
+    protocolBroken(server, what + " instead of " + std::to_string(index), now);
+    return false;
+  }
+  if ((got.flags & RESULT_FAIL) != 0 && (got.flags & RESULT_SKIP) != 0) {
+    protocolBroken(server, "it reported the case as both failed and skipped", now);
+    return false;
+  }
+  // A result that came with the end of the output still counts: the case finished.
+  const bool ended = server.phase == Phase::dying;
+  CaseResult& result = finish(server,
+                              (got.flags & RESULT_FAIL) != 0   ? Outcome::failed
+                              : (got.flags & RESULT_SKIP) != 0 ? Outcome::skipped
+                                                               : Outcome::passed,
+                              now);
+  result.leaked = (got.flags & RESULT_LEAK) != 0;
+  result.log_errors = got.flags >> RESULT_LOG_ERRORS_SHIFT;
+  // The next request goes out before the report is written, to keep the server busy.
+  if (ended) {
+    server.phase = Phase::idle;
+  } else {
+    afterResult(server, now);
+  }
+  announce(result);
+  return true;
+}
+
+// A server that sends what the protocol does not allow costs the case it was running; one that
+// does so after its last reply costs the case that reply was for, which is then revised.
+void Scheduler::protocolBroken(Server& server, const std::string& what, Clock::time_point now) {
+  launcher_.kill(server.link.process);
+  const std::string message = "the server broke the protocol: " + what;
+  if (server.phase == Phase::running || server.phase == Phase::dying) {
+    return endCase(server, Outcome::crashed, message, now);
+  }
+  if (server.last_slot != SIZE_MAX) {
+    CaseResult& result = results_[server.last_slot];
+    result.outcome = Outcome::crashed;
+    result.end_message = message + " after the case's result";
+    events_.caseRevised(result);
+  }
+  if (server.phase == Phase::exiting) {
+    closeServerPipes(server.link.process);
+    server.phase = Phase::gone;
+    return;
+  }
+  replace(server, now);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Bookkeeping
+
+void Scheduler::afterResult(Server& server, Clock::time_point now) {
+  if (!plan_.isolate) return assign(server, now);
+  // The used server ends on its own time; a fresh one takes the next case at once.
+  Server& fresh =
+      *servers_.emplace(std::next(std::find_if(servers_.begin(), servers_.end(),
+                                               [&](const Server& s) { return &s == &server; })),
+                        plan_.output_keep);
+  retire(server, now);
+  if (!pending_.empty()) launch(fresh, now);
+}
+
+CaseResult& Scheduler::finish(Server& server, Outcome outcome, Clock::time_point now) {
+  CaseResult& result = results_[server.slot];
+  result.outcome = outcome;
+  result.seconds = std::chrono::duration<double>(now - server.started).count();
+  result.output = server.link.err.take();
+  server.last_slot = server.slot;
+  ++finished_;
+  return result;
+}
+
+// Tells the listener; the output goes unless a report still needs it, so that memory does not
+// grow with the number of cases.
+void Scheduler::announce(CaseResult& result) {
+  events_.caseFinished(result);
+  if (!plan_.keep_output) std::string().swap(result.output);
+}
+
+// Reports the end of the case whose server is gone, then puts a fresh server in its place when
+// cases are left.
+void Scheduler::endCase(Server& server, Outcome outcome, std::string message,
+                        Clock::time_point now) {
+  server.link.readErrors();
+  CaseResult& result = finish(server, outcome, now);
+  result.end_message = std::move(message);
+  replace(server, now);
+  announce(result);
+}
+
+void Scheduler::replace(Server& server, Clock::time_point now) {
+  closeServerPipes(server.link.process);
+  server.link.out_open = server.link.err_open = false;
+  server.phase = Phase::gone;
+  if (!pending_.empty() && !shutting_down_) launch(server, now);
+}
+
+void Scheduler::launch(Server& server, Clock::time_point now) {
+  const auto process = launcher_.start();
+  if (!process) {
+    failure_ = process.error();
+    return;
+  }
+  server.link.start(*process);
+  server.last_slot = SIZE_MAX;
+  server.phase = Phase::idle;
+  server.version_deadline = now + HANDSHAKE_LIMIT;
+  assign(server, now);
+}
+
+// Hands the next waiting case to `server`, or leaves it idle.
+void Scheduler::assign(Server& server, Clock::time_point now) {
+  if (pending_.empty()) {
+    server.phase = Phase::idle;
+    if (shutting_down_) retire(server, now);
+    return;
+  }
+  server.slot = pending_.front();
+  pending_.pop_front();
+  server.phase = Phase::running;
+  restartClock(server, now);
+  sendRequest(server.link.process, encodeRunTest(plan_.selected[server.slot]));
+  events_.caseStarted(server.slot);
+}
+
+void Scheduler::restartClock(Server& server, Clock::time_point now) {
+  server.started = now;
+  server.case_deadline =
+      timeout_ == Clock::duration::max() ? Clock::time_point::max() : now + timeout_;
+}
+
+// Sends `exit`; what the server writes from here is read only to see how it ends.
+void Scheduler::retire(Server& server, Clock::time_point now) {
+  sendRequest(server.link.process, encodeRequest(DriverTag::exit));
+  closeRequests(server.link.process);
+  server.phase = Phase::exiting;
+  server.exit_deadline = now + EXIT_LIMIT;
+}
+
+void Scheduler::exitFinished(Server& server, bool in_time) {
+  const ServerEnd end = launcher_.kill(server.link.process);
+  server.link.readErrors();
+  if (!in_time || end.signal != 0 || end.exit_code != 0) {
+    exit_problems_.push_back({in_time
+                                  ? "a server " + describeEnd(end) + " after the exit request"
+                                  : "a server did not end within " +
+                                        std::to_string(std::chrono::seconds(EXIT_LIMIT).count()) +
+                                        " s of the exit request",
+                              server.link.err.take()});
+  }
+  closeServerPipes(server.link.process);
+  server.phase = Phase::gone;
+}
+
+std::string Scheduler::caseName(std::size_t slot) const {
+  return quoted(plan_.names[plan_.selected[slot]]);
+}
+
+}  // namespace vesk::driver

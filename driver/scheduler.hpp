@@ -1,0 +1,142 @@
+// vesk-run's scheduler: hands the selected cases to up to N servers, one request in flight per
+// server so that everything a server writes on standard error between a request and its reply
+// belongs to that case, and turns what each server does (a reply, output, its end, a stop, a
+// deadline passed) into case results. A server that dies, stops, breaks the protocol or runs past
+// the time limit costs the case it was running, and a fresh server takes over. Cases wait in a
+// queue of their own and each server knows the case it runs, so that running a case again or
+// keeping more than one request in flight changes the queue's and the server's bookkeeping, not
+// the events.
+#pragma once
+
+#include <poll.h>
+
+#include <cstdint>
+#include <deque>
+#include <list>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "case_output.hpp"
+#include "case_result.hpp"
+#include "server_link.hpp"
+#include "server_process.hpp"
+
+namespace vesk::driver {
+
+/// What a run is asked to do.
+struct RunPlan {
+  std::string_view executable;                    ///< for messages (outlives the scheduler)
+  std::span<const std::string> names;             ///< the case table (outlives the scheduler)
+  std::span<const std::uint32_t> selected;        ///< table positions to run, in this order
+  unsigned jobs = 1;                              ///< servers at once
+  double timeout_seconds = 0;                     ///< per case; 0 or less for no limit
+  std::size_t output_keep = DEFAULT_OUTPUT_KEEP;  ///< bytes kept at each end of a case's output
+  bool isolate = false;                           ///< a fresh server for every case
+  bool keep_output = true;  ///< results keep their output after it was announced (for JUnit)
+};
+
+/// A server that did not end cleanly after it was asked to exit.
+struct ServerExitProblem {
+  std::string message;  ///< how it ended, in the driver's words
+  std::string output;   ///< what it wrote on standard error since its last case
+};
+
+/// How a run ended.
+struct RunEnd {
+  std::vector<CaseResult> results;  ///< in the order of the selection; unfinished: interrupted
+  int signal = 0;                   ///< the signal that interrupted the run, or 0
+  std::string failure;              ///< why the run broke off (no server could start), or empty
+  std::vector<ServerExitProblem> exit_problems;
+};
+
+/// Runs one selection of cases. Every server still there when it is destroyed is killed.
+class Scheduler {
+ public:
+  /// `launcher` and `events` must outlive the scheduler.
+  Scheduler(const RunPlan& plan, ServerLauncher& launcher, CaseEvents& events);
+  Scheduler(const Scheduler&) = delete;
+  Scheduler& operator=(const Scheduler&) = delete;
+  ~Scheduler();
+
+  /// Takes over a server past its handshake; it gets the first case.
+  void adopt(ServerLink link);
+  /// Runs every case, then asks the servers to exit and waits for their end.
+  RunEnd run();
+
+  /// Starts servers up to the job count and hands each a case (done by `run`).
+  void start();
+  /// One turn: waits until something happens or a deadline passes and handles it; false when
+  /// the run cannot go on (interrupted, or no server could start).
+  bool turn();
+  /// Asks every server to exit; the turns that follow wait for their end (done by `run`).
+  void shutDown();
+  /// Whether every case has finished (and, after `shutDown`, every server has ended).
+  bool done() const noexcept;
+  /// The results so far, unfinished cases as interrupted, and how the servers ended.
+  RunEnd end();
+
+ private:
+  enum class Phase : std::uint8_t {
+    gone,     // no process
+    idle,     // waiting for a request
+    running,  // a case is running
+    dying,    // its output ended while a case ran: the rest of its report is being read
+    exiting,  // asked to exit: its end is awaited
+  };
+  struct Server {
+    explicit Server(std::size_t keep) noexcept : link(keep) {}
+    ServerLink link;
+    Phase phase = Phase::gone;
+    std::size_t slot = 0;              // the running case's position in the selection
+    std::size_t last_slot = SIZE_MAX;  // the case it ran before, or SIZE_MAX
+    Clock::time_point started{};
+    Clock::time_point version_deadline = Clock::time_point::max();
+    Clock::time_point case_deadline = Clock::time_point::max();
+    Clock::time_point report_deadline = Clock::time_point::max();
+    Clock::time_point exit_deadline = Clock::time_point::max();
+  };
+
+  // Events of one server: what poll found on its output, standard error and process
+  // descriptor (`fds`), a change of its state, and its deadlines.
+  void handleEvents(Server& server, std::span<const pollfd> fds, bool changed,
+                    Clock::time_point now);
+  void outputReadable(Server& server, Clock::time_point now);
+  void errorsReadable(Server& server);
+  void ended(Server& server, Clock::time_point now);
+  void stopped(Server& server, int signal, Clock::time_point now);
+  void deadlinesPassed(Server& server, Clock::time_point now);
+
+  void outputEnded(Server& server, Clock::time_point now);
+  void takeMessages(Server& server, Clock::time_point now);
+  bool takeResult(Server& server, Clock::time_point now);
+  void protocolBroken(Server& server, const std::string& what, Clock::time_point now);
+  void afterResult(Server& server, Clock::time_point now);
+  CaseResult& finish(Server& server, Outcome outcome, Clock::time_point now);
+  void announce(CaseResult& result);
+  void endCase(Server& server, Outcome outcome, std::string message, Clock::time_point now);
+  void replace(Server& server, Clock::time_point now);
+  void launch(Server& server, Clock::time_point now);
+  void assign(Server& server, Clock::time_point now);
+  void restartClock(Server& server, Clock::time_point now);
+  void retire(Server& server, Clock::time_point now);
+  void exitFinished(Server& server, bool in_time);
+  Clock::time_point nextDeadline(Clock::time_point now);
+  std::string caseName(std::size_t slot) const;
+
+  RunPlan plan_;
+  ServerLauncher& launcher_;
+  CaseEvents& events_;
+  Clock::duration timeout_;
+  std::vector<CaseResult> results_;
+  std::deque<std::size_t> pending_;  // slots of the selection waiting for a server
+  std::size_t finished_ = 0;
+  std::list<Server> servers_;  // stable: events hold references across replacements
+  std::vector<pollfd> fds_;
+  bool shutting_down_ = false;
+  std::string failure_;
+  std::vector<ServerExitProblem> exit_problems_;
+};
+
+}  // namespace vesk::driver
