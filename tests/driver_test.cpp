@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <random>
 #include <string>
@@ -15,6 +16,7 @@
 #include "junit.hpp"
 #include "messages.hpp"
 #include "options.hpp"
+#include "partition.hpp"
 #include "scheduler.hpp"
 #include "session.hpp"
 
@@ -43,6 +45,69 @@ TEST(Glob, MatchesWholeNamesWithStarsQuestionMarksAndEscapes) {
     EXPECT_FALSE(globMatch(globEscape(name), name + "x")) << name;
   }
   EXPECT_FALSE(globMatch(globEscape("a*"), "abc"));
+}
+
+TEST(Partition, ReadsBothKindsAndRefusesMalformedValues) {
+  using vesk::driver::parsePartition;
+  using vesk::driver::Partition;
+  const auto hash = parsePartition("hash:3/7");
+  ASSERT_TRUE(hash.has_value()) << hash.error();
+  EXPECT_EQ(hash->kind, Partition::Kind::hash);
+  EXPECT_EQ(hash->number, 3u);
+  EXPECT_EQ(hash->total, 7u);
+  EXPECT_EQ(vesk::driver::partitionText(*hash), "hash:3/7");
+  EXPECT_EQ(vesk::driver::partitionText(parsePartition("count:1/1").value()), "count:1/1");
+  for (const char* bad :
+       {"count:0/3", "count:4/3", "count:1/0", "count:1", "count:/3", "count:1/", "count:1/3x",
+        "count:-1/3", "count:1/99999999999", "mod:1/2", "1/2", "", "Count:1/2", "count: 1/2"}) {
+    EXPECT_FALSE(parsePartition(bad).has_value()) << bad;
+  }
+  EXPECT_EQ(parsePartition("count:4/3").error(),
+            "invalid partition 'count:4/3': M must not exceed N");
+  const auto options = parseOptions(std::vector<std::string_view>{"--partition=hash:1/2", "e"}, 1);
+  ASSERT_TRUE(options.has_value());
+  EXPECT_EQ(options->partition->kind, Partition::Kind::hash);
+  EXPECT_FALSE(parseOptions(std::vector<std::string_view>{"--partition", "e"}, 1).has_value());
+}
+
+TEST(Partition, HashesNamesStablySoThatANewCaseMovesNoOther) {
+  using vesk::driver::caseNameHash;
+  using vesk::driver::Partition;
+  // FNV-1a 64 followed by the splitmix64 finaliser, computed independently.
+  EXPECT_EQ(caseNameHash(""), 0xf52a15e9a9b5e89bu);
+  EXPECT_EQ(caseNameHash("a"), 0x02c0bdbf481420f8u);
+  EXPECT_EQ(caseNameHash("vesk_kernel.test.PGL4: determinant"), 0x14958bbd73587664u);
+
+  std::vector<std::string> names;
+  for (int i = 0; i < 200; ++i)
+    names.push_back("suite.test.case " + std::to_string(i));
+  std::vector<std::uint32_t> all(names.size());
+  for (std::uint32_t i = 0; i < all.size(); ++i)
+    all[i] = i;
+  const std::vector<std::uint32_t> without_last(all.begin(), all.end() - 1);
+  for (const Partition::Kind kind : {Partition::Kind::count, Partition::Kind::hash}) {
+    std::vector<int> seen(names.size(), 0);
+    for (std::uint32_t m = 1; m <= 5; ++m) {
+      const Partition part{kind, m, 5};
+      const auto mine = vesk::driver::partitionCases(part, all, names);
+      for (const std::uint32_t index : mine)
+        ++seen[index];
+      // Roughly even: round robin exactly, the hash within a wide margin of 40.
+      EXPECT_GE(mine.size(), kind == Partition::Kind::count ? 40u : 20u);
+      EXPECT_LE(mine.size(), kind == Partition::Kind::count ? 40u : 60u);
+      if (kind == Partition::Kind::hash) {
+        // The table without its last case: every other case stays where it was.
+        auto before = vesk::driver::partitionCases(part, without_last, names);
+        auto after = mine;
+        std::erase(after, static_cast<std::uint32_t>(names.size() - 1));
+        EXPECT_EQ(before, after) << m;
+      } else {
+        for (std::size_t k = 0; k < mine.size(); ++k)
+          EXPECT_EQ(mine[k], m - 1 + 5 * k);
+      }
+    }
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), static_cast<long>(names.size()));
+  }
 }
 
 TEST(Options, ReadsEveryFormOfEachOption) {
