@@ -1,8 +1,9 @@
 // Paired whole-process timings of vesk-run against the same executable in terminal mode: start-up
-// (the product), per-case cost (2000 trivial cases, -j1 and -j2) and parallelism (30 cases of
-// 40 ms, -j2). The variants of a scenario run interleaved, round after round, so that a change in
-// the machine's load hits all of them alike; medians and the spread (25th to 75th percentile) are
-// printed with the ratio of medians. Standard error of every run goes to /dev/null (not a
+// (the product), per-case cost (2000 trivial cases, -j1 and -j2), parallelism (30 cases of
+// 40 ms, -j2), and 2000 trivial registered cases on the default main against the same in a table
+// (terminal mode). The variants of a scenario run interleaved, round after round, so that a change
+// in the machine's load hits all of them alike; medians and the spread (25th to 75th percentile)
+// are printed with the ratio of medians. Standard error of every run goes to /dev/null (not a
 // terminal: one line per case in both modes).
 //   driver_timing [rounds]    (default 21)
 #include <fcntl.h>
@@ -90,7 +91,8 @@ void scenario(const char* title, std::vector<Variant> variants, int rounds) {
 
 int main(int argc, char** argv) {
   const int rounds = argc > 1 ? static_cast<int>(std::strtol(argv[1], nullptr, 10)) : 21;
-  const std::string product = VESK_PRODUCT, driver = VESK_RUN, cases = VESK_BENCH_CASES;
+  const std::string product = VESK_PRODUCT, driver = VESK_RUN, cases = VESK_BENCH_CASES,
+                    registered = VESK_BENCH_REGISTERED;
   scenario("start-up: the product's 36 cases",
            {{"vesk (terminal mode)", {product}, {}, {}},
             {"vesk-run -j1 vesk", {driver, "-j1", product}, {}, {}}},
@@ -100,6 +102,10 @@ int main(int argc, char** argv) {
            {{"terminal mode", {cases}, trivial, {}},
             {"vesk-run -j1", {driver, "-j1", cases}, trivial, {}},
             {"vesk-run -j2", {driver, "-j2", cases}, trivial, {}}},
+           rounds);
+  scenario("registration: 2000 trivial cases in terminal mode",
+           {{"table (harnessMain)", {cases}, trivial, {}},
+            {"registered (harness_main)", {registered}, {}, {}}},
            rounds);
   const std::vector<std::string> slow = {"BENCH_CASES=30", "BENCH_CASE_MS=40"};
   scenario(

@@ -2,16 +2,17 @@
 #                     [TIMEOUT <seconds>] [DRIVER <executable target>])
 #
 # Registers every case of <target>, an executable built on vesk::harness, as a CTest test of its
-# own: after <target> is built, `vesk-run --list` reads its case table, and a CTest file with one
-# test per case is written, each running exactly that case through vesk-run. `ctest -R`, `ctest
-# -j` and sharding (`ctest -I start,end,stride`) then work per case.
+# own: after <target> is built its cases are listed, and a CTest file with one test per case is
+# written, each running exactly that case. An executable on the default main (it links
+# vesk::harness_main) lists them itself and runs each test as `<target> --filter <name>`, one
+# process per test; any other runs each case through vesk-run. `ctest -R`, `ctest -j` and
+# sharding (`ctest -I start,end,stride`) then work per case.
 #   TEST_PREFIX   put before every case name to form the test name (default: none)
 #   CASE_TIMEOUT  passed to vesk-run as --timeout: the case is reported as timed out after it
+#                 (on the default main, where no driver runs, CTest's TIMEOUT is the limit)
 #   TIMEOUT       CTest's own limit per test (default: 60 s, or CASE_TIMEOUT + 30 s)
 #   DRIVER        the vesk-run target to use (default: vesk::run)
 # A skipped case is shown by CTest as skipped.
-
-set(_VESK_DISCOVER_CASES_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/VeskDiscoverCasesScript.cmake)
 
 function(vesk_discover_cases target)
   cmake_parse_arguments(ARG "" "TEST_PREFIX;CASE_TIMEOUT;TIMEOUT;DRIVER" "" ${ARGN})
@@ -39,17 +40,25 @@ function(vesk_discover_cases target)
     add_dependencies(${target} ${driver})
   endif()
 
+  # Known when the build is generated, after every target_link_libraries of the project.
+  set(links $<TARGET_PROPERTY:${target},LINK_LIBRARIES>)
+  set(default_main
+      $<OR:$<IN_LIST:vesk::harness_main,${links}>,$<IN_LIST:vesk_harness_main,${links}>>)
+
   set(cases_file ${CMAKE_CURRENT_BINARY_DIR}/${target}_cases.cmake)
   set(include_file ${CMAKE_CURRENT_BINARY_DIR}/${target}_cases_include.cmake)
   add_custom_command(TARGET ${target} POST_BUILD
     COMMAND ${CMAKE_COMMAND}
       -D "DRIVER=$<TARGET_FILE:${driver}>"
       -D "EXECUTABLE=$<TARGET_FILE:${target}>"
+      -D "DEFAULT_MAIN=${default_main}"
       -D "TEST_PREFIX=${ARG_TEST_PREFIX}"
       -D "CASE_TIMEOUT=${ARG_CASE_TIMEOUT}"
       -D "TIMEOUT=${ARG_TIMEOUT}"
       -D "OUTPUT=${cases_file}"
-      -P ${_VESK_DISCOVER_CASES_SCRIPT}
+      # The script beside this file, wherever the function is called from: this directory's
+      # variables are not seen in a consumer's directories when vesk is a subproject.
+      -P ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/VeskDiscoverCasesScript.cmake
     BYPRODUCTS ${cases_file}
     COMMENT "Listing the cases of ${target} for CTest"
     VERBATIM)

@@ -1,8 +1,14 @@
 # Writes the CTest file of vesk_discover_cases (VeskDiscoverCases.cmake): one test per case of a
-# harness executable, each running exactly that case through vesk-run.
-#   cmake -DDRIVER=<vesk-run> -DEXECUTABLE=<harness executable> -DOUTPUT=<file>
+# harness executable, each running exactly that case, by itself when it has the default main
+# (DEFAULT_MAIN=1), through vesk-run otherwise.
+#   cmake -DDRIVER=<vesk-run> -DEXECUTABLE=<harness executable> -DOUTPUT=<file> [-DDEFAULT_MAIN=1]
 #         [-DTEST_PREFIX=<prefix>] [-DCASE_TIMEOUT=<s>] [-DTIMEOUT=<s>] -P VeskDiscoverCasesScript.cmake
-execute_process(COMMAND "${DRIVER}" --list "${EXECUTABLE}"
+if(DEFAULT_MAIN)
+  set(list_command "${EXECUTABLE}" --list)
+else()
+  set(list_command "${DRIVER}" --list "${EXECUTABLE}")
+endif()
+execute_process(COMMAND ${list_command}
   OUTPUT_VARIABLE listing ERROR_VARIABLE errors RESULT_VARIABLE status TIMEOUT 60)
 if(NOT status EQUAL 0)
   file(REMOVE "${OUTPUT}")
@@ -38,16 +44,24 @@ while(NOT rest STREQUAL "")
     math(EXPR end "${end} + 1")
     string(SUBSTRING "${rest}" ${end} -1 rest)
   endif()
-  # The filter selects exactly this name: vesk-run reads a backslash as making the next
-  # character literal.
+  # The filter selects exactly this name: a backslash makes the next character literal.
   string(REPLACE "\\" "\\\\" pattern "${name}")
   string(REPLACE "*" "\\*" pattern "${pattern}")
   string(REPLACE "?" "\\?" pattern "${pattern}")
   _vesk_bracket("${TEST_PREFIX}${name}" test)
   _vesk_bracket("${pattern}" filter)
-  string(APPEND content
-    "add_test(${test} ${driver} ${options} --filter ${filter} ${executable})\n"
-    "set_tests_properties(${test} PROPERTIES TIMEOUT ${TIMEOUT} "
-    "SKIP_REGULAR_EXPRESSION [==[\\.\\.\\.SKIP \\[]==])\n")
+  if(DEFAULT_MAIN)
+    # One process per test, without the driver and a server: the executable's own summary tells
+    # a skip. (The property is a list, so the pattern holds no semicolon.)
+    string(APPEND content
+      "add_test(${test} ${executable} --filter ${filter})\n"
+      "set_tests_properties(${test} PROPERTIES TIMEOUT ${TIMEOUT} "
+      "SKIP_REGULAR_EXPRESSION [==[0 passed. 1 skipped. 0 failed\\.]==])\n")
+  else()
+    string(APPEND content
+      "add_test(${test} ${driver} ${options} --filter ${filter} ${executable})\n"
+      "set_tests_properties(${test} PROPERTIES TIMEOUT ${TIMEOUT} "
+      "SKIP_REGULAR_EXPRESSION [==[\\.\\.\\.SKIP \\[]==])\n")
+  endif()
 endwhile()
 file(WRITE "${OUTPUT}" "${content}")

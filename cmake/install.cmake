@@ -9,6 +9,7 @@ set_target_properties(vesk_base PROPERTIES EXPORT_NAME base)
 set_target_properties(vesk_kernel PROPERTIES EXPORT_NAME kernel)
 set_target_properties(vesk_ecs PROPERTIES EXPORT_NAME ecs)
 set_target_properties(vesk_harness PROPERTIES EXPORT_NAME harness)
+set_target_properties(vesk_harness_main PROPERTIES EXPORT_NAME harness_main)
 set_target_properties(vesk_harness_new PROPERTIES EXPORT_NAME harness_new)
 set_target_properties(vesk-run PROPERTIES EXPORT_NAME run)
 
@@ -19,7 +20,7 @@ install(TARGETS vesk_base vesk_kernel vesk_ecs vesk-run
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   FILE_SET HEADERS DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(TARGETS vesk_harness vesk_harness_new
+install(TARGETS vesk_harness vesk_harness_main vesk_harness_new
   EXPORT veskHarnessTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   FILE_SET HEADERS DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})

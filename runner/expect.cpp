@@ -8,6 +8,9 @@
 #include <vesk/log.hpp>
 #include <vesk/panic.hpp>
 
+#include "case_verdict.hpp"
+#include "escape.hpp"
+
 namespace vesk {
 
 namespace {
@@ -46,28 +49,6 @@ bool equalShown(const Shown& a, const Shown& b) noexcept {
   if (a.kind != b.kind) return false;  // a null `const char*` against a string
   if (a.kind == Kind::bytes) return a.bytes == b.bytes;
   return a.integer == b.integer;
-}
-
-// Writes `bytes` with `quote` and the backslash escaped, and every byte outside printable ASCII
-// as an escape, so that the message stays one line of plain text.
-void putEscaped(Writer& out, std::string_view bytes, char quote) noexcept {
-  for (const char c : bytes) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == quote || c == '\\') {
-      out.put('\\').put(c);
-    } else if (c == '\t') {
-      out.put("\\t");
-    } else if (c == '\n') {
-      out.put("\\n");
-    } else if (c == '\r') {
-      out.put("\\r");
-    } else if (byte < 0x20 || byte >= 0x7f) {
-      constexpr std::string_view digits = "0123456789abcdef";
-      out.put("\\x").put(digits[byte >> 4]).put(digits[byte & 0xf]);
-    } else {
-      out.put(c);
-    }
-  }
 }
 
 // A quoted string, cut after `limit` bytes with "..." after the closing quote.
@@ -196,18 +177,32 @@ template <class F>
 
 }  // namespace
 
+// Notes a failure in the running case's verdict with the call it returns to, so that a case that
+// drops the result still fails.
+#define VESK_NOTE_FAILED_EXPECTATION(err) \
+  caseVerdictExpectationFailed(err, reinterpret_cast<std::uintptr_t>(__builtin_return_address(0)))
+
 Result<void> expect(bool ok) noexcept {
-  if (!ok) return VESK_FAIL(Error::TestUnexpectedResult);
+  if (!ok) {
+    VESK_NOTE_FAILED_EXPECTATION(Error::TestUnexpectedResult);
+    return VESK_FAIL(Error::TestUnexpectedResult);
+  }
   return {};
 }
 
 Result<void> expectApproxEqAbs(double expected, double actual, double tolerance) noexcept {
-  if (!checkApprox(expected, actual, tolerance)) return VESK_FAIL(Error::TestExpectedApproxEqAbs);
+  if (!checkApprox(expected, actual, tolerance)) {
+    VESK_NOTE_FAILED_EXPECTATION(Error::TestExpectedApproxEqAbs);
+    return VESK_FAIL(Error::TestExpectedApproxEqAbs);
+  }
   return {};
 }
 
 Result<void> expectApproxEqAbs(float expected, float actual, float tolerance) noexcept {
-  if (!checkApprox(expected, actual, tolerance)) return VESK_FAIL(Error::TestExpectedApproxEqAbs);
+  if (!checkApprox(expected, actual, tolerance)) {
+    VESK_NOTE_FAILED_EXPECTATION(Error::TestExpectedApproxEqAbs);
+    return VESK_FAIL(Error::TestExpectedApproxEqAbs);
+  }
   return {};
 }
 
@@ -237,6 +232,7 @@ Result<void> expectEqualShown(const Shown& expected, const Shown& actual) noexce
     }
     out.put('\n');
   }
+  VESK_NOTE_FAILED_EXPECTATION(Error::TestExpectedEqual);
   return VESK_FAIL(Error::TestExpectedEqual);
 }
 
@@ -258,6 +254,7 @@ Result<void> expectEqualSequences(const ShownSequence& expected,
     putSequenceWindow(out, actual, at, wide);
     out.put('\n');
   }
+  VESK_NOTE_FAILED_EXPECTATION(Error::TestExpectedEqual);
   return VESK_FAIL(Error::TestExpectedEqual);
 }
 

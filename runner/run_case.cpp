@@ -1,5 +1,8 @@
 #include "run_case.hpp"
 
+#include "case_verdict.hpp"
+#include "throw_site.hpp"
+
 #include <cxxabi.h>
 
 #include <cstdlib>
@@ -64,17 +67,21 @@ CaseRun runCase(const TestCase& test, CaseReport report, const void* context) no
   // returns must not open the next failure's trace.
   trace->index = 0;
   CaseRun run;
+  caseVerdictBegin();
   beginCase(test);
   try {
     const CaseNewChecks checks;  // the case's ordinary new goes through the checking allocator
     run.result = test.func();
   } catch (...) {
-    // Fails the case, with the error return recorded here, instead of ending the process: the
-    // run goes on with the next case.
+    // Fails the case, with the place of the throw and the error return recorded here, instead of
+    // ending the process: the run goes on with the next case.
     printCurrentException();
+    for (const std::uint64_t site : lastThrowSites())
+      recordErrorReturn(site);
     run.result = VESK_FAIL(Error::UncaughtException);
   }
   endCase();
+  run.result = caseVerdictSettle(run.result);
   report(context, run, *trace);
   trace->index = 0;
   run.leaked = checkingAllocatorDeinit() == Check::leak;

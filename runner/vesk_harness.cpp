@@ -147,27 +147,19 @@ int mainTerminal(std::span<const TestCase> cases) noexcept {
   return counts.leaks != 0 || errors != 0 || counts.fail_count != 0 ? 1 : 0;
 }
 
-}  // namespace
-
-int harnessMain(int argc, char** argv, std::span<const TestCase> cases) {
+void startUp() noexcept {
   raiseStackLimit();
   installStopHandlers();
   ignoreBrokenPipe();
+}
 
-  const std::optional<ParsedArgs> parsed = parseArgs(argc, argv);
-  if (!parsed) panic("unable to parse command line args");
-  bool listen = false;
-  for (std::string_view arg : parsed->args.subspan(parsed->args.empty() ? 0 : 1)) {
-    if (arg != "--listen=-") panic("unrecognized command line argument");
-    listen = true;
-  }
+int runMode(std::span<const TestCase> cases, bool listen, std::span<std::byte> rest) noexcept {
   takeProcessState(listen);
-
   ErrorTrace trace;
   setActiveErrorTrace(&trace);
   int status = 0;
   if (listen) {
-    const Result<int> served = mainServer(cases, parsed->rest);
+    const Result<int> served = mainServer(cases, rest);
     if (!served.has_value()) panicWithTrace("internal test runner failure", &trace);
     status = *served;
   } else {
@@ -175,6 +167,25 @@ int harnessMain(int argc, char** argv, std::span<const TestCase> cases) {
   }
   setActiveErrorTrace(nullptr);
   return status;
+}
+
+}  // namespace
+
+int harnessMain(int argc, char** argv, std::span<const TestCase> cases) {
+  startUp();
+  const std::optional<ParsedArgs> parsed = parseArgs(argc, argv);
+  if (!parsed) panic("unable to parse command line args");
+  bool listen = false;
+  for (std::string_view arg : parsed->args.subspan(parsed->args.empty() ? 0 : 1)) {
+    if (arg != "--listen=-") panic("unrecognized command line argument");
+    listen = true;
+  }
+  return runMode(cases, listen, parsed->rest);
+}
+
+int harnessRun(std::span<const TestCase> cases, bool listen) {
+  startUp();
+  return runMode(cases, listen, cmdline_buffer);
 }
 
 }  // namespace vesk

@@ -30,6 +30,10 @@ std::string_view errorName(Error e) noexcept {
       return "MissingDebugInfo";
     case Error::InvalidDebugInfo:
       return "InvalidDebugInfo";
+    case Error::TestExpectedRelation:
+      return "TestExpectedRelation";
+    case Error::TestExpectedException:
+      return "TestExpectedException";
   }
   return "Unexpected";
 }

@@ -342,14 +342,14 @@ TEST(ServerE2E, ACaseThatThrowsFailsWithItsExceptionNamedAndTheExchangeGoesOn) {
   const auto run = serve(fixture, runTest(7) + runTest(8) + runTest(0) + exit_request);
   EXPECT_EQ(run.out, version + result(7, 1) + result(8, 1) + result(0, 0));
   EXPECT_EQ(run.exit_code, 0);
-  // Each message, then its trace: the one place that caught the exception.
+  // Each message, then its trace: the place of the throw and the one that caught the exception.
   const std::size_t first =
       run.err.find("uncaught exception of type std::runtime_error: disk full\n");
   const std::size_t second = run.err.find("uncaught exception of type int\n");
   EXPECT_EQ(first, 0u) << run.err;
   EXPECT_NE(second, std::string::npos) << run.err;
   EXPECT_GT(second, first);
-  EXPECT_EQ(traceEntries(run.err), 2u) << run.err;
+  EXPECT_EQ(traceEntries(run.err), 4u) << run.err;
 }
 
 TEST(ServerE2E, DeliveryInOneWriteOrByteByByteGivesTheSameAnswers) {

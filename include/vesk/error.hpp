@@ -35,6 +35,9 @@ enum class Error : std::uint8_t {
   // Failures of reading the executable's own debug information for traces.
   MissingDebugInfo,
   InvalidDebugInfo,
+  // Failed checks of registered cases that no expectation above names.
+  TestExpectedRelation,   ///< VESK_CHECK_NE, _LT, _LE, _GT or _GE
+  TestExpectedException,  ///< VESK_CHECK_THROWS_AS or VESK_CHECK_NOTHROW
 };
 
 /// The printed name of `e`, for example "OutOfMemory".

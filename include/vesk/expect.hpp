@@ -54,8 +54,10 @@ namespace vesk {
 /// "..." marking what is left out; in strings `"` and `\` are escaped, tab, line feed and carriage
 /// return print as \t, \n and \r, and every other byte outside printable ASCII as \x and two hex
 /// digits (so UTF-8 text prints escaped, and positions are counted in bytes).
+/// Always inlined, so that the error return a failure records is in the case that called it.
 template <class E, class A>
-[[nodiscard]] Result<void> expectEqual(const E& expected, const A& actual) noexcept;
+[[nodiscard, gnu::always_inline]] inline Result<void> expectEqual(const E& expected,
+                                                                  const A& actual) noexcept;
 
 /// `expectEqual` with a braced list of expected elements: `expectEqual({1, 2, 3}, values)`.
 template <class T, class A>
@@ -228,7 +230,7 @@ ShownSequence showSequence(const T& sequence) noexcept {
 }  // namespace detail
 
 template <class E, class A>
-Result<void> expectEqual(const E& expected, const A& actual) noexcept {
+inline Result<void> expectEqual(const E& expected, const A& actual) noexcept {
   static_assert(detail::sameKind<E, A>(),
                 "expectEqual compares two operands of one kind: integers, bool, values of one "
                 "enumeration, pointers, floats, strings, or contiguous sequences of these");

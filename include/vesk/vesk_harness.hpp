@@ -20,4 +20,8 @@ namespace vesk {
 /// status (0) when the run ended normally; a failed run ends the process itself.
 int harnessMain(int argc, char** argv, std::span<const TestCase> cases);
 
+/// The same for a `main` that read its command line itself: runs `cases` in terminal mode, or
+/// serves a build driver when `listen`.
+int harnessRun(std::span<const TestCase> cases, bool listen);
+
 }  // namespace vesk
