@@ -58,25 +58,25 @@ void appendQuoted(std::string& out, std::string_view text) {
   out += '"';
 }
 
-// What a bad case's YAML block says in one line.
-std::string summaryMessage(const CaseResult& result) {
-  static constexpr std::string_view plain[] = {"the case passed",      "the case failed",
-                                               "the case was skipped", "the case crashed",
-                                               "the case timed out",   "the case did not finish"};
-  std::string message(result.end_message.empty() ? plain[static_cast<int>(result.outcome)]
-                                                 : result.end_message);
-  if (result.leaked) message += "; it leaked memory";
-  if (result.log_errors != 0)
-    message += "; " + std::to_string(result.log_errors) + " errors were logged";
-  return message;
+// A YAML block's message: the report's first line for a crash or timeout, what is wrong for
+// another bad case, nothing for a clean one.
+std::string blockMessage(const CaseResult& result) {
+  if (result.outcome == Outcome::crashed || result.outcome == Outcome::timed_out)
+    return result.end_message;
+  if (result.outcome == Outcome::interrupted) return "interrupted";
+  return problemMessage(result);
 }
 
 void appendBlock(std::string& out, const CaseResult& result) {
   char duration[32];
   std::snprintf(duration, sizeof duration, "%.3f", result.seconds * 1000);
-  out += "  ---\n  message: ";
-  appendQuoted(out, summaryMessage(result));
-  out += "\n  outcome: ";
+  out += "  ---\n";
+  if (const std::string message = blockMessage(result); !message.empty()) {
+    out += "  message: ";
+    appendQuoted(out, message);
+    out += '\n';
+  }
+  out += "  outcome: ";
   out += outcomeName(result.outcome);
   out += "\n  leaked: ";
   out += result.leaked ? "true" : "false";

@@ -19,6 +19,7 @@
 #include "partition.hpp"
 #include "scheduler.hpp"
 #include "session.hpp"
+#include "tap.hpp"
 
 namespace {
 
@@ -108,6 +109,28 @@ TEST(Partition, HashesNamesStablySoThatANewCaseMovesNoOther) {
     }
     EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), static_cast<long>(names.size()));
   }
+}
+
+TEST(Tap, EscapesDirectivesInNamesAndControlCharactersInDiagnostics) {
+  vesk::driver::CaseResult result;
+  result.outcome = vesk::driver::Outcome::crashed;
+  result.end_message = "thread 7 panic: \"bad\" \\ value";
+  result.output = "line\tone\nbell\x07 caf\xc3\xa9\x7f";
+  result.seconds = 0.0015;
+  std::string out;
+  vesk::driver::appendTapPoint(out, 4, "suite.test.case # SKIP \\ not", result, false);
+  EXPECT_EQ(out,
+            "not ok 4 - suite.test.case \\# SKIP \\\\ not\n"
+            "  ---\n"
+            "  message: \"thread 7 panic: \\\"bad\\\" \\\\ value\"\n"
+            "  outcome: crashed\n  leaked: false\n  errors_logged: 0\n  duration_ms: 1.500\n"
+            "  output: \"line\\tone\\nbell\\x07 caf\xc3\xa9\\x7f\"\n"
+            "  ...\n");
+  // A clean case has no block unless asked; a skip carries the directive.
+  result.outcome = vesk::driver::Outcome::skipped;
+  out.clear();
+  vesk::driver::appendTapPoint(out, 1, "s.test.later", result, false);
+  EXPECT_EQ(out, "ok 1 - s.test.later # SKIP\n");
 }
 
 TEST(Options, ReadsEveryFormOfEachOption) {
