@@ -43,7 +43,8 @@ def vesk_cc_test(
     Args:
       name: the test's name; the executable is `name + "_bin"`.
       srcs: the sources, one of them calling vesk::harnessMain with the case table.
-      deps: further libraries (vesk's harness is always linked).
+      deps: further libraries (vesk's harness is always linked; add "@vesk//:harness_main"
+        for cases registered with VESK_CASE and no main of one's own).
       copts: further compiler options.
       vesk_args: options for vesk-run, before the executable (`--timeout 30`, `-j4`, ...).
       shard_count: how many shards Bazel splits the cases into (round robin in table order).
