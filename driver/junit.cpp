@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <utility>
 
 #include <vesk/log.hpp>
 
@@ -180,9 +181,12 @@ std::expected<std::string, int> followLinks(std::string path) {
     if (n < 0) return std::unexpected(errno);
     target.resize(static_cast<std::size_t>(n));
     const std::size_t slash = path.rfind('/');
-    path = target.starts_with('/') || slash == std::string::npos
-               ? target
-               : path.substr(0, slash + 1) + target;
+    if (target.starts_with('/') || slash == std::string::npos) {
+      path = std::move(target);
+    } else {
+      path.resize(slash + 1);
+      path += target;
+    }
   }
   return std::unexpected(ELOOP);
 }
@@ -219,11 +223,9 @@ std::string junitReport(std::string_view suite, std::span<const std::string> nam
   for (const CaseResult& result : results) {
     if (result.outcome == Outcome::crashed || result.outcome == Outcome::timed_out) {
       ++errors;
-    } else if (result.outcome == Outcome::interrupted) {
-      ++skipped;
-    } else if (!isClean(result)) {
+    } else if (!isClean(result) && result.outcome != Outcome::interrupted) {
       ++failures;
-    } else if (result.outcome == Outcome::skipped) {
+    } else if (result.outcome == Outcome::skipped || result.outcome == Outcome::interrupted) {
       ++skipped;
     }
   }

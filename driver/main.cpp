@@ -77,13 +77,11 @@ int runCases(const Options& options, Session& session, ServerLauncher& launcher,
   CaseEvents& events = tap ? static_cast<CaseEvents&>(*tap) : *text;
   RunEnd end;
   {
-    const RunPlan plan{options.executable,
-                       names,
-                       selected,
-                       options.jobs,
-                       options.timeout_seconds.value_or(0),
-                       options.output_keep,
-                       options.isolate};
+    RunPlan plan{options.executable, names, selected, options.jobs};
+    plan.timeout_seconds = options.timeout_seconds.value_or(0);
+    plan.output_keep = options.output_keep;
+    plan.isolate = options.isolate;
+    plan.keep_output = !report_paths.empty();
     Scheduler scheduler(plan, launcher, events);
     scheduler.adopt(session.takeServer());
     end = scheduler.run();

@@ -288,7 +288,7 @@ bool Scheduler::takeResult(Server& server, Clock::time_point now) {
   } else {
     afterResult(server, now);
   }
-  events_.caseFinished(result);
+  announce(result);
   return true;
 }
 
@@ -338,6 +338,13 @@ CaseResult& Scheduler::finish(Server& server, Outcome outcome, Clock::time_point
   return result;
 }
 
+// Tells the listener; the output goes unless a report still needs it, so that memory does not
+// grow with the number of cases.
+void Scheduler::announce(CaseResult& result) {
+  events_.caseFinished(result);
+  if (!plan_.keep_output) std::string().swap(result.output);
+}
+
 // Reports the end of the case whose server is gone, then puts a fresh server in its place when
 // cases are left.
 void Scheduler::endCase(Server& server, Outcome outcome, std::string message,
@@ -346,7 +353,7 @@ void Scheduler::endCase(Server& server, Outcome outcome, std::string message,
   CaseResult& result = finish(server, outcome, now);
   result.end_message = std::move(message);
   replace(server, now);
-  events_.caseFinished(result);
+  announce(result);
 }
 
 void Scheduler::replace(Server& server, Clock::time_point now) {

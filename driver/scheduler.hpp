@@ -34,6 +34,7 @@ struct RunPlan {
   double timeout_seconds = 0;                     ///< per case; 0 or less for no limit
   std::size_t output_keep = DEFAULT_OUTPUT_KEEP;  ///< bytes kept at each end of a case's output
   bool isolate = false;                           ///< a fresh server for every case
+  bool keep_output = true;  ///< results keep their output after it was announced (for JUnit)
 };
 
 /// A server that did not end cleanly after it was asked to exit.
@@ -113,6 +114,7 @@ class Scheduler {
   void protocolBroken(Server& server, const std::string& what, Clock::time_point now);
   void afterResult(Server& server, Clock::time_point now);
   CaseResult& finish(Server& server, Outcome outcome, Clock::time_point now);
+  void announce(CaseResult& result);
   void endCase(Server& server, Outcome outcome, std::string message, Clock::time_point now);
   void replace(Server& server, Clock::time_point now);
   void launch(Server& server, Clock::time_point now);

@@ -5,7 +5,6 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -33,30 +32,23 @@ constexpr int KEPT_FD_FLOOR = 1000;
 constexpr rlim_t KEPT_FD_HEADROOM = 16;
 
 // The signals whose handling the harness sets and a case must not change for later cases: the
-// faults it reports, the abort that ends a report, the broken pipe it ignores, and the parent's
-// end in build-driver mode.
+// faults it reports, the broken pipe it ignores, and the parent's end in build-driver mode. The
+// abort signal needs nothing: a report sets its default action itself before raising it.
 constexpr int PARENT_END_SIGNAL = SIGHUP;
-constexpr int KEPT_SIGNALS[] = {SIGSEGV, SIGILL,  SIGBUS,           SIGFPE,
-                                SIGABRT, SIGPIPE, PARENT_END_SIGNAL};
-
-struct KeptFd {
-  int fd;
-  dev_t device;
-  ino_t inode;
-};
+constexpr int KEPT_SIGNALS[] = {SIGSEGV, SIGILL, SIGBUS, SIGFPE, SIGPIPE, PARENT_END_SIGNAL};
 
 struct ProcessState {
-  std::array<KeptFd, 4> kept;
+  std::array<int, 3> kept;
   std::size_t kept_count;
   std::array<struct sigaction, std::size(KEPT_SIGNALS)> actions;
   sigset_t mask;
   stack_t signal_stack;
   rlimit fd_limit;
-  rlimit stack_limit;
   pid_t pid;
   std::atomic<pid_t> parent;  // 0 unless this process's group ends with its parent
   std::atomic<const TestCase*> running;
-  int sink;  // the kept error sink, or -1
+  int sink;                    // the kept error sink, or -1
+  std::array<char, 4096> cwd;  // the working directory, or empty
 };
 
 // Taken once at start-up; read by the exit handler and by the parent-end signal handler, which
@@ -72,9 +64,10 @@ int keptFdFloor() noexcept {
   return static_cast<int>(std::clamp<rlim_t>(below, 3, KEPT_FD_FLOOR));
 }
 
-bool intact(const KeptFd& kept) noexcept {
-  struct stat info {};
-  return ::fstat(kept.fd, &info) == 0 && info.st_dev == kept.device && info.st_ino == kept.inode;
+// Closing a kept descriptor, or putting another file in its place (dup2, or an open after a
+// close), leaves none with the close-on-exec flag at that number.
+bool intact(int kept) noexcept {
+  return ::fcntl(kept, F_GETFD) == FD_CLOEXEC;
 }
 
 // An exit() while a case runs would end the run as if it had finished, status 0 included. Only
@@ -121,13 +114,13 @@ void restoreProcessState() noexcept {
   ::pthread_sigmask(SIG_SETMASK, &state.mask, nullptr);
   if (::gettid() == state.pid) ::sigaltstack(&state.signal_stack, nullptr);
   ::setrlimit(RLIMIT_NOFILE, &state.fd_limit);
-  ::setrlimit(RLIMIT_STACK, &state.stack_limit);
-  if (state.parent.load() != 0) ::prctl(PR_SET_PDEATHSIG, PARENT_END_SIGNAL);
   // An alarm the case left would fire in a later case and end it by its signal.
   const itimerval off{};
   ::setitimer(ITIMER_REAL, &off, nullptr);
   restoreStopReport();
   if (state.sink >= 0) setErrorSink(state.sink);
+  // Relative source paths in traces (a build with -ffile-prefix-map) are read from here.
+  if (state.cwd[0] != '\0') (void)::chdir(state.cwd.data());
 }
 
 [[noreturn]] void descriptorBroken(const TestCase& test, int fd) noexcept {
@@ -149,12 +142,7 @@ int keepDescriptor(int fd) noexcept {
   if (state.kept_count == state.kept.size()) return -1;
   const int kept = ::fcntl(fd, F_DUPFD_CLOEXEC, keptFdFloor());
   if (kept < 0) return -1;
-  struct stat info {};
-  if (::fstat(kept, &info) != 0) {
-    ::close(kept);
-    return -1;
-  }
-  state.kept[state.kept_count++] = KeptFd{kept, info.st_dev, info.st_ino};
+  state.kept[state.kept_count++] = kept;
   return kept;
 }
 
@@ -162,13 +150,14 @@ void takeProcessState(bool server) noexcept {
   state.pid = ::getpid();
   state.sink = keepDescriptor(errorSink());
   if (state.sink >= 0) setErrorSink(state.sink);
+  // Its path, not a descriptor: a run with nothing to report opens no file.
+  if (::getcwd(state.cwd.data(), state.cwd.size()) == nullptr) state.cwd[0] = '\0';
   if (server) endGroupWithParent();
   for (std::size_t i = 0; i < std::size(KEPT_SIGNALS); ++i)
     ::sigaction(KEPT_SIGNALS[i], nullptr, &state.actions[i]);
   ::pthread_sigmask(SIG_SETMASK, nullptr, &state.mask);
   ::sigaltstack(nullptr, &state.signal_stack);
   ::getrlimit(RLIMIT_NOFILE, &state.fd_limit);
-  ::getrlimit(RLIMIT_STACK, &state.stack_limit);
   ::on_exit(reportExitDuringCase, nullptr);
 }
 
@@ -183,7 +172,7 @@ void endCase() noexcept {
   restoreProcessState();
   if (test == nullptr) return;
   for (std::size_t i = 0; i < state.kept_count; ++i) {
-    if (!intact(state.kept[i])) descriptorBroken(*test, state.kept[i].fd);
+    if (!intact(state.kept[i])) descriptorBroken(*test, state.kept[i]);
   }
 }
 

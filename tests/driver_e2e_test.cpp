@@ -382,11 +382,8 @@ TEST(Driver, JUnitGoesThroughSymbolicLinksAndIntoDevicesAndPipesWithoutReplacing
   EXPECT_TRUE(S_ISLNK(st.st_mode));
   EXPECT_EQ(junit(dir + "/reports/real.xml", "count(//testcase)"), "3");
 
-  const ProcessResult null = runTable("state", {"--isolate", "--junit", "/dev/null"});
-  EXPECT_EQ(null.exit_code, 0) << null.err;
-  ASSERT_EQ(::stat("/dev/null", &st), 0);
-  EXPECT_TRUE(S_ISCHR(st.st_mode));
-
+  // A FIFO stands for every path that is not a regular file: a regression tried on /dev/null
+  // would replace it system-wide when run as root.
   const std::string fifo = dir + "/pipe";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
   auto reader = std::async(std::launch::async, [&] { return readFile(fifo); });
