@@ -69,12 +69,12 @@ int runCases(const Options& options, Session& session, ServerLauncher& launcher,
   // With TAP on standard output, standard error keeps only vesk-run's own messages.
   std::optional<Reporter> text;
   std::optional<TapReporter> tap;
+  CaseEvents* events = nullptr;
   if (options.format == Format::tap) {
-    tap.emplace(names, options.verbose, STDOUT_FILENO);
+    events = &tap.emplace(names, options.verbose, STDOUT_FILENO);
   } else {
-    text.emplace(names, selected, options.verbose);
+    events = &text.emplace(names, selected, options.verbose);
   }
-  CaseEvents& events = tap ? static_cast<CaseEvents&>(*tap) : *text;
   RunEnd end;
   {
     RunPlan plan{options.executable, names, selected, options.jobs};
@@ -82,7 +82,7 @@ int runCases(const Options& options, Session& session, ServerLauncher& launcher,
     plan.output_keep = options.output_keep;
     plan.isolate = options.isolate;
     plan.keep_output = !report_paths.empty();
-    Scheduler scheduler(plan, launcher, events);
+    Scheduler scheduler(plan, launcher, *events);
     scheduler.adopt(session.takeServer());
     end = scheduler.run();
   }  // every server is gone before the summary

@@ -1,5 +1,6 @@
 #include "tap.hpp"
 
+#include <algorithm>
 #include <cstdio>
 
 #include <vesk/log.hpp>
@@ -48,9 +49,10 @@ void appendQuoted(std::string& out, std::string_view text) {
     } else if (c == '\t') {
       out += "\\t";
     } else if (byte < 0x20 || byte == 0x7F) {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\x%02x", byte);
-      out += escape;
+      static constexpr char HEX[] = "0123456789abcdef";
+      out += "\\x";
+      out += HEX[byte >> 4];
+      out += HEX[byte & 0xF];
     } else {
       out += c;
     }
@@ -69,7 +71,7 @@ std::string blockMessage(const CaseResult& result) {
 
 void appendBlock(std::string& out, const CaseResult& result) {
   char duration[32];
-  std::snprintf(duration, sizeof duration, "%.3f", result.seconds * 1000);
+  const int length = std::snprintf(duration, sizeof duration, "%.3f", result.seconds * 1000);
   out += "  ---\n";
   if (const std::string message = blockMessage(result); !message.empty()) {
     out += "  message: ";
@@ -82,7 +84,8 @@ void appendBlock(std::string& out, const CaseResult& result) {
   out += result.leaked ? "true" : "false";
   out += "\n  errors_logged: " + std::to_string(result.log_errors);
   out += "\n  duration_ms: ";
-  out += duration;
+  out.append(duration,
+             std::min(static_cast<std::size_t>(std::max(length, 0)), sizeof duration - 1));
   if (!result.output.empty()) {
     out += "\n  output: ";
     appendQuoted(out, result.output);

@@ -65,7 +65,9 @@ std::vector<std::string> junitNames(const std::string& path) {
   std::vector<std::string> names;
   for (int i = 1; i <= std::stoi(count); ++i) {
     const std::string at = "(//testcase)[" + std::to_string(i) + "]";
-    names.push_back(xpath(path, "concat(" + at + "/@classname, '.test.', " + at + "/@name)"));
+    std::string expr = "concat(";
+    expr.append(at).append("/@classname, '.test.', ").append(at).append("/@name)");
+    names.push_back(xpath(path, expr));
   }
   return names;
 }
