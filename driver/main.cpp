@@ -86,6 +86,7 @@ int runCases(const Options& options, Session& session, ServerLauncher& launcher,
     scheduler.adopt(session.takeServer());
     end = scheduler.run();
   }  // every server is gone before the summary
+  restoreDefaultSignals();
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   if (text) text->abandon();
   printExitProblems(end.exit_problems);

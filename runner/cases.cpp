@@ -1,4 +1,5 @@
 #include <vesk/cases.hpp>
+#include <vesk/vesk_harness.hpp>
 
 #include <cxxabi.h>
 #include <unistd.h>

@@ -408,8 +408,8 @@ TEST(Driver, ACaseWritingWithoutEndCostsBoundedMemoryAndLeavesAReadableReport) {
                                    {"DRIVER_FIXTURE_TABLE=output"});
   EXPECT_EQ(r.exit_code, 0) << r.err.substr(0, 2000);
   const std::uint64_t written = 11 + (std::uint64_t{200} << 20) + 11;
-  const std::string left_out =
-      "[vesk-run: " + std::to_string(written - 2 * 65536) + " bytes of output left out]\n";
+  const std::string left_out = "[vesk-run: " + std::to_string(written - std::uint64_t{2} * 65536) +
+                               " bytes of output left out]\n";
   const std::string paragraph = paragraphOf(r.err, "driver.test.writes without end");
   EXPECT_TRUE(paragraph.find("\nfirst line\nxxx") != std::string::npos) << paragraph.substr(0, 200);
   EXPECT_NE(paragraph.find("xxx\n" + left_out + "xxx"), std::string::npos);

@@ -1,15 +1,14 @@
 // Cases that register themselves, and checks that report both values: VESK_CASE with its fixture,
 // typed and table-driven forms, VESK_CHECK_* (record a failure, the case goes on) and
 // VESK_REQUIRE_* (record it and end the case). Link vesk::harness_main for a `main` that runs the
-// registered cases; a hand-written table handed to `harnessMain` needs nothing from here.
+// registered cases (vesk_harness.hpp has them as a table, for a main of one's own); a hand-written
+// table handed to `harnessMain` needs nothing from here.
 #pragma once
 
-#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <iosfwd>
 #include <optional>
-#include <span>
 #include <string_view>
 #include <type_traits>
 #include <utility>
@@ -54,15 +53,6 @@ class ValueText {
 template <class T>
 struct CaseValue;
 
-/// The cases registered with the macros below, in registration order (declaration order within a
-/// file, then the link order of files). Two cases of one name end the process with status 2 and a
-/// message naming both places, before any case runs.
-std::span<const TestCase> registeredCases();
-
-/// The default main of vesk::harness_main: reads --list, --filter, --exclude, --help and
-/// --listen=-, then runs the selected registered cases as `harnessMain` does.
-int casesMain(int argc, char** argv);
-
 namespace cases_detail {
 
 template <class T>
@@ -103,8 +93,8 @@ concept Streamable = requires(std::ostream& os, const T& v) {
 
 template <class T>
 concept ResultLike = requires(const T& v) {
-  { v.has_value() } -> std::same_as<bool>;
-  { v.error() } -> std::convertible_to<Error>;
+  v.has_value();
+  requires std::is_convertible_v<decltype(v.error()), Error>;
 };
 
 template <class T>
@@ -234,10 +224,13 @@ struct Operand {
 };
 
 template <class T>
+void printErased(ValueText& out, const void* value) noexcept {
+  printValue(out, *static_cast<const T*>(value));
+}
+
+template <class T>
 Operand operandOf(const T& value) noexcept {
-  return {&value, [](ValueText& out, const void* v) noexcept {
-            printValue(out, *static_cast<const T*>(v));
-          }};
+  return {&value, &printErased<T>};
 }
 
 /// One range operand of a failed equality, printed around the first difference.
@@ -357,12 +350,10 @@ RangeOperand rangeOperandOf(const T& value) noexcept {
   return {&value, rangeLength(value), &printRange<T>};
 }
 
-/// Checks `a R b`; on failure prints both values and fails the case. Returns whether it held.
+/// Prints the values of a failed `a R b` and fails the case: out of line and cold, so that the
+/// passing path is all a case body compiles with its checks inlined.
 template <Relation R, class A, class B>
-bool checkRelation(const CheckSite& site, const A& a, const B& b) {
-  if (relationHolds<R>(a, b)) [[likely]] {
-    return true;
-  }
+[[gnu::cold, gnu::noinline]] void failRelationOf(const CheckSite& site, const A& a, const B& b) {
   if constexpr (R == Relation::eq && is_string<A> && is_string<B>) {
     failStrings(site, stringOf(a), stringOf(b));
   } else if constexpr (R == Relation::eq && Range<A> && Range<B>) {
@@ -370,6 +361,15 @@ bool checkRelation(const CheckSite& site, const A& a, const B& b) {
   } else {
     failRelation(site, R, operandOf(a), operandOf(b));
   }
+}
+
+/// Checks `a R b`; on failure prints both values and fails the case. Returns whether it held.
+template <Relation R, class A, class B>
+bool checkRelation(const CheckSite& site, const A& a, const B& b) {
+  if (relationHolds<R>(a, b)) [[likely]] {
+    return true;
+  }
+  failRelationOf<R>(site, a, b);
   return false;
 }
 

@@ -24,4 +24,13 @@ int harnessMain(int argc, char** argv, std::span<const TestCase> cases);
 /// serves a build driver when `listen`.
 int harnessRun(std::span<const TestCase> cases, bool listen);
 
+/// The cases registered with the macros of cases.hpp, in registration order (declaration order
+/// within a file, then the link order of files). Two cases of one name end the process with
+/// status 2 and a message naming both places, before any case runs.
+std::span<const TestCase> registeredCases();
+
+/// The default main of vesk::harness_main: reads --list, --filter, --exclude, --help and
+/// --listen=-, then runs the selected registered cases as `harnessMain` does.
+int casesMain(int argc, char** argv);
+
 }  // namespace vesk
