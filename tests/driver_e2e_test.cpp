@@ -521,7 +521,9 @@ TEST(Driver, SmallFaults) {
 TEST(Driver, AnInterruptedRunReportsWhatFinishedAndEndsByTheSignal) {
   const std::string dir = temporaryDirectory();
   std::vector<std::string> args = {driver, "-j1", "--junit", dir + "/i.xml", driver_fixture};
-  std::vector<std::string> env = vesk::testing::childEnvironment({"DRIVER_FIXTURE_TABLE=slow"});
+  // Under Bazel, the premature-exit file it creates at start stays: the run did not end cleanly.
+  std::vector<std::string> env = vesk::testing::childEnvironment(
+      {"DRIVER_FIXTURE_TABLE=slow", "TEST_PREMATURE_EXIT_FILE=" + dir + "/premature"});
   const std::vector<char*> argv = vesk::testing::execArray(args);
   const std::vector<char*> envp = vesk::testing::execArray(env);
   int err[2];
@@ -550,6 +552,7 @@ TEST(Driver, AnInterruptedRunReportsWhatFinishedAndEndsByTheSignal) {
       << text;
   EXPECT_EQ(junit(dir + "/i.xml", "count(//testcase)"), "3");
   EXPECT_EQ(junit(dir + "/i.xml", "count(//testcase/skipped[@message='interrupted'])"), "2");
+  EXPECT_TRUE(std::ifstream(dir + "/premature").good());
 }
 
 }  // namespace
