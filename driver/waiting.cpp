@@ -75,6 +75,18 @@ bool takeChildChange() noexcept {
   return changed;
 }
 
+void restoreDefaultSignals() noexcept {
+  struct sigaction dfl {};
+  dfl.sa_handler = SIG_DFL;
+  sigset_t set;
+  sigemptyset(&set);
+  for (int signo : INTERRUPTING) {
+    ::sigaction(signo, &dfl, nullptr);
+    sigaddset(&set, signo);
+  }
+  ::sigprocmask(SIG_UNBLOCK, &set, nullptr);
+}
+
 int endBySignal(int signal) noexcept {
   struct sigaction dfl {};
   dfl.sa_handler = SIG_DFL;

@@ -25,6 +25,10 @@ int interruptingSignal() noexcept;
 /// Whether a server may have changed its state (stopped) since the last call.
 bool takeChildChange() noexcept;
 
+/// Gives SIGINT, SIGTERM and SIGHUP back their default action, unblocked: once the servers are
+/// gone, a signal ends vesk-run at once, even in a write that waits (a FIFO nobody reads).
+void restoreDefaultSignals() noexcept;
+
 /// Ends the process by `signal`, as an interrupted program is expected to end; returns the exit
 /// status that says the same should the signal not end it.
 int endBySignal(int signal) noexcept;

@@ -408,8 +408,8 @@ TEST(Driver, ACaseWritingWithoutEndCostsBoundedMemoryAndLeavesAReadableReport) {
                                    {"DRIVER_FIXTURE_TABLE=output"});
   EXPECT_EQ(r.exit_code, 0) << r.err.substr(0, 2000);
   const std::uint64_t written = 11 + (std::uint64_t{200} << 20) + 11;
-  const std::string left_out =
-      "[vesk-run: " + std::to_string(written - 2 * 65536) + " bytes of output left out]\n";
+  const std::string left_out = "[vesk-run: " + std::to_string(written - std::uint64_t{2} * 65536) +
+                               " bytes of output left out]\n";
   const std::string paragraph = paragraphOf(r.err, "driver.test.writes without end");
   EXPECT_TRUE(paragraph.find("\nfirst line\nxxx") != std::string::npos) << paragraph.substr(0, 200);
   EXPECT_NE(paragraph.find("xxx\n" + left_out + "xxx"), std::string::npos);
@@ -521,7 +521,9 @@ TEST(Driver, SmallFaults) {
 TEST(Driver, AnInterruptedRunReportsWhatFinishedAndEndsByTheSignal) {
   const std::string dir = temporaryDirectory();
   std::vector<std::string> args = {driver, "-j1", "--junit", dir + "/i.xml", driver_fixture};
-  std::vector<std::string> env = vesk::testing::childEnvironment({"DRIVER_FIXTURE_TABLE=slow"});
+  // Under Bazel, the premature-exit file it creates at start stays: the run did not end cleanly.
+  std::vector<std::string> env = vesk::testing::childEnvironment(
+      {"DRIVER_FIXTURE_TABLE=slow", "TEST_PREMATURE_EXIT_FILE=" + dir + "/premature"});
   const std::vector<char*> argv = vesk::testing::execArray(args);
   const std::vector<char*> envp = vesk::testing::execArray(env);
   int err[2];
@@ -550,6 +552,7 @@ TEST(Driver, AnInterruptedRunReportsWhatFinishedAndEndsByTheSignal) {
       << text;
   EXPECT_EQ(junit(dir + "/i.xml", "count(//testcase)"), "3");
   EXPECT_EQ(junit(dir + "/i.xml", "count(//testcase/skipped[@message='interrupted'])"), "2");
+  EXPECT_TRUE(std::ifstream(dir + "/premature").good());
 }
 
 }  // namespace
