@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include <vesk/log.hpp>
+#include "writer.hpp"
 
 namespace vesk::driver {
 

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include <vesk/log.hpp>
+#include "writer.hpp"
 
 namespace vesk::driver {
 

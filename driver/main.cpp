@@ -16,8 +16,10 @@
 #include "report.hpp"
 #include "scheduler.hpp"
 #include "session.hpp"
+#include "stderr_lock.hpp"
 #include "tap.hpp"
 #include "waiting.hpp"
+#include "writer.hpp"
 
 namespace {
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include <vesk/log.hpp>
+#include "writer.hpp"
 
 namespace vesk::driver {
 

@@ -1283,7 +1283,8 @@ Check Heap::deinit(bool report) noexcept {
         leaked |= reportChunkLeaks(sorted[i]);
     }
     if (sorted != nullptr)
-      unmapBytes(sorted, roundUpToPages(std::max<std::size_t>(most, 1) * sizeof(Chunk*)));
+      unmapBytes(static_cast<void*>(sorted),
+                 roundUpToPages(std::max<std::size_t>(most, 1) * sizeof(Chunk*)));
     leaked |= reportLargeLeaks(old.generation);
   } else {
     std::lock_guard lock(mutex_);

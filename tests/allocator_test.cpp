@@ -323,6 +323,7 @@ TEST_F(CheckingAllocatorTest, ReleasingAnInstanceTwiceOrUnusedFindsNothing) {
 TEST_F(CheckingAllocatorTest, ManyThreadsAllocatingAndFreeingAtOnceLoseNothing) {
   const std::uint64_t errors = errorsLogged();
   std::vector<std::thread> threads;
+  threads.reserve(4);
   std::atomic<int> corrupted{0};
   for (unsigned t = 0; t < 4; ++t) {
     threads.emplace_back([t, &corrupted] {
