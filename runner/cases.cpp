@@ -328,8 +328,10 @@ void refuseDuplicates(const Registry& r, const std::vector<const CaseNode*>& nod
   std::vector<std::size_t> order(r.table.size());
   for (std::size_t i = 0; i < order.size(); ++i)
     order[i] = i;
-  std::stable_sort(order.begin(), order.end(),
-                   [&](std::size_t a, std::size_t b) { return r.table[a].name < r.table[b].name; });
+  // Ties broken by position, so the earlier of two cases comes first in the message.
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return r.table[a].name != r.table[b].name ? r.table[a].name < r.table[b].name : a < b;
+  });
   for (std::size_t k = 1; k < order.size(); ++k) {
     const std::size_t a = order[k - 1], b = order[k];
     if (r.table[a].name != r.table[b].name) continue;

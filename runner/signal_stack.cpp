@@ -11,6 +11,13 @@
 #include <cstdlib>
 #include <new>
 
+// A sanitizer runtime linked into the executable defines pthread_create weakly beside its
+// interceptor, so the definition at the end of this file takes the interceptor's place and the
+// next definition in lookup order is the C library's, which the runtime must not be bypassed for.
+// Its interceptor is then reached by its own name; without such a runtime this stays null.
+extern "C" int __interceptor_pthread_create(  // NOLINT(bugprone-reserved-identifier): its name
+    pthread_t*, const pthread_attr_t*, void* (*)(void*), void*) __attribute__((weak));
+
 namespace vesk {
 
 namespace {
@@ -74,7 +81,9 @@ PthreadCreate nextPthreadCreate() noexcept {
   static std::atomic<PthreadCreate> next{nullptr};
   PthreadCreate found = next.load(std::memory_order_acquire);
   if (found == nullptr) {
-    found = reinterpret_cast<PthreadCreate>(::dlsym(RTLD_NEXT, "pthread_create"));
+    found = &__interceptor_pthread_create != nullptr
+                ? &__interceptor_pthread_create
+                : reinterpret_cast<PthreadCreate>(::dlsym(RTLD_NEXT, "pthread_create"));
     next.store(found, std::memory_order_release);
   }
   return found;
