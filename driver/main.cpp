@@ -69,6 +69,7 @@ int runCases(const Options& options, Session& session, ServerLauncher& launcher,
     plan.timeout_seconds = options.timeout_seconds.value_or(0);
     plan.output_keep = options.output_keep;
     plan.isolate = options.isolate;
+    plan.retries = options.retries;
     plan.keep_output = !options.junit_path.empty();
     Scheduler scheduler(plan, launcher, reporter);
     scheduler.adopt(session.takeServer());
