@@ -10,26 +10,16 @@
 
 namespace {
 
-// Slots are never handed out twice within one instance, so a long run takes a fresh instance
-// every so often, as the runner does between cases; the cost of that is part of the measurement.
-constexpr std::size_t PAIRS_PER_INSTANCE = 1024;
-
-void renewInstanceEvery(std::size_t& count, std::size_t period) {
-  if (++count % period != 0) return;
-  benchmark::DoNotOptimize(vesk::checkingAllocatorDeinit());
-  vesk::checkingAllocatorInit();
-}
-
 void BM_CheckingAllocatorPair(benchmark::State& state) {
   vesk::checkingAllocatorInit();
   const vesk::Allocator gpa = vesk::testingAllocator();
   const auto len = static_cast<std::size_t>(state.range(0));
-  std::size_t pairs = 0;
+  // Freed slots come back after the quarantine, so one instance serves the whole run, as one
+  // case would.
   for (auto _ : state) {
     auto block = gpa.allocate<std::byte>(len);
     benchmark::DoNotOptimize(block->data());
     gpa.release(*block);
-    renewInstanceEvery(pairs, PAIRS_PER_INSTANCE);
   }
   benchmark::DoNotOptimize(vesk::checkingAllocatorDeinit());
 }
@@ -53,14 +43,12 @@ void BM_CheckingAllocatorBatch(benchmark::State& state) {
   vesk::checkingAllocatorInit();
   const vesk::Allocator gpa = vesk::testingAllocator();
   std::array<std::span<std::byte>, BATCH> blocks;
-  std::size_t batches = 0;
   for (auto _ : state) {
     for (auto& block : blocks)
       block = *gpa.allocate<std::byte>(24);
     benchmark::DoNotOptimize(blocks.data());
     for (auto block : blocks)
       gpa.release(block);
-    renewInstanceEvery(batches, PAIRS_PER_INSTANCE / BATCH);
   }
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * BATCH));
   benchmark::DoNotOptimize(vesk::checkingAllocatorDeinit());

@@ -7,6 +7,18 @@ bool isClean(const CaseResult& result) noexcept {
          !result.leaked && result.log_errors == 0;
 }
 
+std::string problemMessage(const CaseResult& result) {
+  std::string message;
+  const auto add = [&](std::string_view part) {
+    if (!message.empty()) message += "; ";
+    message += part;
+  };
+  if (result.outcome == Outcome::failed) add("the case failed");
+  if (result.leaked) add("it leaked memory");
+  if (result.log_errors != 0) add(std::to_string(result.log_errors) + " errors were logged");
+  return message;
+}
+
 Tally tally(std::span<const CaseResult> results) noexcept {
   Tally t;
   for (const CaseResult& result : results) {

@@ -52,6 +52,10 @@ inline bool isFlaky(const CaseResult& result) noexcept {
 /// Whether `result` counts as good for the exit status: passed or skipped, no leak, no log error.
 bool isClean(const CaseResult& result) noexcept;
 
+/// What is wrong with a case that failed, leaked or logged errors, in the words of JUnit's failure
+/// message and TAP's diagnostics ("the case failed; it leaked memory; 2 errors were logged").
+std::string problemMessage(const CaseResult& result);
+
 /// Whether the case ran to an end of its own (anything but `interrupted`).
 inline bool finished(const CaseResult& result) noexcept {
   return result.outcome != Outcome::interrupted;

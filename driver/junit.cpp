@@ -10,6 +10,7 @@
 #include <utility>
 
 #include <vesk/log.hpp>
+#include "writer.hpp"
 
 namespace vesk::driver {
 
@@ -95,18 +96,6 @@ void appendSeconds(std::string& out, std::string_view name, double seconds) {
       std::string_view(text, std::min(static_cast<std::size_t>(std::max(n, 0)), sizeof text - 1)));
 }
 
-std::string failureMessage(const CaseResult& result) {
-  std::string message;
-  const auto add = [&](std::string_view part) {
-    if (!message.empty()) message += "; ";
-    message += part;
-  };
-  if (result.outcome == Outcome::failed) add("the case failed");
-  if (result.leaked) add("it leaked memory");
-  if (result.log_errors != 0) add(std::to_string(result.log_errors) + " errors were logged");
-  return message;
-}
-
 void appendCounts(std::string& xml, std::size_t tests, std::uint64_t failures, std::uint64_t errors,
                   std::uint64_t skipped, double seconds) {
   appendAttribute(xml, "tests", std::to_string(tests));
@@ -161,7 +150,7 @@ void appendCase(std::string& xml, std::string_view suite, std::string_view name,
     xml += "      <skipped message=\"interrupted\"/>\n";
   } else if (!isClean(result)) {
     xml += "      <failure";
-    appendAttribute(xml, "message", failureMessage(result));
+    appendAttribute(xml, "message", problemMessage(result));
     appendAttribute(xml, "type", "failure");
     xml += "/>\n";
   } else if (result.outcome == Outcome::skipped) {

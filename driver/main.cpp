@@ -3,18 +3,23 @@
 // exit status (0 all good, 1 a bad case or server, 2 a usage or protocol problem).
 #include <unistd.h>
 
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include <vesk/log.hpp>
+#include "bazel_env.hpp"
 #include "junit.hpp"
 #include "options.hpp"
 #include "report.hpp"
 #include "scheduler.hpp"
 #include "session.hpp"
+#include "stderr_lock.hpp"
+#include "tap.hpp"
 #include "waiting.hpp"
+#include "writer.hpp"
 
 namespace {
 
@@ -60,9 +65,18 @@ void printExitProblems(std::span<const ServerExitProblem> problems) {
 
 // Runs the selection over the session's servers, reports it, and ends as the run says.
 int runCases(const Options& options, Session& session, ServerLauncher& launcher,
-             std::span<const std::uint32_t> selected, Clock::time_point start) {
+             std::span<const std::uint32_t> selected, std::span<const std::string> report_paths,
+             Clock::time_point start) {
   const std::vector<std::string>& names = session.names();
-  Reporter reporter(names, selected, options.verbose);
+  // With TAP on standard output, standard error keeps only vesk-run's own messages.
+  std::optional<Reporter> text;
+  std::optional<TapReporter> tap;
+  CaseEvents* events = nullptr;
+  if (options.format == Format::tap) {
+    events = &tap.emplace(names, options.verbose, STDOUT_FILENO);
+  } else {
+    events = &text.emplace(names, selected, options.verbose);
+  }
   RunEnd end;
   {
     RunPlan plan{options.executable, names, selected, options.jobs};
@@ -70,30 +84,82 @@ int runCases(const Options& options, Session& session, ServerLauncher& launcher,
     plan.output_keep = options.output_keep;
     plan.isolate = options.isolate;
     plan.retries = options.retries;
-    plan.keep_output = !options.junit_path.empty();
-    Scheduler scheduler(plan, launcher, reporter);
+    plan.keep_output = !report_paths.empty();
+    Scheduler scheduler(plan, launcher, *events);
     scheduler.adopt(session.takeServer());
     end = scheduler.run();
   }  // every server is gone before the summary
   restoreDefaultSignals();
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  reporter.abandon();
+  if (text) text->abandon();
   printExitProblems(end.exit_problems);
-  reporter.finish(end.results, seconds);
+  if (text) text->finish(end.results, seconds);
+  if (tap) tap->finish(end.results, end.exit_problems);
 
   int status = end.exit_problems.empty() ? 0 : BAD_CASE;
   for (const CaseResult& result : end.results) {
     if (finished(result) && !isClean(result)) status = BAD_CASE;
   }
-  if (!options.junit_path.empty()) {
+  if (!report_paths.empty()) {
     const std::string report =
         junitReport(baseName(options.executable), names, end.results, end.exit_problems, seconds);
-    if (const auto written = writeReportFile(options.junit_path, report); !written)
-      status = complain(written.error());
+    for (const std::string& path : report_paths) {
+      if (const auto written = writeReportFile(path, report); !written)
+        status = complain(written.error());
+    }
   }
   if (end.signal != 0) return endBySignal(end.signal);
   if (!end.failure.empty()) return complain(end.failure);
   return status;
+}
+
+// A partition that holds none of the selected cases passes, saying so, with an empty report.
+int runNothing(const Options& options, std::string_view part, std::size_t selected,
+               std::span<const std::string> report_paths) {
+  const std::string line = "partition " + std::string(part) + " holds none of the " +
+                           std::to_string(selected) + " selected cases; nothing to run";
+  complain(line);
+  if (options.format == Format::tap) {
+    const std::string stream = tapNothingToRun(line);
+    if (const int failure = vesk::writeAll(STDOUT_FILENO, stream.data(), stream.size());
+        failure != 0)
+      return complain("cannot write TAP: " + std::string(vesk::errnoName(failure)), BAD_CASE);
+  }
+  const std::string report = junitReport(baseName(options.executable), {}, {}, {}, 0);
+  for (const std::string& path : report_paths) {
+    if (const auto written = writeReportFile(path, report); !written)
+      return complain(written.error());
+  }
+  return 0;
+}
+
+// The JUnit files to write: --junit's and Bazel's, each once.
+std::vector<std::string> reportPaths(const Options& options, const BazelTest& bazel) {
+  std::vector<std::string> paths;
+  if (!options.junit_path.empty()) paths.push_back(options.junit_path);
+  if (!bazel.xml_output_file.empty() && bazel.xml_output_file != options.junit_path)
+    paths.push_back(bazel.xml_output_file);
+  return paths;
+}
+
+// The part of `chosen` that --partition and then Bazel's shard leave; `part` names them.
+std::vector<std::uint32_t> partitioned(const Options& options, const BazelTest& bazel,
+                                       std::span<const std::string> names,
+                                       std::vector<std::uint32_t> chosen, std::string& part) {
+  if (options.partition) {
+    chosen = partitionCases(*options.partition, chosen, names);
+    part = partitionText(*options.partition);
+  }
+  if (bazel.shard) {
+    chosen = partitionCases(*bazel.shard, chosen, names);
+    part += (part.empty() ? "" : ", ") + partitionText(*bazel.shard) + " (Bazel's shard " +
+            std::to_string(bazel.shard->number - 1) + ")";
+  }
+  return chosen;
+}
+
+const char* lookUp(const char* name) {
+  return std::getenv(name);
 }
 
 }  // namespace
@@ -102,20 +168,24 @@ int main(int argc, char** argv) {
   installDriverSignals();
   const std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + argc);
   const long processors = ::sysconf(_SC_NPROCESSORS_ONLN);
-  const auto options = parseOptions(args, processors > 0 ? static_cast<unsigned>(processors) : 1);
-  if (!options) {
-    complain(options.error());
+  auto options = parseOptions(args, processors > 0 ? static_cast<unsigned>(processors) : 1);
+  const auto bazel = readBazelTest(lookUp);
+  if (!options || !bazel) {
+    complain(options ? bazel.error() : options.error());
     return complain("try 'vesk-run --help'");
   }
   if (options->help) {
     vesk::Writer(STDOUT_FILENO).put(helpText());
     return 0;
   }
+  if (!bazel->test_filter.empty()) options->filters.push_back(bazel->test_filter);
+  const std::vector<std::string> report_paths =
+      options->list ? std::vector<std::string>{} : reportPaths(*options, *bazel);
   // An unusable report path is found now, not after a long run.
-  if (!options->list && !options->junit_path.empty()) {
-    if (const auto usable = checkReportPath(options->junit_path); !usable)
-      return complain(usable.error());
+  for (const std::string& path : report_paths) {
+    if (const auto usable = checkReportPath(path); !usable) return complain(usable.error());
   }
+  if (const auto begun = beginBazelTest(*bazel); !begun) return complain(begun.error());
 
   const Clock::time_point start = Clock::now();
   ProcessLauncher launcher(options->executable);
@@ -125,19 +195,31 @@ int main(int argc, char** argv) {
     return complain(session.error().message);
   }
   const std::vector<std::string>& names = session->names();
-  const std::vector<std::uint32_t> selected = selectCases(*options, names);
+  const std::vector<std::uint32_t> chosen = selectCases(*options, names);
   const bool filtered = !options->filters.empty() || !options->excludes.empty();
+  std::string part;
+  const std::vector<std::uint32_t> selected = partitioned(*options, *bazel, names, chosen, part);
 
-  if (options->list && (!selected.empty() || !filtered)) {
-    session->close();
-    return printList(names, selected);
-  }
-  if (selected.empty()) {
+  if (chosen.empty() && (filtered || !options->list)) {
     session->close();
     return complain(names.empty() ? "'" + options->executable + "' has no cases"
                                   : "no case matches the --filter and --exclude patterns (" +
                                         std::to_string(names.size()) + " cases in '" +
                                         options->executable + "')");
   }
-  return runCases(*options, *session, launcher, selected, start);
+  int status = 0;
+  if (options->list) {
+    session->close();
+    status = printList(names, selected);
+  } else if (selected.empty()) {
+    session->close();
+    status = runNothing(*options, part, chosen.size(), report_paths);
+  } else {
+    status = runCases(*options, *session, launcher, selected, report_paths, start);
+  }
+  // Only a run that reported every case it was given ends cleanly for Bazel.
+  if (status == 0 || status == BAD_CASE) {
+    if (const auto ended = endBazelTest(*bazel); !ended) return complain(ended.error(), BAD_CASE);
+  }
+  return status;
 }

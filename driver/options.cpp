@@ -25,6 +25,10 @@ Options:
                      it matches any filter, or when no filter is given)
   --exclude PATTERN  skip the cases whose full name matches PATTERN (repeatable; wins over
                      --filter)
+  --partition count:M/N, --partition hash:M/N
+                     run only part M of N of the selected cases (1 <= M <= N): every N-th
+                     in table order from the M-th (count:), or those whose name's hash
+                     modulo N is M-1 (hash:, so that adding a case moves no other)
   -j N, -jN, --jobs N
                      run up to N servers at once (default: the number of online processors)
   --timeout SECONDS  report a case that runs longer as timed out, kill its server and go on
@@ -38,6 +42,8 @@ Options:
                      more times; one that passes on a later try is reported FLAKY and does
                      not fail the run (default: 0)
   --isolate          run every case in a fresh server, for cases that damage their process
+  --format text|tap  text (the default): the report on standard error; tap: TAP version 13 on
+                     standard output instead, one point per case, diagnostics as YAML
   -v, --verbose      show the output of every case, not only of failed, crashed or timed-out
                      ones
   -h, --help         print this text and exit
@@ -45,6 +51,10 @@ Options:
 Patterns match the whole case name: `*` matches any run of characters, `?` any one character.
 A backslash makes the next character literal, so an exact name is selected by putting `\`
 before each `*`, `?` and `\` in it: --filter 'mod.test.what\?' runs only "mod.test.what?".
+
+Under `bazel test`, vesk-run runs the shard that TEST_TOTAL_SHARDS and TEST_SHARD_INDEX name
+(as --partition count:), writes the JUnit report to XML_OUTPUT_FILE, takes TESTBRIDGE_TEST_ONLY
+as one more --filter, and keeps TEST_PREMATURE_EXIT_FILE only when it does not end cleanly.
 
 Exit status: 0 when every selected case passed or was skipped, with no leak and no error
 logged, and every server ended cleanly when asked to; 1 otherwise; 2 for a usage error, or an
@@ -98,6 +108,15 @@ std::string applyValue(Options& options, std::string_view name, std::string_view
     const auto jobs = parseJobs(value);
     if (!jobs) return jobs.error();
     options.jobs = *jobs;
+  } else if (name == "--partition") {
+    const auto partition = parsePartition(value);
+    if (!partition) return partition.error();
+    options.partition = *partition;
+  } else if (name == "--format") {
+    if (value != "text" && value != "tap") {
+      return "invalid format '" + std::string(value) + "': expected text or tap";
+    }
+    options.format = value == "tap" ? Format::tap : Format::text;
   } else if (name == "--timeout") {
     const auto seconds = parseSeconds(value);
     if (!seconds) return seconds.error();
@@ -122,9 +141,9 @@ std::string applyValue(Options& options, std::string_view name, std::string_view
 }
 
 bool isValued(std::string_view name) {
-  return name == "--filter" || name == "--exclude" || name == "--jobs" || name == "-j" ||
-         name == "--timeout" || name == "--junit" || name == "--output-limit" ||
-         name == "--retries";
+  return name == "--filter" || name == "--exclude" || name == "--partition" || name == "--format" ||
+         name == "--jobs" || name == "-j" || name == "--timeout" || name == "--junit" ||
+         name == "--output-limit" || name == "--retries";
 }
 
 }  // namespace

@@ -13,15 +13,21 @@
 
 #include "case_output.hpp"
 #include "case_pattern.hpp"
+#include "partition.hpp"
 
 namespace vesk::driver {
 
+/// How results are shown: the report on standard error, or TAP on standard output.
+enum class Format : std::uint8_t { text, tap };
+
 /// What the command line asks for.
 struct Options {
-  std::string executable;             ///< the harness executable to serve the cases
-  std::vector<std::string> filters;   ///< a case runs when it matches one of these (or none given)
-  std::vector<std::string> excludes;  ///< ... and none of these
-  unsigned jobs = 1;                  ///< servers at once
+  std::string executable;              ///< the harness executable to serve the cases
+  std::vector<std::string> filters;    ///< a case runs when it matches one of these (or none given)
+  std::vector<std::string> excludes;   ///< ... and none of these
+  std::optional<Partition> partition;  ///< run only this part of the selection
+  Format format = Format::text;        ///< how results are shown
+  unsigned jobs = 1;                   ///< servers at once
   std::optional<double> timeout_seconds;  ///< per case; none for no limit
   std::string junit_path;                 ///< where to write the JUnit report; empty for none
   std::size_t output_keep = DEFAULT_OUTPUT_KEEP;  ///< bytes kept at each end of a case's output

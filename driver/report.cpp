@@ -7,6 +7,8 @@
 #include <cstdio>
 
 #include <vesk/log.hpp>
+#include "stderr_lock.hpp"
+#include "writer.hpp"
 
 namespace vesk::driver {
 

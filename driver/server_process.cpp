@@ -14,6 +14,7 @@
 #include <utility>
 
 #include <vesk/log.hpp>
+#include "writer.hpp"
 
 extern char** environ;
 

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <string_view>
 
 int main() {
   using namespace vesk;
@@ -15,7 +16,9 @@ int main() {
   for (int i = 0; i < 3; ++i) {
     const Result<EntityId> id = world.createEntity(names[i]);
     if (!id) {
-      std::fprintf(stderr, "cannot create %s: %s\n", names[i], errorName(id.error()).data());
+      const std::string_view error = errorName(id.error());
+      std::fprintf(stderr, "cannot create %s: %.*s\n", names[i], static_cast<int>(error.size()),
+                   error.data());
       return 1;
     }
     world.getEntity(*id)->setPosition(places[i]);  // normalised onto the unit 3-sphere

@@ -10,6 +10,8 @@
 #include <vesk/vesk_harness.hpp>
 
 #include "case_pattern.hpp"
+#include "stderr_lock.hpp"
+#include "writer.hpp"
 
 namespace vesk {
 

@@ -18,6 +18,8 @@
 
 #include "case_verdict.hpp"
 #include "escape.hpp"
+#include "stderr_lock.hpp"
+#include "writer.hpp"
 
 namespace vesk {
 

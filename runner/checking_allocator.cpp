@@ -42,8 +42,9 @@ constexpr std::size_t SMALL_MAX = 2048;
 constexpr std::size_t CLASS_COUNT = 12;  // slot sizes 1, 2, 4, ... 2048
 constexpr std::size_t TRACE_LEN = 10;
 // Small slots come from chunks of one size class, mapped on their own and aligned to their
-// length, so that the chunk of an address is found from its high bits alone.
-constexpr unsigned CHUNK_SHIFT = 20;
+// length, so that the chunk of an address is found from its high bits alone. A chunk is one huge
+// page where the system offers them: faulting it in and giving it back cost one page's work.
+constexpr unsigned CHUNK_SHIFT = 21;
 constexpr std::size_t CHUNK_LEN = std::size_t{1} << CHUNK_SHIFT;
 // Chunks a released instance keeps mapped per size class for the next ones: faulting fresh
 // pages in costs more than everything else a small case does.
@@ -51,7 +52,7 @@ constexpr std::size_t POOLED_PER_CLASS = 1;
 constexpr std::size_t INITIAL_TABLE_CAPACITY = 256;
 constexpr std::uint8_t POISON = 0xAA;
 constexpr std::uint32_t NO_SLOT = UINT32_MAX;
-constexpr std::size_t DEFAULT_QUARANTINE_BYTES = std::size_t{64} << 20;
+constexpr std::size_t DEFAULT_QUARANTINE_BYTES = std::size_t{16} << 20;
 constexpr const char* QUARANTINE_VARIABLE = "VESK_QUARANTINE_BYTES";
 // Leaks are collected under the lock this many at a time and printed without it.
 constexpr std::size_t LEAK_BATCH = 64;
@@ -358,7 +359,12 @@ struct CachedStack {
   AddressList stack;
   std::uint32_t id;
 };
-constinit thread_local std::array<CachedStack, 8> stack_cache{};
+struct StackCache {
+  std::array<std::uint64_t, 8> innermost;  // each entry's first address, 0 for none, read first
+  std::array<CachedStack, 8> entries;
+  std::size_t next;  // replaced in turn
+};
+constinit thread_local StackCache stack_cache{};
 
 // ---------------------------------------------------------------------------------------------
 // Mapped memory
@@ -720,17 +726,26 @@ bool isRuntimeLibraryState(std::span<const std::uint64_t> allocation) noexcept {
 
 std::uint32_t Heap::stackId(const AddressList& trace) noexcept {
   if (trace.len == 0) return 0;
-  CachedStack& cached = stack_cache[(trace.addresses[0] >> 2) % stack_cache.size()];
-  if (cached.id != 0 && cached.stack.len == trace.len &&
-      sameAddresses(trace.view(), cached.stack.addresses.data())) {
-    return cached.id;
+  // Searched whole: the few places a thread allocates and frees at in a loop must never evict
+  // each other.
+  for (std::size_t i = 0; i < stack_cache.entries.size(); ++i) {
+    if (stack_cache.innermost[i] != trace.addresses[0]) continue;
+    const CachedStack& cached = stack_cache.entries[i];
+    if (cached.stack.len == trace.len &&
+        sameAddresses(trace.view(), cached.stack.addresses.data())) {
+      return cached.id;
+    }
   }
   std::uint32_t id = 0;
   {
     std::lock_guard lock(mutex_);
     id = depot_.intern(trace);
   }
-  if (id != 0) cached = CachedStack{trace, id};
+  if (id != 0) {
+    stack_cache.entries[stack_cache.next] = CachedStack{trace, id};
+    stack_cache.innermost[stack_cache.next] = trace.addresses[0];
+    stack_cache.next = (stack_cache.next + 1) % stack_cache.entries.size();
+  }
   return id;
 }
 
@@ -755,6 +770,7 @@ Chunk* Heap::newChunk(std::size_t c) noexcept {
     const auto slot_count = static_cast<std::uint32_t>(CHUNK_LEN >> c);
     const std::size_t records_capacity = std::min<std::size_t>(slot_count, 256);
     std::byte* data = mapAligned(CHUNK_LEN, CHUNK_LEN);
+    if (data != nullptr) ::madvise(data, CHUNK_LEN, MADV_HUGEPAGE);
     auto* records =
         static_cast<SlotRecord*>(mapBytes(roundUpToPages(records_capacity * sizeof(SlotRecord))));
     if (data == nullptr || records == nullptr ||
@@ -1267,7 +1283,8 @@ Check Heap::deinit(bool report) noexcept {
         leaked |= reportChunkLeaks(sorted[i]);
     }
     if (sorted != nullptr)
-      unmapBytes(sorted, roundUpToPages(std::max<std::size_t>(most, 1) * sizeof(Chunk*)));
+      unmapBytes(static_cast<void*>(sorted),
+                 roundUpToPages(std::max<std::size_t>(most, 1) * sizeof(Chunk*)));
     leaked |= reportLargeLeaks(old.generation);
   } else {
     std::lock_guard lock(mutex_);

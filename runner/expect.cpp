@@ -7,6 +7,7 @@
 
 #include <vesk/log.hpp>
 #include <vesk/panic.hpp>
+#include "stderr_lock.hpp"
 
 #include "case_verdict.hpp"
 #include "escape.hpp"

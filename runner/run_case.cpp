@@ -13,6 +13,7 @@
 #include <vesk/log.hpp>
 #include "case_guard.hpp"
 #include "checking_new.hpp"
+#include "stderr_lock.hpp"
 
 namespace vesk {
 

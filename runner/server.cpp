@@ -17,6 +17,7 @@
 #include <vesk/sink.hpp>
 #include "case_guard.hpp"
 #include "run_case.hpp"
+#include "stderr_lock.hpp"
 #include "symbolize.hpp"
 
 namespace vesk {

@@ -92,8 +92,9 @@ std::string_view faultMessage(int signo) noexcept {
       return BUS_LINE_START;
     case SIGFPE:
       return FPE_LINE_START;
+    default:
+      return UNKNOWN_SIGNAL_LINE_START;
   }
-  return UNKNOWN_SIGNAL_LINE_START;
 }
 
 void printHeader(Writer& out) noexcept {

@@ -18,6 +18,7 @@
 #include <optional>
 
 #include <vesk/array_list.hpp>
+#include "terminal.hpp"
 
 namespace vesk {
 
@@ -40,9 +41,7 @@ constexpr Style plain_style{"", "", "", ""};
 constexpr Style colour_style{"\x1b[1m", "\x1b[2m", "\x1b[1;32m", "\x1b[0m"};
 
 const Style& chooseStyle() noexcept {
-  if (std::getenv("NO_COLOR") != nullptr) return plain_style;
-  if (std::getenv("CLICOLOR_FORCE") != nullptr) return colour_style;
-  return stderrAcceptsEscapes() ? colour_style : plain_style;
+  return Terminal::forErrorSink().colour() ? colour_style : plain_style;
 }
 
 // ---------------------------------------------------------------------------------------------

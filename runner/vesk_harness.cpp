@@ -12,8 +12,12 @@
 #include "progress.hpp"
 #include "run_case.hpp"
 #include "server.hpp"
+#include "stderr_lock.hpp"
 #include "stop.hpp"
+#include "summary.hpp"
 #include "symbolize.hpp"
+#include "terminal.hpp"
+#include "writer.hpp"
 
 namespace vesk {
 
@@ -69,6 +73,7 @@ void ignoreBrokenPipe() noexcept {
   sigemptyset(&act.sa_mask);
   if (::sigaction(SIGPIPE, &act, nullptr) != 0) {
     char message[96] = "failed to set noop SIGPIPE handler: ";
+    // NOLINTNEXTLINE(bugprone-suspicious-stringview-data-usage): errno names are C strings
     std::strncat(message, errnoName(errno).data(), 40);
     panic(message);
   }
@@ -89,7 +94,7 @@ void printAnnouncement(Writer& out, std::size_t i, std::size_t total, std::strin
 // leaked or logged an error.
 int mainTerminal(std::span<const TestCase> cases) noexcept {
   ProgressNode* root_node = progressStart("Test", cases.size());
-  const bool have_tty = ::isatty(errorSink()) == 1;
+  const bool have_tty = Terminal::forErrorSink().isTerminal();
   Counts counts;
 
   for (std::size_t i = 0; i < cases.size(); ++i) {
@@ -134,15 +139,12 @@ int mainTerminal(std::span<const TestCase> cases) noexcept {
   const std::uint64_t errors = log_err_count.load();
   {
     LockedStderr locked;
-    Writer& out = locked.out;
-    if (counts.ok_count == cases.size()) {
-      out.put("All ").dec(counts.ok_count).put(" tests passed.\n");
-    } else {
-      out.dec(counts.ok_count).put(" passed; ").dec(counts.skip_count).put(" skipped; ");
-      out.dec(counts.fail_count).put(" failed.\n");
-    }
-    if (errors != 0) out.dec(errors).put(" errors were logged.\n");
-    if (counts.leaks != 0) out.dec(counts.leaks).put(" tests leaked memory.\n");
+    writeSummary(locked.out, RunCounts{.selected = cases.size(),
+                                       .passed = counts.ok_count,
+                                       .skipped = counts.skip_count,
+                                       .failed = counts.fail_count,
+                                       .leaked = counts.leaks,
+                                       .log_errors = errors});
   }
   return counts.leaks != 0 || errors != 0 || counts.fail_count != 0 ? 1 : 0;
 }

@@ -323,6 +323,7 @@ TEST_F(CheckingAllocatorTest, ReleasingAnInstanceTwiceOrUnusedFindsNothing) {
 TEST_F(CheckingAllocatorTest, ManyThreadsAllocatingAndFreeingAtOnceLoseNothing) {
   const std::uint64_t errors = errorsLogged();
   std::vector<std::thread> threads;
+  threads.reserve(4);
   std::atomic<int> corrupted{0};
   for (unsigned t = 0; t < 4; ++t) {
     threads.emplace_back([t, &corrupted] {
@@ -436,7 +437,7 @@ TEST_F(CheckingAllocatorTest, AFreedSlotStaysOutOfUseUntilTheQuarantineBoundThen
   initWithQuarantine("lots");
   EXPECT_EQ(capture.take(),
             "[gpa] (warn): ignoring VESK_QUARANTINE_BYTES='lots': not a number of bytes; the "
-            "quarantine holds 67108864\n");
+            "quarantine holds 16777216\n");
   EXPECT_EQ(checkingAllocatorDeinit(), Check::ok);
 }
 
@@ -447,6 +448,7 @@ TEST_F(CheckingAllocatorTest, ASecondFreeIsCaughtAfterTheQuarantineAndAfterTheSl
   gpa.release(early);
   // Twenty frees push it out of the quarantine; no allocation comes after them to reuse it.
   std::vector<std::span<std::byte>> others;
+  others.reserve(20);
   for (int i = 0; i < 20; ++i)
     others.push_back(*gpa.allocate<std::byte>(24));
   for (auto block : others)

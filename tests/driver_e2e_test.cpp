@@ -21,6 +21,7 @@
 
 namespace {
 
+using vesk::testing::processEnds;
 using vesk::testing::ProcessOptions;
 using vesk::testing::ProcessResult;
 
@@ -81,13 +82,6 @@ std::string junitCase(const std::string& name) {
   const std::size_t split = name.find(".test.");
   return "//testsuite/testcase[@classname='" + name.substr(0, split) + "' and @name='" +
          name.substr(split + 6) + "']";
-}
-
-bool processGone(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string pid_field, comm, state;
-  // A killed server that nobody reaped yet is a zombie: gone all the same.
-  return !(stat >> pid_field >> comm >> state) || state == "Z";
 }
 
 TEST(Driver, ReportsEveryOutcomeWithTheOutputOfItsOwnCaseAndWritesJUnit) {
@@ -194,7 +188,7 @@ TEST(Driver, AServerIsSeenToEndWhileAProcessItStartedHoldsItsPipes) {
   std::istringstream pids(readFile(dir + "/pids"));
   int count = 0;
   for (pid_t pid = 0; pids >> pid; ++count)
-    EXPECT_TRUE(processGone(pid)) << pid;
+    EXPECT_TRUE(processEnds(pid)) << pid;
   EXPECT_EQ(count, 2);
 }
 
@@ -299,9 +293,10 @@ TEST(Driver, RefusesBadInputWithAClearMessageAndStatusTwo) {
     EXPECT_EQ(r.exit_code, 2) << c.message;
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find("...OK"), std::string::npos) << "no case runs: " << r.err;
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8)) << c.message;
+    // The silent program takes the 5 s handshake limit; the rest is slack for a loaded machine.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(12)) << c.message;
   }
-  EXPECT_TRUE(processGone(std::stoi(readFile(dir + "/silent.pid"))));
+  EXPECT_TRUE(processEnds(std::stoi(readFile(dir + "/silent.pid"))));
 }
 
 TEST(Driver, EndsEveryServerWhenItIsTerminatedOrKilled) {
@@ -331,7 +326,7 @@ TEST(Driver, EndsEveryServerWhenItIsTerminatedOrKilled) {
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     for (pid_t server : servers)
-      EXPECT_TRUE(processGone(server)) << "server " << server << " after signal " << signal;
+      EXPECT_TRUE(processEnds(server)) << "server " << server << " after signal " << signal;
   }
 }
 
@@ -552,7 +547,9 @@ TEST(Driver, SmallFaults) {
 TEST(Driver, AnInterruptedRunReportsWhatFinishedAndEndsByTheSignal) {
   const std::string dir = temporaryDirectory();
   std::vector<std::string> args = {driver, "-j1", "--junit", dir + "/i.xml", driver_fixture};
-  std::vector<std::string> env = vesk::testing::childEnvironment({"DRIVER_FIXTURE_TABLE=slow"});
+  // Under Bazel, the premature-exit file it creates at start stays: the run did not end cleanly.
+  std::vector<std::string> env = vesk::testing::childEnvironment(
+      {"DRIVER_FIXTURE_TABLE=slow", "TEST_PREMATURE_EXIT_FILE=" + dir + "/premature"});
   const std::vector<char*> argv = vesk::testing::execArray(args);
   const std::vector<char*> envp = vesk::testing::execArray(env);
   int err[2];
@@ -581,6 +578,7 @@ TEST(Driver, AnInterruptedRunReportsWhatFinishedAndEndsByTheSignal) {
       << text;
   EXPECT_EQ(junit(dir + "/i.xml", "count(//testcase)"), "3");
   EXPECT_EQ(junit(dir + "/i.xml", "count(//testcase/skipped[@message='interrupted'])"), "2");
+  EXPECT_TRUE(std::ifstream(dir + "/premature").good());
 }
 
 }  // namespace

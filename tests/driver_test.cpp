@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <random>
 #include <string>
@@ -15,8 +16,10 @@
 #include "junit.hpp"
 #include "messages.hpp"
 #include "options.hpp"
+#include "partition.hpp"
 #include "scheduler.hpp"
 #include "session.hpp"
+#include "tap.hpp"
 
 namespace {
 
@@ -43,6 +46,91 @@ TEST(Glob, MatchesWholeNamesWithStarsQuestionMarksAndEscapes) {
     EXPECT_FALSE(globMatch(globEscape(name), name + "x")) << name;
   }
   EXPECT_FALSE(globMatch(globEscape("a*"), "abc"));
+}
+
+TEST(Partition, ReadsBothKindsAndRefusesMalformedValues) {
+  using vesk::driver::parsePartition;
+  using vesk::driver::Partition;
+  const auto hash = parsePartition("hash:3/7");
+  ASSERT_TRUE(hash.has_value()) << hash.error();
+  EXPECT_EQ(hash->kind, Partition::Kind::hash);
+  EXPECT_EQ(hash->number, 3u);
+  EXPECT_EQ(hash->total, 7u);
+  EXPECT_EQ(vesk::driver::partitionText(*hash), "hash:3/7");
+  EXPECT_EQ(vesk::driver::partitionText(parsePartition("count:1/1").value()), "count:1/1");
+  for (const char* bad :
+       {"count:0/3", "count:4/3", "count:1/0", "count:1", "count:/3", "count:1/", "count:1/3x",
+        "count:-1/3", "count:1/99999999999", "mod:1/2", "1/2", "", "Count:1/2", "count: 1/2"}) {
+    EXPECT_FALSE(parsePartition(bad).has_value()) << bad;
+  }
+  EXPECT_EQ(parsePartition("count:4/3").error(),
+            "invalid partition 'count:4/3': M must not exceed N");
+  const auto options = parseOptions(std::vector<std::string_view>{"--partition=hash:1/2", "e"}, 1);
+  ASSERT_TRUE(options.has_value());
+  EXPECT_EQ(options->partition->kind, Partition::Kind::hash);
+  EXPECT_FALSE(parseOptions(std::vector<std::string_view>{"--partition", "e"}, 1).has_value());
+}
+
+TEST(Partition, HashesNamesStablySoThatANewCaseMovesNoOther) {
+  using vesk::driver::caseNameHash;
+  using vesk::driver::Partition;
+  // FNV-1a 64 followed by the splitmix64 finaliser, computed independently.
+  EXPECT_EQ(caseNameHash(""), 0xf52a15e9a9b5e89bu);
+  EXPECT_EQ(caseNameHash("a"), 0x02c0bdbf481420f8u);
+  EXPECT_EQ(caseNameHash("vesk_kernel.test.PGL4: determinant"), 0x14958bbd73587664u);
+
+  std::vector<std::string> names;
+  for (int i = 0; i < 200; ++i)
+    names.push_back("suite.test.case " + std::to_string(i));
+  std::vector<std::uint32_t> all(names.size());
+  for (std::uint32_t i = 0; i < all.size(); ++i)
+    all[i] = i;
+  const std::vector<std::uint32_t> without_last(all.begin(), all.end() - 1);
+  for (const Partition::Kind kind : {Partition::Kind::count, Partition::Kind::hash}) {
+    std::vector<int> seen(names.size(), 0);
+    for (std::uint32_t m = 1; m <= 5; ++m) {
+      const Partition part{kind, m, 5};
+      const auto mine = vesk::driver::partitionCases(part, all, names);
+      for (const std::uint32_t index : mine)
+        ++seen[index];
+      // Roughly even: round robin exactly, the hash within a wide margin of 40.
+      EXPECT_GE(mine.size(), kind == Partition::Kind::count ? 40u : 20u);
+      EXPECT_LE(mine.size(), kind == Partition::Kind::count ? 40u : 60u);
+      if (kind == Partition::Kind::hash) {
+        // The table without its last case: every other case stays where it was.
+        auto before = vesk::driver::partitionCases(part, without_last, names);
+        auto after = mine;
+        std::erase(after, static_cast<std::uint32_t>(names.size() - 1));
+        EXPECT_EQ(before, after) << m;
+      } else {
+        for (std::size_t k = 0; k < mine.size(); ++k)
+          EXPECT_EQ(mine[k], m - 1 + 5 * k);
+      }
+    }
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), static_cast<long>(names.size()));
+  }
+}
+
+TEST(Tap, EscapesDirectivesInNamesAndControlCharactersInDiagnostics) {
+  vesk::driver::CaseResult result;
+  result.outcome = vesk::driver::Outcome::crashed;
+  result.end_message = "thread 7 panic: \"bad\" \\ value";
+  result.output = "line\tone\nbell\x07 caf\xc3\xa9\x7f";
+  result.seconds = 0.0015;
+  std::string out;
+  vesk::driver::appendTapPoint(out, 4, "suite.test.case # SKIP \\ not", result, false);
+  EXPECT_EQ(out,
+            "not ok 4 - suite.test.case \\# SKIP \\\\ not\n"
+            "  ---\n"
+            "  message: \"thread 7 panic: \\\"bad\\\" \\\\ value\"\n"
+            "  outcome: crashed\n  leaked: false\n  errors_logged: 0\n  duration_ms: 1.500\n"
+            "  output: \"line\\tone\\nbell\\x07 caf\xc3\xa9\\x7f\"\n"
+            "  ...\n");
+  // A clean case has no block unless asked; a skip carries the directive.
+  result.outcome = vesk::driver::Outcome::skipped;
+  out.clear();
+  vesk::driver::appendTapPoint(out, 1, "s.test.later", result, false);
+  EXPECT_EQ(out, "ok 1 - s.test.later # SKIP\n");
 }
 
 TEST(Options, ReadsEveryFormOfEachOption) {

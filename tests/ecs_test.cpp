@@ -662,6 +662,7 @@ std::vector<ArchetypeSnapshot> snapshot(const ArchetypeRegistry& registry) {
 TEST_F(OutOfMemoryTest, CreateArchetypeKeepsTheRegistryAndReleasesTheHalfBuiltArchetype) {
   // Type sequences of 0 to 20 types, so that the type arrays grow more than once too.
   std::vector<ComponentTypeId> types;
+  types.reserve(20);
   for (std::uint64_t t = 0; t < 20; ++t)
     types.push_back(ComponentTypeId::fromId(t * 7));
   refuseEachAllocationInTurn(true, [&types](FailingAllocator& failing, std::size_t) {

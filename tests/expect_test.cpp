@@ -7,12 +7,14 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include <vesk/expect.hpp>
 #include <vesk/log.hpp>
 
 #include "sink_capture.hpp"
+#include "writer.hpp"
 
 namespace vesk {
 namespace {
@@ -173,8 +175,8 @@ TEST_F(Expectations, ExpectEqualComparesByValueAndPrintsEachKindInItsOwnForm) {
 }
 
 TEST(ExpectationsDeathTest, ANegativeOrNanToleranceStops) {
-  EXPECT_DEATH((void)expectApproxEqAbs(1.0, 1.0, -1.0), "panic: reached unreachable code");
-  EXPECT_DEATH((void)expectApproxEqAbs(1.0f, 2.0f, std::nanf("")),
+  EXPECT_DEATH(std::ignore = expectApproxEqAbs(1.0, 1.0, -1.0), "panic: reached unreachable code");
+  EXPECT_DEATH(std::ignore = expectApproxEqAbs(1.0f, 2.0f, std::nanf("")),
                "panic: reached unreachable code");
 }
 

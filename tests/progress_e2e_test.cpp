@@ -84,6 +84,7 @@ class VirtualTerminal {
   /// The visible rows without trailing blanks.
   std::vector<std::string> screen() const {
     std::vector<std::string> out;
+    out.reserve(rows_);
     for (std::size_t r = 0; r < rows_; ++r)
       out.push_back(rowText(r));
     return out;

@@ -1,15 +1,24 @@
 // The progress formatter on strings: drawn lines (connectors, counts, truncation by display
 // columns, line and buffer limits) and the frames sent to a parent process, read back by a decoder
-// written here from the documented layout.
+// written here from the documented layout. Then the display itself in-process, on a clock the
+// test drives: what it writes to a terminal or a parent, and exactly when.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "progress_display.hpp"
 #include "progress_format.hpp"
 #include "progress_frames.hpp"
+#include "stderr_lock.hpp"
 
 namespace vesk {
 namespace {
@@ -200,6 +209,204 @@ TEST(ProgressFrame, LeavesOutWhatDoesNotFitFromThatNodeOn) {
                                                        : 0;
     EXPECT_EQ(nodes.size(), expected) << "room " << room;
   }
+}
+
+// ---------------------------------------------------------------------------------------------
+// The display on a driven clock
+
+using std::chrono::milliseconds;
+
+// A clock the test moves by hand. `advance` returns once the display's thread has done every tick
+// due by the new time and waits again, so what the display wrote by then is all it will write.
+class DrivenClock final : public ProgressClock {
+ public:
+  TimePoint now() noexcept override {
+    std::lock_guard lock(mutex_);
+    return now_;
+  }
+
+  bool waitUntil(TimePoint deadline) noexcept override {
+    std::unique_lock lock(mutex_);
+    waiting_until_ = deadline;
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return interrupted_ || now_ >= deadline; });
+    waiting_until_.reset();
+    return interrupted_;
+  }
+
+  void interrupt() noexcept override {
+    std::lock_guard lock(mutex_);
+    interrupted_ = true;
+    changed_.notify_all();
+  }
+
+  void resume() noexcept override {
+    std::lock_guard lock(mutex_);
+    interrupted_ = false;
+  }
+
+  void advance(milliseconds step) {
+    std::unique_lock lock(mutex_);
+    now_ += step;
+    changed_.notify_all();
+    const bool settled = changed_.wait_for(lock, std::chrono::seconds(10), [&] {
+      return waiting_until_.has_value() && *waiting_until_ > now_;
+    });
+    EXPECT_TRUE(settled) << "the display's thread did not wait again";
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  TimePoint now_{};
+  std::optional<TimePoint> waiting_until_;
+  bool interrupted_ = false;
+};
+
+// A display on a driven clock, writing into a pipe that the test reads without waiting.
+class DrivenDisplay : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(::pipe2(pipe_, O_CLOEXEC), 0);
+    ASSERT_EQ(::fcntl(pipe_[0], F_SETFL, O_NONBLOCK), 0);
+  }
+  void TearDown() override {
+    ::close(pipe_[0]);
+    ::close(pipe_[1]);
+  }
+
+  ProgressOutput onTerminal() const {
+    return {ProgressOutput::Kind::terminal,
+            Terminal(pipe_[1], true, TerminalEnvironment{"xterm", false, false}), -1};
+  }
+  ProgressOutput toParent() const { return {ProgressOutput::Kind::parent, Terminal(), pipe_[1]}; }
+
+  // What the display wrote since the last call.
+  std::string written() {
+    std::string bytes;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(pipe_[0], buf, sizeof buf)) > 0;)
+      bytes.append(buf, static_cast<std::size_t>(n));
+    return bytes;
+  }
+
+  int pipe_[2] = {-1, -1};
+  DrivenClock clock_;
+  ProgressDisplay display_{clock_};
+};
+
+constexpr std::string_view ERASE_TWO_LINES = "\r\x1b[2A\x1b[J";
+
+TEST_F(DrivenDisplay, DrawsAfterTheFirstDelayThenEachRefreshReplacingTheDrawingAndErasesAtTheEnd) {
+  ProgressNode* root = display_.start(nullptr, "Test", 3);
+  ProgressNode* first = display_.start(root, "first", 0);
+  display_.show(root, onTerminal());
+  clock_.advance(milliseconds(199));
+  EXPECT_EQ(written(), "");
+  clock_.advance(milliseconds(1));
+  EXPECT_EQ(written(), "[0/3] Test\n└─ first\n");
+
+  display_.end(first);
+  display_.start(root, "second", 0);
+  clock_.advance(milliseconds(79));
+  EXPECT_EQ(written(), "") << "the next drawing comes a whole refresh after the last";
+  clock_.advance(milliseconds(1));
+  EXPECT_EQ(written(), "\r\x1b[2A\x1b[J[1/3] Test\n└─ second\n");
+
+  display_.end(root);
+  EXPECT_EQ(written(), ERASE_TWO_LINES);
+  EXPECT_TRUE(display_.idle());
+}
+
+TEST_F(DrivenDisplay, ARootThatEndsBeforeTheFirstDelayLeavesNothingOnTheTerminal) {
+  ProgressNode* root = display_.start(nullptr, "Test", 3);
+  display_.show(root, onTerminal());
+  clock_.advance(milliseconds(150));
+  display_.end(root);
+  EXPECT_EQ(written(), "");
+  // A second run in the same process draws on its own schedule again.
+  root = display_.start(nullptr, "Again", 1);
+  display_.show(root, onTerminal());
+  clock_.advance(milliseconds(200));
+  EXPECT_EQ(written(), "[0/1] Again\n");
+  display_.end(root);
+  EXPECT_EQ(written(), "\r\x1b[1A\x1b[J");
+}
+
+TEST_F(DrivenDisplay, TakingTheStandardErrorLockErasesTheDrawingBeforeAnythingIsPrinted) {
+  ProgressNode* root = display_.start(nullptr, "Test", 3);
+  display_.start(root, "running", 0);
+  display_.show(root, onTerminal());
+  clock_.advance(milliseconds(200));
+  EXPECT_EQ(written(), "[0/3] Test\n└─ running\n");
+  { const StderrLock lock; }
+  EXPECT_EQ(written(), ERASE_TWO_LINES);
+  // The next drawing has nothing left to erase.
+  clock_.advance(milliseconds(80));
+  EXPECT_EQ(written(), "[0/3] Test\n└─ running\n");
+  // While the lock is held elsewhere a tick draws nothing, and the next one makes up for it.
+  {
+    const StderrLock lock;
+    EXPECT_EQ(written(), ERASE_TWO_LINES);
+    clock_.advance(milliseconds(80));
+    EXPECT_EQ(written(), "");
+  }
+  clock_.advance(milliseconds(80));
+  EXPECT_EQ(written(), "[0/3] Test\n└─ running\n");
+  display_.end(root);
+  EXPECT_EQ(written(), ERASE_TWO_LINES);
+}
+
+TEST_F(DrivenDisplay, SendsTheTreeToAParentAtEachTickAndTheEndFrameLast) {
+  ProgressNode* root = display_.start(nullptr, "Test", 2);
+  ProgressNode* first = display_.start(root, "first", 0);
+  display_.show(root, toParent());
+  clock_.advance(milliseconds(199));
+  EXPECT_EQ(written(), "");
+  clock_.advance(milliseconds(1));
+  std::vector<std::vector<DecodedNode>> frames = decodeFrames(written());
+  ASSERT_EQ(frames.size(), 1u);
+  ASSERT_EQ(frames[0].size(), 2u);
+  EXPECT_EQ(frames[0][0].name, "Test");
+  EXPECT_EQ(frames[0][1].name, "first");
+
+  display_.end(first);
+  clock_.advance(milliseconds(80));
+  frames = decodeFrames(written());
+  ASSERT_EQ(frames.size(), 1u);
+  ASSERT_EQ(frames[0].size(), 1u);
+  EXPECT_EQ(frames[0][0].completed, 1u);
+
+  display_.end(root);
+  frames = decodeFrames(written());
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_TRUE(frames[0].empty()) << "the last frame says the run is over";
+}
+
+TEST(ProgressTree, ShowsChildrenInStartOrderAndForgetsTheChildrenOfAnEndedNode) {
+  ProgressTree tree;
+  ProgressNode* root = tree.start(nullptr, "root", 0);
+  ProgressNode* a = tree.start(root, "a", 0);
+  ProgressNode* b = tree.start(root, "b", 0);
+  tree.start(a, "a1", 0);
+  ASSERT_TRUE(tree.end(a));
+  EXPECT_FALSE(tree.end(a)) << "a node ends once";
+  // The freed slot is reused by a later child, which comes after b and adopts nothing.
+  tree.start(root, "c", 0);
+  ProgressSnapshot snapshot;
+  tree.copy(root, snapshot);
+  ASSERT_EQ(snapshot.count, 3u);
+  EXPECT_EQ(snapshot.entries[0].completed, 1u);
+  EXPECT_EQ(snapshot.entries[1].name, "b");
+  EXPECT_EQ(snapshot.entries[2].name, "c");
+  // A full pool hands out no more nodes; the work goes on untracked.
+  std::size_t started = 0;
+  while (tree.start(b, "x", 0) != nullptr)
+    ++started;
+  EXPECT_EQ(started, PROGRESS_MAX_NODES - 4);
+  ASSERT_TRUE(tree.end(root));
+  tree.copy(root, snapshot);
+  EXPECT_EQ(snapshot.count, 0u);
 }
 
 }  // namespace

@@ -12,7 +12,9 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <fstream>
 #include <string_view>
+#include <thread>
 
 namespace vesk::testing {
 std::vector<std::string> childEnvironment(const std::vector<std::string>& set,
@@ -179,6 +181,17 @@ std::string maskVarying(const std::string& text) {
     out += text[i++];
   }
   return out;
+}
+
+bool processEnds(int pid, int limit_ms) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+  for (;;) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string pid_field, comm, state;
+    if (!(stat >> pid_field >> comm >> state) || state == "Z") return true;
+    if (std::chrono::steady_clock::now() >= until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
 }
 
 }  // namespace vesk::testing

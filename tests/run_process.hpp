@@ -42,6 +42,11 @@ std::vector<char*> execArray(std::vector<std::string>& strings);
 /// Runs `path` to completion and returns what it printed and how it ended.
 ProcessResult runProcess(const std::string& path, const ProcessOptions& options = {});
 
+/// Whether process `pid` has ended (gone, or a zombie nobody reaped yet) within `limit_ms`. A
+/// killed process ends a moment after the kill returns, later still on a loaded machine, so a
+/// check right after a kill must wait for it.
+bool processEnds(int pid, int limit_ms = 5000);
+
 /// `text` with every hexadecimal address shown as "0x?" and every thread number as "thread ?",
 /// the parts of a report that change from run to run.
 std::string maskVarying(const std::string& text);

@@ -1,13 +1,12 @@
-// The log facility and standard-error output of the harness: levels and threshold, the count of
-// error-level messages, the process-wide standard-error lock (which erases the progress display
-// before anything else is printed), a small buffered writer used by every printer, and the
-// shortest round-trip form it prints floats in.
+// The log facility of the harness, for cases and the code they check: levels and threshold, the
+// count of error-level messages (which fail a run), and messages written through a small buffered
+// writer. Each message goes out whole on the error sink, below the progress display's drawing,
+// which it erases first.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <span>
 #include <string_view>
 
 #include <vesk/sink.hpp>
@@ -53,47 +52,6 @@ class Writer {
   std::uint64_t flushed_ = 0;
   char buf_[1024];
 };
-
-/// Holds the process-wide standard-error lock. Taking it erases the progress display first.
-class StderrLock {
- public:
-  StderrLock() noexcept;
-  ~StderrLock();
-  StderrLock(const StderrLock&) = delete;
-  StderrLock& operator=(const StderrLock&) = delete;
-};
-
-/// The standard-error lock with a writer under it, for output that goes out in one piece: the
-/// writer flushes before the lock is released.
-struct LockedStderr {
-  StderrLock lock;
-  Writer out;
-};
-
-/// Writes `value` in the shortest scientific form that reads back to the same double ("1e0",
-/// "-2.5e0", "5e-1", "nan", "-inf") into `out` (at least 32 bytes); returns the text. This is the
-/// form `Writer::flt` prints, and with it expectation messages.
-std::string_view formatFloat(std::span<char, 32> out, double value) noexcept;
-/// The same for a single-precision value, shortest at single precision.
-std::string_view formatFloat(std::span<char, 32> out, float value) noexcept;
-
-/// Whether the error sink is a terminal that takes escape sequences: TERM set and not "dumb".
-bool stderrAcceptsEscapes() noexcept;
-
-/// Writes all `len` bytes, going on after interruptions and partial writes; 0, or the errno of the
-/// write that failed.
-int writeAll(int fd, const void* data, std::size_t len) noexcept;
-
-/// The symbolic name of an errno value ("EAGAIN"), or "Unexpected" for one without a name.
-std::string_view errnoName(int code) noexcept;
-
-/// Hooks the progress display installs: `clear` runs under the lock each time it is taken.
-void setStderrClearHook(void (*clear)()) noexcept;
-/// Takes the standard-error lock without waiting (without running the clear hook); false when
-/// another thread holds it.
-bool stderrTryLock() noexcept;
-/// Releases a lock taken with `stderrTryLock`.
-void stderrUnlock() noexcept;
 
 /// Logs one message: "[scope] (level): message\n" under the standard-error lock. An error-level
 /// message is always printed and counted in `log_err_count`; others only up to `log_level`.

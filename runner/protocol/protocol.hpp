@@ -12,6 +12,7 @@
 namespace vesk {
 
 /// Message kinds a driver sends.
+// NOLINTNEXTLINE(performance-enum-size): a tag is a u32 in the message header
 enum class DriverTag : std::uint32_t {
   exit = 0,
   update = 1,
@@ -22,6 +23,7 @@ enum class DriverTag : std::uint32_t {
 };
 
 /// Message kinds a harness executable sends.
+// NOLINTNEXTLINE(performance-enum-size): a tag is a u32 in the message header
 enum class ProgramTag : std::uint32_t {
   toolchain_version = 0,
   error_bundle = 1,

@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include <vesk/log.hpp>
+#include "writer.hpp"
 
 namespace {
 

@@ -1,7 +1,7 @@
-// Progress of a terminal run as a small tree of nodes (a root for the run, a child per running
-// case), drawn live on standard error when it is a terminal, or sent to a parent process through
-// the inherited descriptor whose number the environment variable VESK_PROGRESS_FD gives (frames
-// as laid out in progress_format.hpp). Without either, the nodes only keep their counts.
+// The progress of this process's run, shown where `chooseProgressOutput` says: drawn live on the
+// error sink when it is a terminal, or sent to a parent process through the inherited descriptor
+// that VESK_PROGRESS_FD names. Without either, the nodes only keep their counts. These calls work
+// on the one process-wide display (progress_display.hpp), which a stop report must reach.
 #pragma once
 
 #include <cstdint>
@@ -9,7 +9,7 @@
 
 namespace vesk {
 
-/// One node of the progress tree; owned by the progress module, handed out by the start calls.
+/// One node of the progress tree (progress_tree.hpp), handed out by the start calls.
 struct ProgressNode;
 
 /// Starts the display (when it has somewhere to go) with a root named `root_name` that expects

@@ -1,4 +1,4 @@
-#include <vesk/log.hpp>
+#include "writer.hpp"
 
 #include <unistd.h>
 
@@ -6,14 +6,9 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
-#include <mutex>
 
 namespace vesk {
-
-std::atomic<std::uint64_t> log_err_count{0};
-std::atomic<LogLevel> log_level{LogLevel::warn};
 
 namespace {
 
@@ -46,31 +41,7 @@ std::string_view formatShortest(std::span<char, 32> out, F value) noexcept {
   return std::string_view(out.data(), n);
 }
 
-std::mutex stderr_mutex;
-std::atomic<void (*)()> stderr_clear_hook{nullptr};
-
-void countError() noexcept {
-  std::uint64_t seen = log_err_count.load(std::memory_order_relaxed);
-  while (seen != UINT64_MAX &&
-         !log_err_count.compare_exchange_weak(seen, seen + 1, std::memory_order_relaxed)) {
-  }
-}
-
 }  // namespace
-
-std::string_view logLevelName(LogLevel level) noexcept {
-  switch (level) {
-    case LogLevel::err:
-      return "err";
-    case LogLevel::warn:
-      return "warn";
-    case LogLevel::info:
-      return "info";
-    case LogLevel::debug:
-      return "debug";
-  }
-  return "err";
-}
 
 Writer& Writer::put(std::string_view text) noexcept {
   while (!text.empty()) {
@@ -119,21 +90,6 @@ void Writer::flush() noexcept {
   len_ = 0;
 }
 
-StderrLock::StderrLock() noexcept {
-  stderr_mutex.lock();
-  if (auto clear = stderr_clear_hook.load(std::memory_order_acquire)) clear();
-}
-
-StderrLock::~StderrLock() {
-  stderr_mutex.unlock();
-}
-
-bool stderrAcceptsEscapes() noexcept {
-  if (::isatty(errorSink()) != 1) return false;
-  const char* term = std::getenv("TERM");
-  return term != nullptr && *term != '\0' && std::string_view(term) != "dumb";
-}
-
 int writeAll(int fd, const void* data, std::size_t len) noexcept {
   const auto* bytes = static_cast<const char*>(data);
   while (len > 0) {
@@ -150,37 +106,6 @@ int writeAll(int fd, const void* data, std::size_t len) noexcept {
 std::string_view errnoName(int code) noexcept {
   const char* name = ::strerrorname_np(code);
   return name != nullptr ? std::string_view(name) : std::string_view("Unexpected");
-}
-
-void setStderrClearHook(void (*clear)()) noexcept {
-  stderr_clear_hook.store(clear, std::memory_order_release);
-}
-
-bool stderrTryLock() noexcept {
-  return stderr_mutex.try_lock();
-}
-
-void stderrUnlock() noexcept {
-  stderr_mutex.unlock();
-}
-
-void logWith(LogLevel level, std::string_view scope, void (*body)(Writer&, const void*),
-             const void* context) noexcept {
-  if (level == LogLevel::err) {
-    countError();
-  } else if (static_cast<std::uint8_t>(level) >
-             static_cast<std::uint8_t>(log_level.load(std::memory_order_relaxed))) {
-    return;
-  }
-  StderrLock lock;
-  Writer out;
-  out.put("[").put(scope).put("] (").put(logLevelName(level)).put("): ");
-  body(out, context);
-  out.put("\n");
-}
-
-void log(LogLevel level, std::string_view scope, std::string_view message) noexcept {
-  logWith(level, scope, [message](Writer& w) { w.put(message); });
 }
 
 }  // namespace vesk
