@@ -42,6 +42,7 @@ Tally tally(std::span<const CaseResult> results) noexcept {
         ++t.interrupted;
         break;
     }
+    if (isFlaky(result)) ++t.flaky;
     if (result.leaked) ++t.leaked;
     t.log_errors += result.log_errors;
   }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace vesk::driver {
 
@@ -23,6 +24,14 @@ enum class Outcome : std::uint8_t {
   interrupted,  ///< it had not finished when the run was interrupted (or broke off)
 };
 
+/// A failed, crashed or timed-out try of a case that was run again.
+struct EarlierTry {
+  Outcome outcome = Outcome::failed;
+  double seconds = 0;       ///< wall time of the try
+  std::string output;       ///< what the try wrote on standard error, bounded
+  std::string end_message;  ///< crashed or timed out: how the try ended
+};
+
 /// One selected case after its run.
 struct CaseResult {
   std::uint32_t index = 0;  ///< position in the case table
@@ -32,7 +41,13 @@ struct CaseResult {
   double seconds = 0;            ///< wall time from the request to the reply (or the end)
   std::string output;            ///< what the case wrote on standard error, bounded
   std::string end_message;       ///< crashed or timed out: the report's first line, or how it ended
+  std::vector<EarlierTry> earlier_tries;  ///< the tries before this one, oldest first
 };
+
+/// Whether the case passed after failing on earlier tries.
+inline bool isFlaky(const CaseResult& result) noexcept {
+  return result.outcome == Outcome::passed && !result.earlier_tries.empty();
+}
 
 /// Whether `result` counts as good for the exit status: passed or skipped, no leak, no log error.
 bool isClean(const CaseResult& result) noexcept;
@@ -54,6 +69,7 @@ struct Tally {
   std::uint64_t crashed = 0;
   std::uint64_t timed_out = 0;
   std::uint64_t interrupted = 0;
+  std::uint64_t flaky = 0;       ///< passed cases (counted in `passed` too) that needed a retry
   std::uint64_t leaked = 0;      ///< cases after which a leak was reported
   std::uint64_t log_errors = 0;  ///< error-level log messages, all cases together
 };

@@ -105,6 +105,33 @@ void appendCounts(std::string& xml, std::size_t tests, std::uint64_t failures, s
   appendSeconds(xml, "time", seconds);
 }
 
+// One element per try before the last, in the form CI servers read as a flaky or a rerun case:
+// flakyFailure when the case passed in the end, rerunFailure when every try went wrong.
+void appendEarlierTries(std::string& xml, const CaseResult& result) {
+  const std::string_view element = isFlaky(result) ? "flakyFailure" : "rerunFailure";
+  for (const EarlierTry& earlier : result.earlier_tries) {
+    xml += "      <";
+    xml += element;
+    appendAttribute(
+        xml, "message",
+        earlier.end_message.empty() ? std::string("the case failed") : earlier.end_message);
+    appendAttribute(xml, "type",
+                    earlier.outcome == Outcome::crashed     ? "crash"
+                    : earlier.outcome == Outcome::timed_out ? "timeout"
+                                                            : "failure");
+    appendSeconds(xml, "time", earlier.seconds);
+    xml += ">\n";
+    if (!earlier.output.empty()) {
+      xml += "        <system-err>";
+      appendEscaped(xml, earlier.output, false);
+      xml += "</system-err>\n";
+    }
+    xml += "      </";
+    xml += element;
+    xml += ">\n";
+  }
+}
+
 void appendCase(std::string& xml, std::string_view suite, std::string_view name,
                 const CaseResult& result) {
   const std::size_t split = name.find(".test.");
@@ -129,6 +156,7 @@ void appendCase(std::string& xml, std::string_view suite, std::string_view name,
   } else if (result.outcome == Outcome::skipped) {
     xml += "      <skipped/>\n";
   }
+  appendEarlierTries(xml, result);
   if (!result.output.empty()) {
     xml += "      <system-err>";
     appendEscaped(xml, result.output, false);

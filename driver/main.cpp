@@ -83,6 +83,7 @@ int runCases(const Options& options, Session& session, ServerLauncher& launcher,
     plan.timeout_seconds = options.timeout_seconds.value_or(0);
     plan.output_keep = options.output_keep;
     plan.isolate = options.isolate;
+    plan.retries = options.retries;
     plan.keep_output = !report_paths.empty();
     Scheduler scheduler(plan, launcher, *events);
     scheduler.adopt(session.takeServer());

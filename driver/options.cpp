@@ -38,6 +38,9 @@ Options:
   --output-limit BYTES
                      keep the first and the last BYTES bytes of each case's output and say
                      how many were left out between them (default: 65536)
+  --retries N        run a failed, crashed or timed-out case again on a fresh server, up to N
+                     more times; one that passes on a later try is reported FLAKY and does
+                     not fail the run (default: 0)
   --isolate          run every case in a fresh server, for cases that damage their process
   --format text|tap  text (the default): the report on standard error; tap: TAP version 13 on
                      standard output instead, one point per case, diagnostics as YAML
@@ -118,6 +121,13 @@ std::string applyValue(Options& options, std::string_view name, std::string_view
     const auto seconds = parseSeconds(value);
     if (!seconds) return seconds.error();
     options.timeout_seconds = *seconds;
+  } else if (name == "--retries") {
+    unsigned retries = 0;
+    const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), retries);
+    if (value.empty() || ec != std::errc() || end != value.data() + value.size() || retries > 100)
+      return "invalid retry count '" + std::string(value) +
+             "': expected a whole number from 0 to 100";
+    options.retries = retries;
   } else if (name == "--output-limit") {
     const auto bytes = parseBytes(value);
     if (!bytes) return bytes.error();
@@ -133,7 +143,7 @@ std::string applyValue(Options& options, std::string_view name, std::string_view
 bool isValued(std::string_view name) {
   return name == "--filter" || name == "--exclude" || name == "--partition" || name == "--format" ||
          name == "--jobs" || name == "-j" || name == "--timeout" || name == "--junit" ||
-         name == "--output-limit";
+         name == "--output-limit" || name == "--retries";
 }
 
 }  // namespace

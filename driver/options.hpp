@@ -32,7 +32,8 @@ struct Options {
   std::string junit_path;                 ///< where to write the JUnit report; empty for none
   std::size_t output_keep = DEFAULT_OUTPUT_KEEP;  ///< bytes kept at each end of a case's output
   bool isolate = false;                           ///< a fresh server for every case
-  bool list = false;                              ///< print the selected names instead of running
+  unsigned retries = 0;  ///< times a failed, crashed or timed-out case runs again
+  bool list = false;     ///< print the selected names instead of running
   bool verbose = false;  ///< show every case's output, not only a bad case's
   bool help = false;     ///< print the help text and exit
 };

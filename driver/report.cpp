@@ -73,12 +73,16 @@ Reporter::~Reporter() {
 }
 
 void Reporter::caseStarted(std::size_t slot) {
+  // A case run again still has the node of its failed try.
+  if (nodes_[slot] != nullptr) progressEnd(nodes_[slot]);
   nodes_[slot] = progressStartChild(root_, names_[selected_[slot]], 0);
 }
 
 void Reporter::caseFinished(const CaseResult& result) {
   ++done_;
-  progressEnd(nodes_[slot_of_index_[result.index]]);
+  ProgressNode*& node = nodes_[slot_of_index_[result.index]];
+  progressEnd(node);
+  node = nullptr;
   // On a terminal the display names the running cases; lines are for what needs a look.
   if (have_tty_ && isClean(result) && !verbose_ && result.outcome != Outcome::skipped) return;
   queueLine(result, done_);
@@ -96,7 +100,17 @@ void Reporter::queueLine(const CaseResult& result, std::size_t number) {
   queued_ += ' ';
   queued_ += names_[result.index];
   queued_ += "...";
-  queued_ += resultWord(result.outcome);
+  queued_ += isFlaky(result) ? "FLAKY" : resultWord(result.outcome);
+  if (!result.earlier_tries.empty()) {
+    queued_ += " (try ";
+    appendNumber(queued_, result.earlier_tries.size() + 1);
+    queued_ += ", after ";
+    for (std::size_t i = 0; i < result.earlier_tries.size(); ++i) {
+      if (i != 0) queued_ += ", ";
+      queued_ += resultWord(result.earlier_tries[i].outcome);
+    }
+    queued_ += ')';
+  }
   if (!result.end_message.empty()) {
     queued_ += " (";
     queued_ += result.end_message;
@@ -156,6 +170,7 @@ void Reporter::finish(std::span<const CaseResult> results, double seconds) {
     out.put(".\n");
   }
   if (t.log_errors != 0) out.dec(t.log_errors).put(" errors were logged.\n");
+  if (t.flaky != 0) out.dec(t.flaky).put(" tests were flaky (passed on a retry).\n");
   if (t.leaked != 0) out.dec(t.leaked).put(" tests leaked memory.\n");
   if (t.interrupted != 0) out.dec(t.interrupted).put(" tests did not finish.\n");
   std::string total;

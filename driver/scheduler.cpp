@@ -282,13 +282,14 @@ bool Scheduler::takeResult(Server& server, Clock::time_point now) {
                               now);
   result.leaked = (got.flags & RESULT_LEAK) != 0;
   result.log_errors = got.flags >> RESULT_LOG_ERRORS_SHIFT;
+  const bool again = retryLater(server.slot);
   // The next request goes out before the report is written, to keep the server busy.
   if (ended) {
     server.phase = Phase::idle;
   } else {
-    afterResult(server, now);
+    afterResult(server, again, now);
   }
-  announce(result);
+  if (!again) announce(result);
   return true;
 }
 
@@ -317,8 +318,9 @@ void Scheduler::protocolBroken(Server& server, const std::string& what, Clock::t
 // ---------------------------------------------------------------------------------------------
 // Bookkeeping
 
-void Scheduler::afterResult(Server& server, Clock::time_point now) {
-  if (!plan_.isolate) return assign(server, now);
+// A case that failed runs again on a fresh server: whatever its try left in the process is gone.
+void Scheduler::afterResult(Server& server, bool fresh_server, Clock::time_point now) {
+  if (!plan_.isolate && !fresh_server) return assign(server, now);
   // The used server ends on its own time; a fresh one takes the next case at once.
   Server& fresh =
       *servers_.emplace(std::next(std::find_if(servers_.begin(), servers_.end(),
@@ -338,6 +340,27 @@ CaseResult& Scheduler::finish(Server& server, Outcome outcome, Clock::time_point
   return result;
 }
 
+// Puts a failed, crashed or timed-out case back at the front of the queue when it has tries
+// left, keeping the try in its result; true when it will run again.
+bool Scheduler::retryLater(std::size_t slot) {
+  CaseResult& result = results_[slot];
+  const bool bad = result.outcome == Outcome::failed || result.outcome == Outcome::crashed ||
+                   result.outcome == Outcome::timed_out;
+  if (!bad || result.earlier_tries.size() >= plan_.retries || shutting_down_ ||
+      interruptingSignal() != 0)
+    return false;
+  result.earlier_tries.push_back(
+      {result.outcome, result.seconds, std::move(result.output), std::move(result.end_message)});
+  result.output.clear();
+  result.end_message.clear();
+  result.outcome = Outcome::interrupted;
+  result.leaked = false;
+  result.log_errors = 0;
+  --finished_;
+  pending_.push_front(slot);
+  return true;
+}
+
 // Tells the listener; the output goes unless a report still needs it, so that memory does not
 // grow with the number of cases.
 void Scheduler::announce(CaseResult& result) {
@@ -352,8 +375,9 @@ void Scheduler::endCase(Server& server, Outcome outcome, std::string message,
   server.link.readErrors();
   CaseResult& result = finish(server, outcome, now);
   result.end_message = std::move(message);
+  const bool again = retryLater(server.slot);
   replace(server, now);
-  announce(result);
+  if (!again) announce(result);
 }
 
 void Scheduler::replace(Server& server, Clock::time_point now) {

@@ -35,6 +35,7 @@ struct RunPlan {
   std::size_t output_keep = DEFAULT_OUTPUT_KEEP;  ///< bytes kept at each end of a case's output
   bool isolate = false;                           ///< a fresh server for every case
   bool keep_output = true;  ///< results keep their output after it was announced (for JUnit)
+  unsigned retries = 0;     ///< times a failed, crashed or timed-out case runs again
 };
 
 /// A server that did not end cleanly after it was asked to exit.
@@ -112,8 +113,9 @@ class Scheduler {
   void takeMessages(Server& server, Clock::time_point now);
   bool takeResult(Server& server, Clock::time_point now);
   void protocolBroken(Server& server, const std::string& what, Clock::time_point now);
-  void afterResult(Server& server, Clock::time_point now);
+  void afterResult(Server& server, bool fresh_server, Clock::time_point now);
   CaseResult& finish(Server& server, Outcome outcome, Clock::time_point now);
+  bool retryLater(std::size_t slot);
   void announce(CaseResult& result);
   void endCase(Server& server, Outcome outcome, std::string message, Clock::time_point now);
   void replace(Server& server, Clock::time_point now);

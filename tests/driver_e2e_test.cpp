@@ -493,6 +493,37 @@ TEST(Driver, IsolateRunsEveryCaseOnAFreshServer) {
   EXPECT_NE(isolated.err.find("All 3 tests passed."), std::string::npos);
 }
 
+TEST(Driver, RetriesRunAFailedCaseAgainOnAFreshServerAndTellFlakyFromBroken) {
+  const std::string dir = temporaryDirectory();
+  const ProcessResult r =
+      runDriver({"-j1", "--retries", "2", "--junit", dir + "/r.xml", driver_fixture},
+                {"DRIVER_FIXTURE_TABLE=flaky", "FIXTURE_STATE_DIR=" + dir});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find(" driver.test.fails on its first try...FLAKY (try 2, after FAIL) ["),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find(" driver.test.always fails...FAIL (try 3, after FAIL, FAIL) ["),
+            std::string::npos);
+  EXPECT_NE(r.err.find("2 passed; 0 skipped; 1 failed.\n1 tests were flaky (passed on a retry).\n"),
+            std::string::npos);
+  const std::string flaky = junitCase("driver.test.fails on its first try");
+  EXPECT_EQ(junit(dir + "/r.xml", "count(" + flaky + "/*)"), "1");
+  EXPECT_EQ(
+      junit(dir + "/r.xml", "starts-with(" + flaky + "/flakyFailure/system-err, 'first try')"),
+      "true");
+  const std::string broken = junitCase("driver.test.always fails");
+  EXPECT_EQ(junit(dir + "/r.xml", "count(" + broken + "/rerunFailure)"), "2");
+  EXPECT_EQ(junit(dir + "/r.xml", "count(" + broken + "/failure)"), "1");
+  EXPECT_EQ(junit(dir + "/r.xml", "string(//testsuite/@failures)"), "1");
+
+  // The case that fails where an earlier case left a mark passes on its retry: a fresh server.
+  const ProcessResult state = runTable("state", {"-j1", "--retries", "1"});
+  EXPECT_EQ(state.exit_code, 0) << state.err;
+  EXPECT_NE(state.err.find("driver.test.fails where marked...FLAKY (try 2, after FAIL)"),
+            std::string::npos);
+  EXPECT_EQ(runTable("state", {"--retries", "x"}).exit_code, 2);
+}
+
 TEST(Driver, SmallFaults) {
   // A list that cannot be written is a failure.
   const ProcessResult full = runShell("exec '" + driver + "' --list '" + product + "' >/dev/full");

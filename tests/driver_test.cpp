@@ -494,7 +494,7 @@ TEST(Junit, UnfinishedCasesAreSkippedAsInterruptedAndABadServerExitIsAnErrorOfTh
   std::vector<CaseResult> results(3);
   results[0].outcome = Outcome::passed;
   results[1].index = 1;
-  results[2] = {2, Outcome::crashed, false, 0, 0.5, "a < b & c\x01", "Segmentation fault"};
+  results[2] = {2, Outcome::crashed, false, 0, 0.5, "a < b & c\x01", "Segmentation fault", {}};
   const std::vector<vesk::driver::ServerExitProblem> problems = {
       {"a server exited with status 3 after the exit request", "leak report\n"}};
   const std::string xml = vesk::driver::junitReport("suite", NAMES, results, problems, 1.0);
