@@ -8,6 +8,8 @@
 
 #include <vesk/log.hpp>
 #include "stderr_lock.hpp"
+#include "summary.hpp"
+#include "terminal.hpp"
 #include "writer.hpp"
 
 namespace vesk::driver {
@@ -58,7 +60,7 @@ Reporter::Reporter(std::span<const std::string> names, std::span<const std::uint
     : names_(names),
       selected_(selected),
       verbose_(verbose),
-      have_tty_(::isatty(errorSink()) == 1),
+      have_tty_(Terminal::forErrorSink().isTerminal()),
       nodes_(selected.size(), nullptr),
       slot_of_index_(names.size(), 0),
       last_flush_(Clock::now()) {
@@ -156,22 +158,18 @@ void Reporter::abandon() {
 void Reporter::finish(std::span<const CaseResult> results, double seconds) {
   abandon();
   const Tally t = tally(results);
-  const std::uint64_t ran = results.size() - t.interrupted;
   LockedStderr locked;
   Writer& out = locked.out;
-  if (t.passed == ran && t.interrupted == 0) {
-    out.put("All ").dec(t.passed).put(" tests passed.\n");
-  } else {
-    out.dec(t.passed).put(" passed; ").dec(t.skipped).put(" skipped; ").dec(t.failed);
-    out.put(" failed");
-    if (t.crashed != 0 || t.timed_out != 0) {
-      out.put("; ").dec(t.crashed).put(" crashed; ").dec(t.timed_out).put(" timed out");
-    }
-    out.put(".\n");
-  }
-  if (t.log_errors != 0) out.dec(t.log_errors).put(" errors were logged.\n");
-  if (t.flaky != 0) out.dec(t.flaky).put(" tests were flaky (passed on a retry).\n");
-  if (t.leaked != 0) out.dec(t.leaked).put(" tests leaked memory.\n");
+  // An unfinished case is selected but not passed, so an interrupted run never reads "All".
+  writeSummary(out, RunCounts{.selected = results.size(),
+                              .passed = t.passed,
+                              .skipped = t.skipped,
+                              .failed = t.failed,
+                              .crashed = t.crashed,
+                              .timed_out = t.timed_out,
+                              .leaked = t.leaked,
+                              .log_errors = t.log_errors,
+                              .flaky = t.flaky});
   if (t.interrupted != 0) out.dec(t.interrupted).put(" tests did not finish.\n");
   std::string total;
   appendDuration(total, seconds);

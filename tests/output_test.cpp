@@ -100,9 +100,10 @@ TEST(Summary, StatesTheCountsInTheHarnesssWords) {
             "2 passed; 0 skipped; 0 failed; 1 crashed; 0 timed out.\n");
   EXPECT_EQ(summary({.selected = 4, .passed = 1, .failed = 1, .timed_out = 2}),
             "1 passed; 0 skipped; 1 failed; 0 crashed; 2 timed out.\n");
-  // Logged errors and leaks follow, even when every case passed.
-  EXPECT_EQ(summary({.selected = 2, .passed = 2, .leaked = 1, .log_errors = 3}),
-            "All 2 tests passed.\n3 errors were logged.\n1 tests leaked memory.\n");
+  // Logged errors, flaky cases and leaks follow, in that order, even when every case passed.
+  EXPECT_EQ(summary({.selected = 2, .passed = 2, .leaked = 1, .log_errors = 3, .flaky = 1}),
+            "All 2 tests passed.\n3 errors were logged.\n1 tests were flaky (passed on a "
+            "retry).\n1 tests leaked memory.\n");
 }
 
 }  // namespace

@@ -14,6 +14,7 @@ void writeSummary(Writer& out, const RunCounts& counts) noexcept {
     out.put(".\n");
   }
   if (counts.log_errors != 0) out.dec(counts.log_errors).put(" errors were logged.\n");
+  if (counts.flaky != 0) out.dec(counts.flaky).put(" tests were flaky (passed on a retry).\n");
   if (counts.leaked != 0) out.dec(counts.leaked).put(" tests leaked memory.\n");
 }
 

@@ -19,12 +19,13 @@ struct RunCounts {
   std::uint64_t timed_out = 0;   ///< cases stopped at their time limit
   std::uint64_t leaked = 0;      ///< cases after which a leak was reported
   std::uint64_t log_errors = 0;  ///< error-level log messages, all cases together
+  std::uint64_t flaky = 0;       ///< cases that passed on a retry (counted in `passed` too)
 };
 
 /// Writes the summary of `counts`, one line each: "All {d} tests passed." when every selected
 /// case passed, else "{d} passed; {d} skipped; {d} failed." (with "; {d} crashed; {d} timed out"
-/// before the full stop when either is not 0); then "{d} errors were logged." and "{d} tests
-/// leaked memory." when not 0.
+/// before the full stop when either is not 0); then "{d} errors were logged.", "{d} tests were
+/// flaky (passed on a retry)." and "{d} tests leaked memory." when not 0.
 void writeSummary(Writer& out, const RunCounts& counts) noexcept;
 
 }  // namespace vesk
