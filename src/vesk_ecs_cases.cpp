@@ -194,7 +194,7 @@ Result<void> archetypeIdValidity() {
   return {};
 }
 
-constexpr std::array<TestCase, 17> ECS_CASES{{
+constexpr TestCase ECS_CASES[] = {
     {"vesk_ecs.test.ECS: Entity creation and lifecycle", entityCreationAndLifecycle},
     {"vesk_ecs.test.ECS: Entity position in Vesk", entityPositionInVesk},
     {"vesk_ecs.test.ECS: Entity FS distance", entityFsDistance},
@@ -212,7 +212,7 @@ constexpr std::array<TestCase, 17> ECS_CASES{{
     {"vesk_ecs.test.ECS: Query filter matches", queryFilterMatches},
     {"vesk_ecs.test.ECS: Query filter with exclusions", queryFilterWithExclusions},
     {"vesk_ecs.test.ECS: ArchetypeId validity", archetypeIdValidity},
-}};
+};
 
 }  // namespace
 

@@ -206,7 +206,7 @@ Result<void> pglFromHomogeneousRegular() {
   return {};
 }
 
-constexpr TestCase kCases[] = {
+constexpr TestCase KERNEL_CASES[] = {
     {"vesk_kernel.test.HomVec4: constructors and cartesian dehomogenization", homVec4Constructors},
     {"vesk_kernel.test.HomVec4: normalization on S³", homVec4Normalization},
     {"vesk_kernel.test.HomVec4: dot product and isSamePoint", homVec4DotAndSamePoint},
@@ -233,7 +233,7 @@ constexpr TestCase kCases[] = {
 }  // namespace
 
 std::span<const TestCase> kernelCases() noexcept {
-  return kCases;
+  return KERNEL_CASES;
 }
 
 }  // namespace vesk

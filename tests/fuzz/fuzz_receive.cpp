@@ -90,12 +90,12 @@ Result<void> logsAnError() {
   return {};
 }
 
-constexpr std::array<vesk::TestCase, 4> cases = {{
+constexpr vesk::TestCase cases[] = {
     {"fuzz.test.passes", passes},
     {"fuzz.test.fails", fails},
     {"fuzz.test.skips", skips},
     {"fuzz.test.logs an error", logsAnError},
-}};
+};
 // The flags each case's result record carries: fail, skip, and the error count from bit 3.
 constexpr std::array<std::uint32_t, 4> case_flags = {0, 1, 2, 8};
 
@@ -267,7 +267,7 @@ Bytes metadataReply() {
   }
   Bytes body;
   appendU32(body, static_cast<std::uint32_t>(strings.size()));
-  appendU32(body, static_cast<std::uint32_t>(cases.size()));
+  appendU32(body, static_cast<std::uint32_t>(std::size(cases)));
   body.insert(body.end(), names.begin(), names.end());
   body.insert(body.end(), panics.begin(), panics.end());
   body.insert(body.end(), strings.begin(), strings.end());
@@ -336,7 +336,7 @@ Outcome modelExchange(std::span<const std::uint8_t> stream, std::size_t limit, b
       o.replies.push_back({request_end, metadataReply()});
     } else {
       const std::uint32_t index = loadU32(&stream[pos + HEADER_LEN]);
-      if (index >= cases.size()) {
+      if (index >= std::size(cases)) {
         o.end = ExchangeEnd::invalid_request;
         return o;
       }
@@ -525,7 +525,7 @@ void fuzzExchange(std::span<const std::uint8_t> stream, std::size_t area_size, s
     offset += reply.bytes.size();
   }
   for (int index : runs)
-    check(index >= 0 && static_cast<std::size_t>(index) < cases.size(), "ran a case outside");
+    check(index >= 0 && static_cast<std::size_t>(index) < std::size(cases), "ran a case outside");
 }
 
 }  // namespace
