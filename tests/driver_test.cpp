@@ -67,7 +67,9 @@ TEST(Partition, ReadsBothKindsAndRefusesMalformedValues) {
             "invalid partition 'count:4/3': M must not exceed N");
   const auto options = parseOptions(std::vector<std::string_view>{"--partition=hash:1/2", "e"}, 1);
   ASSERT_TRUE(options.has_value());
-  EXPECT_EQ(options->partition->kind, Partition::Kind::hash);
+  const std::optional<Partition>& partition = options->partition;
+  ASSERT_TRUE(partition.has_value());
+  if (partition) EXPECT_EQ(partition->kind, Partition::Kind::hash);  // checked for clang-tidy too
   EXPECT_FALSE(parseOptions(std::vector<std::string_view>{"--partition", "e"}, 1).has_value());
 }
 
@@ -79,9 +81,9 @@ TEST(Partition, HashesNamesStablySoThatANewCaseMovesNoOther) {
   EXPECT_EQ(caseNameHash("a"), 0x02c0bdbf481420f8u);
   EXPECT_EQ(caseNameHash("vesk_kernel.test.PGL4: determinant"), 0x14958bbd73587664u);
 
-  std::vector<std::string> names;
-  for (int i = 0; i < 200; ++i)
-    names.push_back("suite.test.case " + std::to_string(i));
+  std::vector<std::string> names(200);
+  for (std::size_t i = 0; i < names.size(); ++i)
+    names[i] = "suite.test.case " + std::to_string(i);
   std::vector<std::uint32_t> all(names.size());
   for (std::uint32_t i = 0; i < all.size(); ++i)
     all[i] = i;

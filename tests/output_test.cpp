@@ -70,8 +70,8 @@ TEST(Terminal, AsksTheDescriptorWhetherItIsATerminalAndHowLargeItIs) {
   ASSERT_EQ(::ioctl(slave, TIOCSWINSZ, &size), 0);
   const std::optional<TerminalSize> got = pty.size();
   ASSERT_TRUE(got.has_value());
-  EXPECT_EQ(got->columns, 132);
-  EXPECT_EQ(got->rows, 43);
+  EXPECT_EQ(got.value_or(TerminalSize{}).columns, 132);
+  EXPECT_EQ(got.value_or(TerminalSize{}).rows, 43);
   ::close(slave);
   ::close(master);
 }
