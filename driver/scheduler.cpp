@@ -13,12 +13,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr auto HANDSHAKE_LIMIT = std::chrono::seconds(HANDSHAKE_LIMIT_SECONDS);
 // A server that closed its output while a case ran is writing its stop report; symbolising takes
 // milliseconds, this much is given before it is killed.
 constexpr auto REPORT_LIMIT = 5s;
-// How long a server gets to end after `exit` before it is killed.
-constexpr auto EXIT_LIMIT = 2s;
 
 }  // namespace
 

@@ -15,12 +15,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr auto HANDSHAKE_LIMIT = std::chrono::seconds(HANDSHAKE_LIMIT_SECONDS);
 // A server whose output ended early gets this long to end, so that how it ended is its own doing
 // and what it wrote is there for the message.
 constexpr auto END_LIMIT = 1s;
-// How long the server gets to end after `exit` before it is killed.
-constexpr auto EXIT_LIMIT = 2s;
 
 // The handshake with one server: its events until the case table is read or it fails.
 class Handshake {

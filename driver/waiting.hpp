@@ -8,8 +8,14 @@
 #include <span>
 
 #include "case_result.hpp"
+#include "protocol.hpp"
 
 namespace vesk::driver {
+
+/// How long a server gets for its version and case table, at start and after a restart.
+inline constexpr auto HANDSHAKE_LIMIT = std::chrono::seconds(HANDSHAKE_LIMIT_SECONDS);
+/// How long a server gets to end after the `exit` request before it is killed.
+inline constexpr auto EXIT_LIMIT = std::chrono::seconds(2);
 
 /// Makes SIGINT, SIGTERM and SIGHUP interrupt the driver's waits, SIGCHLD wake them, and a write to
 /// a server that has gone away fail instead of ending the driver.
