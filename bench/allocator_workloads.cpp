@@ -123,9 +123,9 @@ vesk::Result<void> stringMap() {
   return finish(start);
 }
 
-constexpr vesk::TestCase pairs_case[] = {{"bench.test.pairs", pairs}};
-constexpr vesk::TestCase live_case[] = {{"bench.test.live then freed", liveThenFreed}};
-constexpr vesk::TestCase map_case[] = {{"bench.test.string map", stringMap}};
+constexpr vesk::TestCase PAIRS_CASE[] = {{"bench.test.pairs", pairs}};
+constexpr vesk::TestCase LIVE_CASE[] = {{"bench.test.live then freed", liveThenFreed}};
+constexpr vesk::TestCase MAP_CASE[] = {{"bench.test.string map", stringMap}};
 
 struct Workload {
   std::string_view name;
@@ -133,16 +133,16 @@ struct Workload {
   double ops;  // per run, for the time per operation
 };
 
-const Workload workloads[] = {
-    {"pairs", pairs_case, 1e8},
-    {"live", live_case, 1e7},
-    {"map", map_case, 1e6},
+const Workload WORKLOADS[] = {
+    {"pairs", PAIRS_CASE, 1e8},
+    {"live", LIVE_CASE, 1e7},
+    {"map", MAP_CASE, 1e6},
 };
 
 // The child: runs one workload's case, then prints the loop's time and the time from the case's
 // end to here (its check and clean-up) on standard output.
 int runChild(std::string_view name, char* self) {
-  for (const Workload& w : workloads) {
+  for (const Workload& w : WORKLOADS) {
     if (w.name != name) continue;
     char* argv[] = {self, nullptr};
     const int status = vesk::harnessMain(1, argv, w.table);
@@ -218,7 +218,7 @@ int runDriver(char* self) {
   const double scale = static_cast<double>(scaled(1'000'000)) / 1e6;
   std::printf("%-6s %-8s %12s %10s %10s %10s %8s\n", "work", "mode", "ns/op", "peak MiB", "end s",
               "end cpu s", "ratio");
-  for (const Workload& w : workloads) {
+  for (const Workload& w : WORKLOADS) {
     // Rounds alternate between the modes, so that a busy machine slows them alike.
     std::vector<std::vector<Sample>> samples(modes.size());
     for (long r = 0; r < rounds; ++r) {

@@ -33,9 +33,9 @@ namespace {
 // without its location. After `hard_limit_ms` the second sends the abort signal itself, for a
 // watchdog that cannot write either (standard error blocked). A fault inside the report finishes
 // it the same way. A normal report takes a few milliseconds and is over long before either fires.
-constexpr long symbolised_budget_ms = 1000;
-constexpr long hard_limit_ms = 1500;
-constexpr int watchdog_signal = SIGALRM;
+constexpr long SYMBOLISED_BUDGET_MS = 1000;
+constexpr long HARD_LIMIT_MS = 1500;
+constexpr int WATCHDOG_SIGNAL = SIGALRM;
 
 std::mutex stop_mutex;
 thread_local int panic_stage = 0;
@@ -115,7 +115,7 @@ template <class T>
 void commit(Writer& out, std::atomic<T>& mark, T value) noexcept {
   sigset_t watchdog, saved;
   sigemptyset(&watchdog);
-  sigaddset(&watchdog, watchdog_signal);
+  sigaddset(&watchdog, WATCHDOG_SIGNAL);
   ::pthread_sigmask(SIG_BLOCK, &watchdog, &saved);
   out.flush();
   mark.store(value, std::memory_order_release);
@@ -191,15 +191,15 @@ void beginReport(const Writer& out) noexcept {
   act.sa_sigaction = watchdogFired;
   act.sa_flags = SA_SIGINFO | SA_ONSTACK;
   sigemptyset(&act.sa_mask);
-  ::sigaction(watchdog_signal, &act, nullptr);
+  ::sigaction(WATCHDOG_SIGNAL, &act, nullptr);
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGABRT);
-  sigaddset(&set, watchdog_signal);
+  sigaddset(&set, WATCHDOG_SIGNAL);
   ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 
-  armThreadTimer(tid, watchdog_signal, symbolised_budget_ms);
-  armThreadTimer(tid, SIGABRT, hard_limit_ms);
+  armThreadTimer(tid, WATCHDOG_SIGNAL, SYMBOLISED_BUDGET_MS);
+  armThreadTimer(tid, SIGABRT, HARD_LIMIT_MS);
 }
 
 [[noreturn]] void stopReport(std::string_view message, const ErrorTrace* trace,
