@@ -243,7 +243,7 @@ TEST(Tap, ProveReadsEveryOutcomeTheirDiagnosticsAndAnEmptyPartition) {
 
   // A flaky point's comment and the skipped points of cases not run keep prove reading.
   const ProcessResult stopped =
-      prove(driver + " -j1 --retries 1 --fail-fast --format tap", fixtures + "/driver_fixture",
+      prove(DRIVER + " -j1 --retries 1 --fail-fast --format tap", FIXTURES + "/driver_fixture",
             {"DRIVER_FIXTURE_TABLE=flaky", "FIXTURE_STATE_DIR=" + temporaryDirectory()});
   EXPECT_NE(stopped.out.find("Tests: 3 Failed: 1)\n  Failed test:  2\n"), std::string::npos)
       << stopped.out << stopped.err;
