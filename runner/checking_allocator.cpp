@@ -1265,8 +1265,9 @@ Check Heap::deinit(bool report) noexcept {
   if (report) {
     // Printing reads debug information; what that allocates is the harness's, not the case's.
     const OrdinaryNewUnchecked harness_work;
-    auto* sorted = static_cast<Chunk**>(
-        mapBytes(roundUpToPages(std::max<std::size_t>(most, 1) * sizeof(Chunk*))));
+    // A case that left no chunk, as most do, needs no area to sort in: no mapping per case.
+    const std::size_t sorted_len = roundUpToPages(most * sizeof(Chunk*));
+    auto* sorted = most == 0 ? nullptr : static_cast<Chunk**>(mapBytes(sorted_len));
     for (ClassState& cs : old.classes) {
       std::size_t n = 0;
       for (Chunk* chunk = cs.chunks; chunk != nullptr; chunk = chunk->next) {
@@ -1282,9 +1283,7 @@ Check Heap::deinit(bool report) noexcept {
       for (std::size_t i = 0; i < n; ++i)
         leaked |= reportChunkLeaks(sorted[i]);
     }
-    if (sorted != nullptr)
-      unmapBytes(static_cast<void*>(sorted),
-                 roundUpToPages(std::max<std::size_t>(most, 1) * sizeof(Chunk*)));
+    if (sorted != nullptr) unmapBytes(static_cast<void*>(sorted), sorted_len);
     leaked |= reportLargeLeaks(old.generation);
   } else {
     std::lock_guard lock(mutex_);
