@@ -66,7 +66,7 @@ void printExitProblems(std::span<const ServerExitProblem> problems) {
 // Runs the selection over the session's servers, reports it, and ends as the run says.
 int runCases(const Options& options, Session& session, ServerLauncher& launcher,
              std::span<const std::uint32_t> selected, std::span<const std::string> report_paths,
-             Clock::time_point start) {
+             std::string_view case_marker, Clock::time_point start) {
   const std::vector<std::string>& names = session.names();
   // With TAP on standard output, standard error keeps only vesk-run's own messages.
   std::optional<Reporter> text;
@@ -84,6 +84,7 @@ int runCases(const Options& options, Session& session, ServerLauncher& launcher,
     plan.output_keep = options.output_keep;
     plan.isolate = options.isolate;
     plan.retries = options.retries;
+    plan.case_marker = case_marker;
     plan.keep_output = !report_paths.empty();
     Scheduler scheduler(plan, launcher, *events);
     scheduler.adopt(session.takeServer());
@@ -188,6 +189,8 @@ int main(int argc, char** argv) {
   if (const auto begun = beginBazelTest(*bazel); !begun) return complain(begun.error());
 
   const Clock::time_point start = Clock::now();
+  // Servers that mark their cases' ends are sent requests ahead; with --isolate there is no ahead.
+  const std::string case_marker = options->isolate ? "" : askForCaseMarkers();
   ProcessLauncher launcher(options->executable);
   auto session = Session::open(launcher, options->executable);
   if (!session) {
@@ -215,7 +218,7 @@ int main(int argc, char** argv) {
     session->close();
     status = runNothing(*options, part, chosen.size(), report_paths);
   } else {
-    status = runCases(*options, *session, launcher, selected, report_paths, start);
+    status = runCases(*options, *session, launcher, selected, report_paths, case_marker, start);
   }
   // Only a run that reported every case it was given ends cleanly for Bazel.
   if (status == 0 || status == BAD_CASE) {
