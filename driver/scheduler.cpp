@@ -577,8 +577,9 @@ void Scheduler::sendRequests(Server& server, bool with_running) {
 
 // How many requests a server may have in flight, the running case's included.
 std::size_t Scheduler::depth(const Server& server) const noexcept {
+  // A run with a failure limit stops exactly there: no request is sent that might have to wait.
   const bool ahead = server.marking == Marking::marks && !plan_.isolate && !server.closing &&
-                     server.last_seconds < PIPELINE_CASE_SECONDS;
+                     plan_.max_fail == 0 && server.last_seconds < PIPELINE_CASE_SECONDS;
   return ahead ? PIPELINE_DEPTH : 1;
 }
 
