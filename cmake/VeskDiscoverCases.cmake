@@ -52,7 +52,9 @@ function(vesk_discover_cases target)
       -D "DRIVER=$<TARGET_FILE:${driver}>"
       -D "EXECUTABLE=$<TARGET_FILE:${target}>"
       -D "DEFAULT_MAIN=${default_main}"
-      -D "TEST_PREFIX=${ARG_TEST_PREFIX}"
+      # CMake drops trailing blanks from a -D value ("scene: "); the '|' after the prefix keeps
+      # them and the script takes it off.
+      -D "TEST_PREFIX=${ARG_TEST_PREFIX}|"
       -D "CASE_TIMEOUT=${ARG_CASE_TIMEOUT}"
       -D "TIMEOUT=${ARG_TIMEOUT}"
       -D "OUTPUT=${cases_file}"

@@ -2,7 +2,8 @@
 # harness executable, each running exactly that case, by itself when it has the default main
 # (DEFAULT_MAIN=1), through vesk-run otherwise.
 #   cmake -DDRIVER=<vesk-run> -DEXECUTABLE=<harness executable> -DOUTPUT=<file> [-DDEFAULT_MAIN=1]
-#         [-DTEST_PREFIX=<prefix>] [-DCASE_TIMEOUT=<s>] [-DTIMEOUT=<s>] -P VeskDiscoverCasesScript.cmake
+#         [-DTEST_PREFIX=<prefix>|] [-DCASE_TIMEOUT=<s>] [-DTIMEOUT=<s>] -P VeskDiscoverCasesScript.cmake
+# TEST_PREFIX ends with a '|' that is not part of it, so that trailing blanks survive.
 if(DEFAULT_MAIN)
   set(list_command "${EXECUTABLE}" --list)
 else()
@@ -26,6 +27,7 @@ function(_vesk_bracket text out)
   set(${out} "[${equals}[${text}]${equals}]" PARENT_SCOPE)
 endfunction()
 
+string(REGEX REPLACE "\\|$" "" TEST_PREFIX "${TEST_PREFIX}")
 set(options -j1)
 if(CASE_TIMEOUT)
   list(APPEND options --timeout ${CASE_TIMEOUT})

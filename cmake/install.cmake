@@ -44,7 +44,7 @@ install(FILES ${PROJECT_BINARY_DIR}/veskConfig.cmake ${PROJECT_BINARY_DIR}/veskC
 set(VESK_PKGCONFIG_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 file(RELATIVE_PATH VESK_PC_TO_PREFIX /${VESK_PKGCONFIG_DIR} /)
 string(REGEX REPLACE "/$" "" VESK_PC_TO_PREFIX "${VESK_PC_TO_PREFIX}")
-foreach(library base kernel ecs harness)
+foreach(library base kernel ecs harness harness-main)
   configure_file(${PROJECT_SOURCE_DIR}/cmake/vesk-${library}.pc.in
                  ${PROJECT_BINARY_DIR}/pkgconfig/vesk-${library}.pc @ONLY)
   install(FILES ${PROJECT_BINARY_DIR}/pkgconfig/vesk-${library}.pc

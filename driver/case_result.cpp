@@ -41,6 +41,9 @@ Tally tally(std::span<const CaseResult> results) noexcept {
       case Outcome::interrupted:
         ++t.interrupted;
         break;
+      case Outcome::not_run:
+        ++t.not_run;
+        break;
     }
     if (isFlaky(result)) ++t.flaky;
     if (result.leaked) ++t.leaked;

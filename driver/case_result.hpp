@@ -22,6 +22,7 @@ enum class Outcome : std::uint8_t {
   crashed,
   timed_out,
   interrupted,  ///< it had not finished when the run was interrupted (or broke off)
+  not_run,      ///< it was never started: the run had reached its count of bad cases
 };
 
 /// A failed, crashed or timed-out try of a case that was run again.
@@ -42,6 +43,7 @@ struct CaseResult {
   std::string output;            ///< what the case wrote on standard error, bounded
   std::string end_message;       ///< crashed or timed out: the report's first line, or how it ended
   std::vector<EarlierTry> earlier_tries;  ///< the tries before this one, oldest first
+  std::size_t slot = 0;  ///< position in the run's order (a repeated case has one per run)
 };
 
 /// Whether the case passed after failing on earlier tries.
@@ -56,9 +58,9 @@ bool isClean(const CaseResult& result) noexcept;
 /// message and TAP's diagnostics ("the case failed; it leaked memory; 2 errors were logged").
 std::string problemMessage(const CaseResult& result);
 
-/// Whether the case ran to an end of its own (anything but `interrupted`).
+/// Whether the case ran to an end of its own (anything but `interrupted` and `not_run`).
 inline bool finished(const CaseResult& result) noexcept {
-  return result.outcome != Outcome::interrupted;
+  return result.outcome != Outcome::interrupted && result.outcome != Outcome::not_run;
 }
 
 /// Counts of a run, as the summary states them.
@@ -69,6 +71,7 @@ struct Tally {
   std::uint64_t crashed = 0;
   std::uint64_t timed_out = 0;
   std::uint64_t interrupted = 0;
+  std::uint64_t not_run = 0;
   std::uint64_t flaky = 0;       ///< passed cases (counted in `passed` too) that needed a retry
   std::uint64_t leaked = 0;      ///< cases after which a leak was reported
   std::uint64_t log_errors = 0;  ///< error-level log messages, all cases together
@@ -87,6 +90,8 @@ class CaseEvents {
   virtual void caseFinished(const CaseResult& result) = 0;
   /// A case that had finished broke its server after its result: `result` is what counts now.
   virtual void caseRevised(const CaseResult& result) = 0;
+  /// The case at `slot` is still running after `seconds`, a whole number of slow periods.
+  virtual void caseSlow(std::size_t slot, double seconds) = 0;
   /// Called on every turn of the scheduler's loop; returns when the listener wants the next one.
   virtual Clock::time_point tick(Clock::time_point now) = 0;
 };

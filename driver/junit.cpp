@@ -148,6 +148,8 @@ void appendCase(std::string& xml, std::string_view suite, std::string_view name,
     xml += "/>\n";
   } else if (result.outcome == Outcome::interrupted) {
     xml += "      <skipped message=\"interrupted\"/>\n";
+  } else if (result.outcome == Outcome::not_run) {
+    xml += "      <skipped message=\"not run\"/>\n";
   } else if (!isClean(result)) {
     xml += "      <failure";
     appendAttribute(xml, "message", problemMessage(result));
@@ -252,9 +254,9 @@ std::string junitReport(std::string_view suite, std::span<const std::string> nam
   for (const CaseResult& result : results) {
     if (result.outcome == Outcome::crashed || result.outcome == Outcome::timed_out) {
       ++errors;
-    } else if (!isClean(result) && result.outcome != Outcome::interrupted) {
+    } else if (!isClean(result) && finished(result)) {
       ++failures;
-    } else if (result.outcome == Outcome::skipped || result.outcome == Outcome::interrupted) {
+    } else if (result.outcome == Outcome::skipped || !finished(result)) {
       ++skipped;
     }
   }

@@ -14,6 +14,7 @@
 #include "junit.hpp"
 #include "options.hpp"
 #include "report.hpp"
+#include "run_order.hpp"
 #include "scheduler.hpp"
 #include "session.hpp"
 #include "stderr_lock.hpp"
@@ -73,7 +74,7 @@ int runCases(const Options& options, Session& session, ServerLauncher& launcher,
   std::optional<TapReporter> tap;
   CaseEvents* events = nullptr;
   if (options.format == Format::tap) {
-    events = &tap.emplace(names, options.verbose, STDOUT_FILENO);
+    events = &tap.emplace(names, selected, options.verbose, STDOUT_FILENO);
   } else {
     events = &text.emplace(names, selected, options.verbose);
   }
@@ -84,6 +85,8 @@ int runCases(const Options& options, Session& session, ServerLauncher& launcher,
     plan.output_keep = options.output_keep;
     plan.isolate = options.isolate;
     plan.retries = options.retries;
+    plan.max_fail = options.max_fail;
+    plan.slow_seconds = options.slow_seconds;
     plan.keep_output = !report_paths.empty();
     Scheduler scheduler(plan, launcher, *events);
     scheduler.adopt(session.takeServer());
@@ -140,6 +143,20 @@ std::vector<std::string> reportPaths(const Options& options, const BazelTest& ba
   if (!bazel.xml_output_file.empty() && bazel.xml_output_file != options.junit_path)
     paths.push_back(bazel.xml_output_file);
   return paths;
+}
+
+// The partition's cases in the order they run: repeated, then shuffled, the seed said on
+// standard error (standard output may be TAP) so that the order can be run again.
+std::vector<std::uint32_t> runOrder(const Options& options, std::span<const std::uint32_t> part) {
+  std::vector<std::uint32_t> order = repeatCases(part, options.repeat);
+  if (options.shuffle) {
+    const std::uint64_t seed = options.seed.value_or(freshSeed());
+    shuffleCases(order, seed);
+    complain("shuffling the cases with seed " + std::to_string(seed) + " (--seed " +
+                 std::to_string(seed) + " repeats the order)",
+             0);
+  }
+  return order;
 }
 
 // The part of `chosen` that --partition and then Bazel's shard leave; `part` names them.
@@ -215,7 +232,8 @@ int main(int argc, char** argv) {
     session->close();
     status = runNothing(*options, part, chosen.size(), report_paths);
   } else {
-    status = runCases(*options, *session, launcher, selected, report_paths, start);
+    const std::vector<std::uint32_t> order = runOrder(*options, selected);
+    status = runCases(*options, *session, launcher, order, report_paths, start);
   }
   // Only a run that reported every case it was given ends cleanly for Bazel.
   if (status == 0 || status == BAD_CASE) {

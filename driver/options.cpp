@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 
 namespace vesk::driver {
@@ -41,6 +42,13 @@ Options:
   --retries N        run a failed, crashed or timed-out case again on a fresh server, up to N
                      more times; one that passes on a later try is reported FLAKY and does
                      not fail the run (default: 0)
+  --repeat N         run every selected case N times, each run reported on its own
+  --shuffle          run the cases in a random order and print the seed
+  --seed S           run them in the random order of seed S (implies --shuffle)
+  --fail-fast        start no case after the first bad one (the rest are reported as not run)
+  --max-fail N       start no case after N bad ones
+  --slow SECONDS     print a SLOW line for a case still running after each SECONDS (default:
+                     60; fractions allowed; 0 or off for none)
   --isolate          run every case in a fresh server, for cases that damage their process
   --format text|tap  text (the default): the report on standard error; tap: TAP version 13 on
                      standard output instead, one point per case, diagnostics as YAML
@@ -85,6 +93,20 @@ std::expected<std::size_t, std::string> parseBytes(std::string_view text) {
   return bytes;
 }
 
+// A whole number from `lowest` to `highest`; what it counts names it in the message.
+std::expected<std::uint64_t, std::string> parseWhole(std::string_view text, std::string_view what,
+                                                     std::uint64_t lowest, std::uint64_t highest) {
+  std::uint64_t value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || ec != std::errc() || end != text.data() + text.size() || value < lowest ||
+      value > highest) {
+    return std::unexpected("invalid " + std::string(what) + " '" + std::string(text) +
+                           "': expected a whole number from " + std::to_string(lowest) + " to " +
+                           std::to_string(highest));
+  }
+  return value;
+}
+
 std::expected<double, std::string> parseSeconds(std::string_view text) {
   double seconds = 0;
   const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), seconds);
@@ -122,12 +144,32 @@ std::string applyValue(Options& options, std::string_view name, std::string_view
     if (!seconds) return seconds.error();
     options.timeout_seconds = *seconds;
   } else if (name == "--retries") {
-    unsigned retries = 0;
-    const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), retries);
-    if (value.empty() || ec != std::errc() || end != value.data() + value.size() || retries > 100)
-      return "invalid retry count '" + std::string(value) +
-             "': expected a whole number from 0 to 100";
-    options.retries = retries;
+    const auto retries = parseWhole(value, "retry count", 0, 100);
+    if (!retries) return retries.error();
+    options.retries = static_cast<unsigned>(*retries);
+  } else if (name == "--repeat") {
+    const auto repeat = parseWhole(value, "repeat count", 1, 10000);
+    if (!repeat) return repeat.error();
+    options.repeat = static_cast<unsigned>(*repeat);
+  } else if (name == "--seed") {
+    const auto seed = parseWhole(value, "seed", 0, UINT64_MAX);
+    if (!seed) return seed.error();
+    options.seed = *seed;
+    options.shuffle = true;
+  } else if (name == "--max-fail") {
+    const auto count = parseWhole(value, "failure count", 1, UINT32_MAX);
+    if (!count) return count.error();
+    options.max_fail = static_cast<unsigned>(*count);
+  } else if (name == "--slow") {
+    if (value == "off" || value == "0") {
+      options.slow_seconds = 0;
+    } else {
+      const auto seconds = parseSeconds(value);
+      if (!seconds)
+        return "invalid slow period '" + std::string(value) +
+               "': expected seconds above 0 and at most 86400, or 0 or off";
+      options.slow_seconds = *seconds;
+    }
   } else if (name == "--output-limit") {
     const auto bytes = parseBytes(value);
     if (!bytes) return bytes.error();
@@ -143,7 +185,8 @@ std::string applyValue(Options& options, std::string_view name, std::string_view
 bool isValued(std::string_view name) {
   return name == "--filter" || name == "--exclude" || name == "--partition" || name == "--format" ||
          name == "--jobs" || name == "-j" || name == "--timeout" || name == "--junit" ||
-         name == "--output-limit" || name == "--retries";
+         name == "--output-limit" || name == "--retries" || name == "--repeat" ||
+         name == "--seed" || name == "--max-fail" || name == "--slow";
 }
 
 }  // namespace
@@ -171,6 +214,10 @@ std::expected<Options, std::string> parseOptions(std::span<const std::string_vie
       options.help = true;
     } else if (arg == "--isolate") {
       options.isolate = true;
+    } else if (arg == "--shuffle") {
+      options.shuffle = true;
+    } else if (arg == "--fail-fast") {
+      options.max_fail = 1;
     } else if (arg == "--list") {
       options.list = true;
     } else if (arg == "-v" || arg == "--verbose") {

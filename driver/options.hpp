@@ -32,10 +32,15 @@ struct Options {
   std::string junit_path;                 ///< where to write the JUnit report; empty for none
   std::size_t output_keep = DEFAULT_OUTPUT_KEEP;  ///< bytes kept at each end of a case's output
   bool isolate = false;                           ///< a fresh server for every case
-  unsigned retries = 0;  ///< times a failed, crashed or timed-out case runs again
-  bool list = false;     ///< print the selected names instead of running
-  bool verbose = false;  ///< show every case's output, not only a bad case's
-  bool help = false;     ///< print the help text and exit
+  unsigned retries = 0;               ///< times a failed, crashed or timed-out case runs again
+  unsigned repeat = 1;                ///< runs of every selected case
+  bool shuffle = false;               ///< run the cases in a random order
+  std::optional<std::uint64_t> seed;  ///< the order's seed; none for a fresh one
+  unsigned max_fail = 0;              ///< bad cases after which no case starts; 0 for no limit
+  double slow_seconds = 60;           ///< period of SLOW lines for a running case; 0 for none
+  bool list = false;                  ///< print the selected names instead of running
+  bool verbose = false;               ///< show every case's output, not only a bad case's
+  bool help = false;                  ///< print the help text and exit
 };
 
 /// The help text, ending with a line end.

@@ -21,6 +21,8 @@ using namespace std::chrono_literals;
 // Lines for a log wait at most this long, or until this many bytes are queued.
 constexpr auto FLUSH_INTERVAL = 100ms;
 constexpr std::size_t FLUSH_BYTES = std::size_t{32} * 1024;
+// The summary names this many of the slowest cases.
+constexpr std::size_t SLOWEST_SHOWN = 5;
 
 void appendNumber(std::string& out, std::uint64_t value) {
   char digits[24];
@@ -42,6 +44,8 @@ std::string_view resultWord(Outcome outcome) {
       return "TIMEOUT";
     case Outcome::interrupted:
       return "INTERRUPTED";
+    case Outcome::not_run:
+      return "NOT RUN";
   }
   return "?";
 }
@@ -62,10 +66,7 @@ Reporter::Reporter(std::span<const std::string> names, std::span<const std::uint
       verbose_(verbose),
       have_tty_(Terminal::forErrorSink().isTerminal()),
       nodes_(selected.size(), nullptr),
-      slot_of_index_(names.size(), 0),
       last_flush_(Clock::now()) {
-  for (std::size_t slot = 0; slot < selected.size(); ++slot)
-    slot_of_index_[selected[slot]] = slot;
   queued_.reserve(FLUSH_BYTES + 4096);
   root_ = progressStart("Test", selected.size());
 }
@@ -82,12 +83,21 @@ void Reporter::caseStarted(std::size_t slot) {
 
 void Reporter::caseFinished(const CaseResult& result) {
   ++done_;
-  ProgressNode*& node = nodes_[slot_of_index_[result.index]];
+  ProgressNode*& node = nodes_[result.slot];
   progressEnd(node);
   node = nullptr;
   // On a terminal the display names the running cases; lines are for what needs a look.
   if (have_tty_ && isClean(result) && !verbose_ && result.outcome != Outcome::skipped) return;
   queueLine(result, done_);
+}
+
+void Reporter::caseSlow(std::size_t slot, double seconds) {
+  char text[48];
+  (void)std::snprintf(text, sizeof text, "...SLOW (still running after %g s)\n", seconds);
+  queued_ += names_[selected_[slot]];
+  queued_ += text;
+  // Shown at once: a line that waits for the next flush says less about a case that hangs.
+  flush();
 }
 
 void Reporter::caseRevised(const CaseResult& result) {
@@ -171,9 +181,32 @@ void Reporter::finish(std::span<const CaseResult> results, double seconds) {
                               .log_errors = t.log_errors,
                               .flaky = t.flaky});
   if (t.interrupted != 0) out.dec(t.interrupted).put(" tests did not finish.\n");
+  if (t.not_run != 0)
+    out.dec(t.not_run).put(" tests were not run (the run stopped at its failure limit).\n");
   std::string total;
   appendDuration(total, seconds);
   out.put("Finished in ").put(total).put(".\n");
+  writeSlowest(out, results);
+}
+
+void Reporter::writeSlowest(Writer& out, std::span<const CaseResult> results) {
+  std::vector<const CaseResult*> ran;
+  for (const CaseResult& result : results) {
+    if (finished(result)) ran.push_back(&result);
+  }
+  // One case's time is already on its line.
+  if (ran.size() < 2) return;
+  const std::size_t shown = std::min<std::size_t>(ran.size(), SLOWEST_SHOWN);
+  std::partial_sort(
+      ran.begin(), ran.begin() + static_cast<std::ptrdiff_t>(shown), ran.end(),
+      [](const CaseResult* a, const CaseResult* b) { return a->seconds > b->seconds; });
+  out.put("Slowest:\n");
+  for (std::size_t i = 0; i < shown; ++i) {
+    std::string time;
+    appendDuration(time, ran[i]->seconds);
+    out.put("  ").put(std::string(time.size() < 10 ? 10 - time.size() : 0, ' ')).put(time);
+    out.put("  ").put(names_[ran[i]->index]).put("\n");
+  }
 }
 
 }  // namespace vesk::driver

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include <vesk/log.hpp>
 #include "case_result.hpp"
 #include "progress.hpp"
 
@@ -28,16 +29,20 @@ class Reporter final : public CaseEvents {
   void caseStarted(std::size_t slot) override;
   void caseFinished(const CaseResult& result) override;
   void caseRevised(const CaseResult& result) override;
+  /// Writes "{name}...SLOW (still running after {s} s)" at once.
+  void caseSlow(std::size_t slot, double seconds) override;
   /// Writes queued lines when they have waited long enough; returns when to call again.
   Clock::time_point tick(Clock::time_point now) override;
   /// Ends the display and writes what is queued, without a summary: the run broke off.
   void abandon();
-  /// Ends the display and writes what is queued and the summary of the finished cases.
+  /// Ends the display and writes what is queued, the summary of the finished cases and the
+  /// slowest of them.
   void finish(std::span<const CaseResult> results, double seconds);
 
  private:
   void queueLine(const CaseResult& result, std::size_t number);
   void flush();
+  void writeSlowest(Writer& out, std::span<const CaseResult> results);
 
   std::span<const std::string> names_;
   std::span<const std::uint32_t> selected_;
@@ -45,8 +50,7 @@ class Reporter final : public CaseEvents {
   bool have_tty_;
   std::size_t done_ = 0;
   ProgressNode* root_ = nullptr;
-  std::vector<ProgressNode*> nodes_;        // per slot of the selection
-  std::vector<std::size_t> slot_of_index_;  // table position -> slot
+  std::vector<ProgressNode*> nodes_;  // per slot of the selection
   std::string queued_;
   Clock::time_point last_flush_;
 };

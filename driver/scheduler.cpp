@@ -26,9 +26,13 @@ Scheduler::Scheduler(const RunPlan& plan, ServerLauncher& launcher, CaseEvents& 
       timeout_(plan.timeout_seconds > 0 ? std::chrono::duration_cast<Clock::duration>(
                                               std::chrono::duration<double>(plan.timeout_seconds))
                                         : Clock::duration::max()),
+      slow_(plan.slow_seconds > 0 ? std::chrono::duration_cast<Clock::duration>(
+                                        std::chrono::duration<double>(plan.slow_seconds))
+                                  : Clock::duration::max()),
       results_(plan.selected.size()) {
   for (std::size_t slot = 0; slot < plan.selected.size(); ++slot) {
     results_[slot].index = plan.selected[slot];
+    results_[slot].slot = slot;
     pending_.push_back(slot);
   }
 }
@@ -124,7 +128,7 @@ Clock::time_point Scheduler::nextDeadline(Clock::time_point now) {
   for (const Server& server : servers_) {
     switch (server.phase) {
       case Phase::running:
-        deadline = std::min(deadline, server.case_deadline);
+        deadline = std::min({deadline, server.case_deadline, server.slow_deadline});
         if (!server.link.version_seen) deadline = std::min(deadline, server.version_deadline);
         break;
       case Phase::dying:
@@ -181,6 +185,7 @@ void Scheduler::stopped(Server& server, int signal, Clock::time_point now) {
 }
 
 void Scheduler::deadlinesPassed(Server& server, Clock::time_point now) {
+  if (server.phase == Phase::running && now >= server.slow_deadline) reportSlow(server);
   if (server.phase == Phase::running && !server.link.version_seen &&
       now >= server.version_deadline) {
     protocolBroken(server,
@@ -280,6 +285,7 @@ bool Scheduler::takeResult(Server& server, Clock::time_point now) {
   result.leaked = (got.flags & RESULT_LEAK) != 0;
   result.log_errors = got.flags >> RESULT_LOG_ERRORS_SHIFT;
   const bool again = retryLater(server.slot);
+  if (!again) countBad(result);
   // The next request goes out before the report is written, to keep the server busy.
   if (ended) {
     server.phase = Phase::idle;
@@ -300,9 +306,11 @@ void Scheduler::protocolBroken(Server& server, const std::string& what, Clock::t
   }
   if (server.last_slot != SIZE_MAX) {
     CaseResult& result = results_[server.last_slot];
+    const bool was_bad = !isClean(result);
     result.outcome = Outcome::crashed;
     result.end_message = message + " after the case's result";
     events_.caseRevised(result);
+    if (!was_bad) countBad(result);
   }
   if (server.phase == Phase::exiting) {
     closeServerPipes(server.link.process);
@@ -343,7 +351,8 @@ bool Scheduler::retryLater(std::size_t slot) {
   CaseResult& result = results_[slot];
   const bool bad = result.outcome == Outcome::failed || result.outcome == Outcome::crashed ||
                    result.outcome == Outcome::timed_out;
-  if (!bad || result.earlier_tries.size() >= plan_.retries || shutting_down_ ||
+  const bool at_limit = plan_.max_fail != 0 && bad_ >= plan_.max_fail;
+  if (!bad || result.earlier_tries.size() >= plan_.retries || shutting_down_ || at_limit ||
       interruptingSignal() != 0)
     return false;
   result.earlier_tries.push_back(
@@ -356,6 +365,41 @@ bool Scheduler::retryLater(std::size_t slot) {
   --finished_;
   pending_.push_front(slot);
   return true;
+}
+
+// Counts a case that fails the run; at the run's limit no case starts any more.
+void Scheduler::countBad(const CaseResult& result) {
+  if (isClean(result)) return;
+  ++bad_;
+  if (plan_.max_fail != 0 && bad_ == plan_.max_fail) stopStarting();
+}
+
+// The waiting cases are not run; one that waits for a retry keeps the outcome of its last try.
+// Cases already running finish and are reported.
+void Scheduler::stopStarting() {
+  for (const std::size_t slot : pending_) {
+    CaseResult& result = results_[slot];
+    ++finished_;
+    if (result.earlier_tries.empty()) {
+      result.outcome = Outcome::not_run;
+      continue;
+    }
+    EarlierTry& last = result.earlier_tries.back();
+    result.outcome = last.outcome;
+    result.seconds = last.seconds;
+    result.output = std::move(last.output);
+    result.end_message = std::move(last.end_message);
+    result.earlier_tries.pop_back();
+    announce(result);
+  }
+  pending_.clear();
+}
+
+// Tells the listener that the server's case has run another slow period.
+void Scheduler::reportSlow(Server& server) {
+  ++server.slow_periods;
+  server.slow_deadline = server.started + slow_ * (server.slow_periods + 1);
+  events_.caseSlow(server.slot, plan_.slow_seconds * server.slow_periods);
 }
 
 // Tells the listener; the output goes unless a report still needs it, so that memory does not
@@ -373,6 +417,7 @@ void Scheduler::endCase(Server& server, Outcome outcome, std::string message,
   CaseResult& result = finish(server, outcome, now);
   result.end_message = std::move(message);
   const bool again = retryLater(server.slot);
+  if (!again) countBad(result);
   replace(server, now);
   if (!again) announce(result);
 }
@@ -414,6 +459,8 @@ void Scheduler::assign(Server& server, Clock::time_point now) {
 
 void Scheduler::restartClock(Server& server, Clock::time_point now) {
   server.started = now;
+  server.slow_periods = 0;
+  server.slow_deadline = slow_ == Clock::duration::max() ? Clock::time_point::max() : now + slow_;
   server.case_deadline =
       timeout_ == Clock::duration::max() ? Clock::time_point::max() : now + timeout_;
 }

@@ -36,6 +36,8 @@ struct RunPlan {
   bool isolate = false;                           ///< a fresh server for every case
   bool keep_output = true;  ///< results keep their output after it was announced (for JUnit)
   unsigned retries = 0;     ///< times a failed, crashed or timed-out case runs again
+  unsigned max_fail = 0;    ///< bad cases after which no case starts; 0 for no limit
+  double slow_seconds = 0;  ///< period of the slow event for a running case; 0 or less for none
 };
 
 /// A server that did not end cleanly after it was asked to exit.
@@ -95,6 +97,8 @@ class Scheduler {
     Clock::time_point started{};
     Clock::time_point version_deadline = Clock::time_point::max();
     Clock::time_point case_deadline = Clock::time_point::max();
+    Clock::time_point slow_deadline = Clock::time_point::max();
+    unsigned slow_periods = 0;  // slow events told for the running case
     Clock::time_point report_deadline = Clock::time_point::max();
     Clock::time_point exit_deadline = Clock::time_point::max();
   };
@@ -116,6 +120,9 @@ class Scheduler {
   void afterResult(Server& server, bool fresh_server, Clock::time_point now);
   CaseResult& finish(Server& server, Outcome outcome, Clock::time_point now);
   bool retryLater(std::size_t slot);
+  void countBad(const CaseResult& result);
+  void stopStarting();
+  void reportSlow(Server& server);
   void announce(CaseResult& result);
   void endCase(Server& server, Outcome outcome, std::string message, Clock::time_point now);
   void replace(Server& server, Clock::time_point now);
@@ -131,9 +138,11 @@ class Scheduler {
   ServerLauncher& launcher_;
   CaseEvents& events_;
   Clock::duration timeout_;
+  Clock::duration slow_;
   std::vector<CaseResult> results_;
   std::deque<std::size_t> pending_;  // slots of the selection waiting for a server
   std::size_t finished_ = 0;
+  std::size_t bad_ = 0;        // finished cases that fail the run
   std::list<Server> servers_;  // stable: events hold references across replacements
   std::vector<pollfd> fds_;
   bool shutting_down_ = false;

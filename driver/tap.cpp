@@ -24,6 +24,8 @@ std::string_view outcomeName(Outcome outcome) {
       return "timed out";
     case Outcome::interrupted:
       return "interrupted";
+    case Outcome::not_run:
+      return "not run";
   }
   return "?";
 }
@@ -98,6 +100,12 @@ void appendBlock(std::string& out, const CaseResult& result) {
 
 void appendTapPoint(std::string& out, std::size_t number, std::string_view name,
                     const CaseResult& result, bool verbose) {
+  if (result.outcome == Outcome::not_run) {
+    out += "ok " + std::to_string(number) + " - ";
+    appendDescription(out, name);
+    out += " # SKIP not run\n";
+    return;
+  }
   const bool clean = isClean(result);
   out += clean ? "ok " : "not ok ";
   out += std::to_string(number);
@@ -106,6 +114,17 @@ void appendTapPoint(std::string& out, std::size_t number, std::string_view name,
   if (clean && result.outcome == Outcome::skipped) out += " # SKIP";
   out += '\n';
   if (!clean || verbose) appendBlock(out, result);
+  // A directive cannot say it: a comment tells a reader what the point alone does not.
+  if (isFlaky(result)) {
+    out += "# flaky: ";
+    out += name;
+    out += " passed on try " + std::to_string(result.earlier_tries.size() + 1) + ", after";
+    for (std::size_t i = 0; i < result.earlier_tries.size(); ++i) {
+      out += i == 0 ? " " : ", ";
+      out += outcomeName(result.earlier_tries[i].outcome);
+    }
+    out += '\n';
+  }
 }
 
 std::string tapNothingToRun(std::string_view reason) {
@@ -115,12 +134,22 @@ std::string tapNothingToRun(std::string_view reason) {
   return out;
 }
 
-TapReporter::TapReporter(std::span<const std::string> names, bool verbose, int fd)
-    : names_(names), verbose_(verbose), fd_(fd), queued_("TAP version 13\n") {
+TapReporter::TapReporter(std::span<const std::string> names, std::span<const std::uint32_t> order,
+                         bool verbose, int fd)
+    : names_(names), order_(order), verbose_(verbose), fd_(fd), queued_("TAP version 13\n") {
   flush();
 }
 
 void TapReporter::caseStarted(std::size_t /*slot*/) {}
+
+void TapReporter::caseSlow(std::size_t slot, double seconds) {
+  char text[48];
+  (void)std::snprintf(text, sizeof text, " (still running after %g s)\n", seconds);
+  queued_ += "# SLOW ";
+  queued_ += names_[order_[slot]];
+  queued_ += text;
+  flush();
+}
 
 void TapReporter::caseFinished(const CaseResult& result) {
   point(result);

@@ -25,8 +25,10 @@ std::string tapNothingToRun(std::string_view reason);
 /// Writes a run's TAP stream to a descriptor as the cases finish.
 class TapReporter final : public CaseEvents {
  public:
-  /// `names` is the case table (it must outlive the reporter); writes the header at once.
-  TapReporter(std::span<const std::string> names, bool verbose, int fd);
+  /// `names` is the case table and `order` the table positions in the run's order (both must
+  /// outlive the reporter); writes the header at once.
+  TapReporter(std::span<const std::string> names, std::span<const std::uint32_t> order,
+              bool verbose, int fd);
   TapReporter(const TapReporter&) = delete;
   TapReporter& operator=(const TapReporter&) = delete;
   ~TapReporter() override = default;
@@ -34,8 +36,11 @@ class TapReporter final : public CaseEvents {
   void caseStarted(std::size_t slot) override;
   void caseFinished(const CaseResult& result) override;
   void caseRevised(const CaseResult& result) override;
+  /// Writes a comment line: a point is only for a case that ended.
+  void caseSlow(std::size_t slot, double seconds) override;
   Clock::time_point tick(Clock::time_point now) override;
-  /// Writes the cases that did not finish, a point for servers that ended badly, and the plan.
+  /// Writes the cases that did not finish or were not run, a point for servers that ended badly,
+  /// and the plan.
   void finish(std::span<const CaseResult> results, std::span<const ServerExitProblem> problems);
 
  private:
@@ -43,6 +48,7 @@ class TapReporter final : public CaseEvents {
   void flush();
 
   std::span<const std::string> names_;
+  std::span<const std::uint32_t> order_;
   bool verbose_;
   int fd_;
   std::size_t points_ = 0;

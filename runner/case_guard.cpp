@@ -161,6 +161,10 @@ void takeProcessState(bool server) noexcept {
   ::on_exit(reportExitDuringCase, nullptr);
 }
 
+bool inForkedChild() noexcept {
+  return state.pid != 0 && ::getpid() != state.pid;
+}
+
 // Nothing is put back here: the state was taken at start-up or put back when the last case
 // ended, and only the harness ran since.
 void beginCase(const TestCase& test) noexcept {

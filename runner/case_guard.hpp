@@ -20,6 +20,9 @@ void takeProcessState(bool server) noexcept;
 /// can be had. At most three are kept: the error sink and the exchange's two.
 int keepDescriptor(int fd) noexcept;
 
+/// Whether this is a process that a case forked, not the harness (false before the state is taken).
+bool inForkedChild() noexcept;
+
 /// Marks `test` as the running case.
 void beginCase(const TestCase& test) noexcept;
 

@@ -5,6 +5,9 @@
 
 #include <cxxabi.h>
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <typeinfo>
@@ -80,6 +83,14 @@ CaseRun runCase(const TestCase& test, CaseReport report, const void* context) no
     for (const std::uint64_t site : lastThrowSites())
       recordErrorReturn(site);
     run.result = VESK_FAIL(Error::UncaughtException);
+  }
+  // A child the case forked that returns from it ends here, with the case's verdict as its status:
+  // carrying on, it would run the rest of the cases as a second harness (and, serving a driver,
+  // answer on the same protocol stream).
+  if (inForkedChild()) {
+    const Result<void> verdict = caseVerdictSettle(run.result);
+    (void)std::fflush(nullptr);
+    ::_exit(verdict.has_value() || verdict.error() == Error::SkipCase ? 0 : 1);
   }
   endCase();
   run.result = caseVerdictSettle(run.result);

@@ -241,6 +241,14 @@ TEST(Tap, ProveReadsEveryOutcomeTheirDiagnosticsAndAnEmptyPartition) {
   EXPECT_NE(passing.out.find("All tests successful.\nFiles=1, Tests=9,"), std::string::npos)
       << passing.out;
 
+  // A flaky point's comment and the skipped points of cases not run keep prove reading.
+  const ProcessResult stopped =
+      prove(driver + " -j1 --retries 1 --fail-fast --format tap", fixtures + "/driver_fixture",
+            {"DRIVER_FIXTURE_TABLE=flaky", "FIXTURE_STATE_DIR=" + temporaryDirectory()});
+  EXPECT_NE(stopped.out.find("Tests: 3 Failed: 1)\n  Failed test:  2\n"), std::string::npos)
+      << stopped.out << stopped.err;
+  EXPECT_EQ(stopped.out.find("Parse errors"), std::string::npos) << stopped.out;
+
   const std::vector<std::string> environment = {"DRIVER_FIXTURE_TABLE=environment"};
   const ProcessResult empty = prove(driver + " --partition count:5/5 --format tap",
                                     fixtures + "/driver_fixture", environment);

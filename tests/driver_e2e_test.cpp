@@ -431,12 +431,25 @@ TEST(Driver, AServerThatBreaksTheProtocolCostsOnlyTheRunningCase) {
                        "protocol: it replied with tag 0x61727473"),
             std::string::npos)
       << r.err;
-  // A forked copy that goes on serving may answer too; whatever it costs, the run goes on.
+  // A child that returns from the case that forked it ends there: it neither answers as a second
+  // server nor runs the rest of the cases, with the driver or without.
   for (const char* name :
-       {"passes first", "passes second", "forks and both return", "passes third"})
-    EXPECT_NE(r.err.find(std::string("driver.test.") + name + "..."), std::string::npos) << name;
-  EXPECT_NE(r.err.find(" crashed; 0 timed out.\nFinished in "), std::string::npos);
+       {"1/5 driver.test.passes first...OK", "3/5 driver.test.passes second...OK",
+        "4/5 driver.test.forks and both return...OK", "5/5 driver.test.passes third...OK"})
+    EXPECT_NE(r.err.find(name), std::string::npos) << name;
+  EXPECT_NE(r.err.find("4 passed; 0 skipped; 0 failed; 1 crashed; 0 timed out.\nFinished in "),
+            std::string::npos);
   EXPECT_EQ(junit(dir + "/p.xml", "count(//testcase)"), "5");
+  ProcessOptions alone;
+  alone.set_env = {"DRIVER_FIXTURE_TABLE=protocol"};
+  alone.time_limit_ms = 60000;
+  const ProcessResult terminal = vesk::testing::runProcess(driver_fixture, alone);
+  EXPECT_EQ(terminal.exit_code, 1);  // without a driver, the case writing to it fails
+  EXPECT_TRUE(
+      terminal.err.ends_with("4/5 driver.test.forks and both return...OK\n"
+                             "5/5 driver.test.passes third...OK\n"
+                             "4 passed; 0 skipped; 1 failed.\n"))
+      << terminal.err;
 
   // A server that answers for the wrong case, every time it is started.
   const std::string liar = dir + "/liar";
@@ -522,6 +535,104 @@ TEST(Driver, RetriesRunAFailedCaseAgainOnAFreshServerAndTellFlakyFromBroken) {
   EXPECT_NE(state.err.find("driver.test.fails where marked...FLAKY (try 2, after FAIL)"),
             std::string::npos);
   EXPECT_EQ(runTable("state", {"--retries", "x"}).exit_code, 2);
+}
+
+// The case names of a report's result lines, in the order they finished.
+std::vector<std::string> resultNames(const std::string& report) {
+  std::vector<std::string> names;
+  std::istringstream in(report);
+  for (std::string line; std::getline(in, line);) {
+    const std::size_t space = line.find(' '), dots = line.rfind("...");
+    if (line.find('/') < space && dots != std::string::npos && line.ends_with(']'))
+      names.push_back(line.substr(space + 1, dots - space - 1));
+  }
+  return names;
+}
+
+TEST(Driver, RepeatRunsEveryCaseEachTimeAndTheSeedPrintedRepeatsTheShuffledOrder) {
+  const std::string dir = temporaryDirectory();
+  const ProcessResult first =
+      runTable("environment", {"-j1", "--repeat", "3", "--shuffle", "--junit", dir + "/r.xml"});
+  EXPECT_EQ(first.exit_code, 0) << first.err;
+  const std::string said = "vesk-run: shuffling the cases with seed ";
+  ASSERT_TRUE(first.err.starts_with(said)) << first.err;
+  const std::string seed =
+      first.err.substr(said.size(), first.err.find(' ', said.size()) - said.size());
+  EXPECT_NE(first.err.find(" (--seed " + seed + " repeats the order)\n1/12 driver.test."),
+            std::string::npos);
+  EXPECT_NE(first.err.find("\nAll 12 tests passed.\n"), std::string::npos);
+  const std::vector<std::string> order = resultNames(first.err);
+  ASSERT_EQ(order.size(), 12u);
+  EXPECT_EQ(std::count(order.begin(), order.end(), "driver.test.passes second"), 3);
+  EXPECT_EQ(junit(dir + "/r.xml", "count(//testcase[@name='passes second'])"), "3");
+
+  const ProcessResult again = runTable("environment", {"-j1", "--repeat", "3", "--seed", seed});
+  EXPECT_EQ(resultNames(again.err), order);
+  // Without --shuffle the passes go in table order, one after the other.
+  const ProcessResult plain = runTable("environment", {"-j1", "--repeat", "2"});
+  const std::vector<std::string> table = {"driver.test.passes first",
+                                          "driver.test.prints its temporary directory",
+                                          "driver.test.passes second", "driver.test.passes third"};
+  std::vector<std::string> twice = table;
+  twice.insert(twice.end(), table.begin(), table.end());
+  EXPECT_EQ(resultNames(plain.err), twice);
+  EXPECT_EQ(plain.err.find("shuffling"), std::string::npos);
+}
+
+TEST(Driver, AtTheFailureLimitNoCaseStartsAndTheRestAreReportedAsNotRun) {
+  const std::string dir = temporaryDirectory();
+  const ProcessResult fast = runTable("flaky", {"-j1", "--fail-fast", "--junit", dir + "/f.xml"},
+                                      {"FIXTURE_STATE_DIR=" + dir});
+  EXPECT_EQ(fast.exit_code, 1);
+  EXPECT_NE(fast.err.find("1/3 driver.test.fails on its first try...FAIL ["), std::string::npos)
+      << fast.err;
+  EXPECT_NE(fast.err.find("\n0 passed; 0 skipped; 1 failed.\n2 tests were not run (the run "
+                          "stopped at its failure limit).\nFinished in "),
+            std::string::npos);
+  EXPECT_EQ(resultNames(fast.err).size(), 1u);
+  EXPECT_EQ(junit(dir + "/f.xml",
+                  "concat(//testsuite/@tests, ' ', //testsuite/@skipped, ' ', "
+                  "count(//testcase/skipped[@message='not run']))"),
+            "3 2 2");
+
+  // A flaky case is no failure, and a failed try with a retry to come is not one yet.
+  const std::string fresh = temporaryDirectory();
+  const ProcessResult limit = runTable("flaky", {"-j1", "--retries", "1", "--max-fail", "1"},
+                                       {"FIXTURE_STATE_DIR=" + fresh});
+  EXPECT_EQ(limit.exit_code, 1);
+  EXPECT_EQ(resultNames(limit.err), (std::vector<std::string>{"driver.test.fails on its first try",
+                                                              "driver.test.always fails"}))
+      << limit.err;
+  EXPECT_NE(limit.err.find("1 tests were not run"), std::string::npos);
+
+  const ProcessResult tap =
+      runTable("flaky", {"-j1", "--retries", "1", "--max-fail", "1", "--format", "tap"},
+               {"FIXTURE_STATE_DIR=" + temporaryDirectory()});
+  EXPECT_TRUE(
+      tap.out.starts_with("TAP version 13\nok 1 - driver.test.fails on its first try\n"
+                          "# flaky: driver.test.fails on its first try passed on try 2, "
+                          "after failed\nnot ok 2 - driver.test.always fails\n"))
+      << tap.out;
+  EXPECT_TRUE(tap.out.ends_with("\nok 3 - driver.test.passes # SKIP not run\n1..3\n"));
+}
+
+TEST(Driver, ACaseStillRunningGetsASlowLineEachPeriodAndTheSummaryNamesTheSlowest) {
+  const ProcessResult r = runTable("slow", {"-j1", "--slow", "0.4"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.err.find("\ndriver.test.sleeps a second...SLOW (still running after 0.4 s)\n"
+                       "driver.test.sleeps a second...SLOW (still running after 0.8 s)\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("\ndriver.test.sleeps a second again...SLOW (still running after 0.8 s)\n"),
+            std::string::npos);
+  EXPECT_EQ(r.err.find("driver.test.passes...SLOW"), std::string::npos);
+  const std::size_t slowest = r.err.find("\nSlowest:\n");
+  ASSERT_NE(slowest, std::string::npos);
+  // Slowest first: the two sleepers, then the case that passes at once, the last line.
+  const std::string list = r.err.substr(slowest);
+  EXPECT_LT(list.find(" s  driver.test.sleeps a second"), list.find(" ms  driver.test.passes\n"));
+  EXPECT_TRUE(list.ends_with(" ms  driver.test.passes\n")) << list;
+  EXPECT_EQ(runTable("slow", {"-j1", "--slow", "off"}).err.find("SLOW"), std::string::npos);
 }
 
 TEST(Driver, SmallFaults) {

@@ -17,6 +17,7 @@
 #include "messages.hpp"
 #include "options.hpp"
 #include "partition.hpp"
+#include "run_order.hpp"
 #include "scheduler.hpp"
 #include "session.hpp"
 #include "tap.hpp"
@@ -115,6 +116,36 @@ TEST(Partition, HashesNamesStablySoThatANewCaseMovesNoOther) {
   }
 }
 
+TEST(RunOrder, RepeatsWholePassesAndShufflesThemTheSameWayForOneSeed) {
+  const std::vector<std::uint32_t> selected = {4, 7, 9};
+  EXPECT_EQ(vesk::driver::repeatCases(selected, 2), (std::vector<std::uint32_t>{4, 7, 9, 4, 7, 9}));
+  std::vector<std::uint32_t> base(50);
+  for (std::uint32_t i = 0; i < base.size(); ++i)
+    base[i] = i;
+  auto first = base, again = base, other = base;
+  vesk::driver::shuffleCases(first, 42);
+  vesk::driver::shuffleCases(again, 42);
+  vesk::driver::shuffleCases(other, 43);
+  EXPECT_EQ(first, again);
+  EXPECT_NE(first, other);
+  EXPECT_NE(first, base);
+  std::sort(first.begin(), first.end());
+  EXPECT_EQ(first, base);  // a permutation
+  // The order of a seed is part of the interface: a changed generator would break --seed.
+  std::vector<std::uint32_t> small = {0, 1, 2, 3, 4};
+  vesk::driver::shuffleCases(small, 1);
+  EXPECT_EQ(small, (std::vector<std::uint32_t>{2, 1, 4, 3, 0}));  // computed apart from this code
+  // Every position is reached: each of 3 elements lands first about a third of 3000 times.
+  std::vector<int> firsts(3, 0);
+  for (std::uint64_t seed = 0; seed < 3000; ++seed) {
+    std::vector<std::uint32_t> three = {0, 1, 2};
+    vesk::driver::shuffleCases(three, seed);
+    ++firsts[three[0]];
+  }
+  for (const int count : firsts)
+    EXPECT_NEAR(count, 1000, 150);
+}
+
 TEST(Tap, EscapesDirectivesInNamesAndControlCharactersInDiagnostics) {
   vesk::driver::CaseResult result;
   result.outcome = vesk::driver::Outcome::crashed;
@@ -158,7 +189,25 @@ TEST(Options, ReadsEveryFormOfEachOption) {
   EXPECT_EQ(parseOptions(jobs, 2)->jobs, 5u);
   EXPECT_EQ(parseOptions(std::vector<std::string_view>{"exe"}, 7)->jobs, 7u);
 
+  const std::vector<std::string_view> runs = {"--repeat=3",  "--seed",     "18446744073709551615",
+                                              "--fail-fast", "--max-fail", "4",
+                                              "--slow=off",  "exe"};
+  const auto flaky = parseOptions(runs, 2);
+  ASSERT_TRUE(flaky.has_value()) << flaky.error();
+  EXPECT_EQ(flaky->repeat, 3u);
+  EXPECT_TRUE(flaky->shuffle);
+  EXPECT_EQ(flaky->seed, UINT64_MAX);
+  EXPECT_EQ(flaky->max_fail, 4u);  // the last of --fail-fast and --max-fail counts
+  EXPECT_EQ(flaky->slow_seconds, 0.0);
+  EXPECT_EQ(parseOptions(std::vector<std::string_view>{"--slow", "0.25", "exe"}, 1)->slow_seconds,
+            0.25);
+
   for (const std::vector<std::string_view>& bad : {std::vector<std::string_view>{"-j", "exe"},
+                                                   {"--repeat", "0", "exe"},
+                                                   {"--seed", "-1", "exe"},
+                                                   {"--seed", "18446744073709551616", "exe"},
+                                                   {"--max-fail", "0", "exe"},
+                                                   {"--slow", "-1", "exe"},
                                                    {"--timeout", "0", "exe"},
                                                    {"--timeout", "nan", "exe"},
                                                    {"--filter"},
@@ -299,10 +348,12 @@ struct Recorder final : vesk::driver::CaseEvents {
   void caseStarted(std::size_t slot) override { started.push_back(slot); }
   void caseFinished(const CaseResult& result) override { finished.push_back(result); }
   void caseRevised(const CaseResult& result) override { revised.push_back(result); }
+  void caseSlow(std::size_t slot, double seconds) override { slow.emplace_back(slot, seconds); }
   Clock::time_point tick(Clock::time_point) override { return Clock::time_point::max(); }
   std::vector<std::size_t> started;
   std::vector<CaseResult> finished;
   std::vector<CaseResult> revised;
+  std::vector<std::pair<std::size_t, double>> slow;
 };
 
 const std::vector<std::string> NAMES = {"t.test.a", "t.test.b", "t.test.c"};
@@ -452,6 +503,36 @@ TEST(Scheduler, IsolatedCasesEachGetAFreshServerAndTimedOutOnesAreKilled) {
   EXPECT_EQ(events.finished[2].outcome, Outcome::timed_out);
   EXPECT_EQ(events.finished[2].end_message, "timed out after 0.05 s");
   EXPECT_TRUE(launcher.servers[2].ended);
+}
+
+TEST(Scheduler, ARetryIsNotYetAFailureAndAtTheLimitTheWaitingCasesAreNotRun) {
+  FakeLauncher launcher;
+  Session session = openOn(launcher);
+  Recorder events;
+  RunPlan plan{"fake", NAMES, ALL, 1};
+  plan.retries = 1;
+  plan.max_fail = 1;
+  plan.slow_seconds = 0.05;
+  Scheduler scheduler(plan, launcher, events);
+  scheduler.adopt(session.takeServer());
+  scheduler.start();
+  launcher.servers[0].reply(resultMessage(0, vesk::RESULT_FAIL));
+  turnUntil(scheduler, [&] { return launcher.servers.size() == 2; });
+  EXPECT_TRUE(events.finished.empty());
+  // The retry runs past two slow periods, each told once, counted from its own start.
+  turnUntil(scheduler, [&] { return events.slow.size() == 2; });
+  EXPECT_EQ(events.slow[0], std::make_pair(std::size_t{0}, 0.05));
+  EXPECT_EQ(events.slow[1], std::make_pair(std::size_t{0}, 0.1));
+  launcher.servers[1].reply(resultMessage(0, vesk::RESULT_FAIL));
+  turnUntil(scheduler, [&] { return scheduler.done(); });
+  ASSERT_EQ(events.finished.size(), 1u);
+  EXPECT_EQ(events.finished[0].outcome, Outcome::failed);
+  EXPECT_EQ(events.finished[0].earlier_tries.size(), 1u);
+  EXPECT_EQ(events.started, (std::vector<std::size_t>{0, 0}));
+  const auto results = scheduler.end().results;
+  EXPECT_EQ(results[1].outcome, Outcome::not_run);
+  EXPECT_EQ(results[2].outcome, Outcome::not_run);
+  EXPECT_EQ(launcher.servers[1].takeRequests(), message(5, std::string("\0\0\0\0", 4)));
 }
 
 // ---------------------------------------------------------------------------------------------
