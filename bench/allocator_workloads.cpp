@@ -5,7 +5,7 @@
 // workload in every mode, alternating, for a few rounds, and prints medians and ratios.
 //
 // VESK_BENCH_ROUNDS (default 3) and VESK_BENCH_SCALE (default 1; 10 runs a tenth of each loop)
-// shorten a run.
+// shorten a run; VESK_BENCH_ONLY (say "live,map") leaves out the workloads it does not name.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -77,6 +77,13 @@ vesk::Result<void> finish(double start) {
   return {};
 }
 
+// The end of the case from here: what the workload still does of its own is no clean-up of the
+// allocator's.
+void markCaseEnd() {
+  case_end_cpu = cpuSeconds();
+  case_end = Clock::now();
+}
+
 // One block live at a time.
 vesk::Result<void> pairs() {
   chooseMode();
@@ -103,6 +110,7 @@ vesk::Result<void> liveThenFreed() {
     delete kept[i];
   const auto result = finish(start);
   std::free(static_cast<void*>(kept));
+  markCaseEnd();
   return result;
 }
 
@@ -218,7 +226,9 @@ int runDriver(char* self) {
   const double scale = static_cast<double>(scaled(1'000'000)) / 1e6;
   std::printf("%-6s %-8s %12s %10s %10s %10s %8s\n", "work", "mode", "ns/op", "peak MiB", "end s",
               "end cpu s", "ratio");
+  const char* only = std::getenv("VESK_BENCH_ONLY");
   for (const Workload& w : WORKLOADS) {
+    if (only != nullptr && std::string_view(only).find(w.name) == std::string_view::npos) continue;
     // Rounds alternate between the modes, so that a busy machine slows them alike.
     std::vector<std::vector<Sample>> samples(modes.size());
     for (long r = 0; r < rounds; ++r) {

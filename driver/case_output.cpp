@@ -55,4 +55,68 @@ void BoundedOutput::clear() noexcept {
   left_out_ = 0;
 }
 
+void CaseOutputs::append(std::string_view bytes) {
+  if (!cuts()) return open_.append(bytes);
+  if (held_.empty()) return scan(bytes);
+  std::string joined = std::move(held_);
+  held_.clear();
+  joined.append(bytes);
+  scan(joined);
+}
+
+void CaseOutputs::scan(std::string_view bytes) {
+  for (;;) {
+    const std::string_view marker = marker_.text(next_);
+    const std::size_t at = bytes.find(marker);
+    if (at == std::string_view::npos) break;
+    open_.append(bytes.substr(0, at));
+    ended_.push_back(open_.take());
+    bytes.remove_prefix(at + marker.size());
+    ++next_;
+  }
+  // The longest end of `bytes` that the next marker starts with (usually none) waits for more.
+  const std::string_view marker = marker_.text(next_);
+  std::size_t held = 0;
+  const std::size_t from = bytes.size() - std::min(bytes.size(), marker.size() - 1);
+  for (std::size_t at = bytes.find(marker.front(), from); at != std::string_view::npos;
+       at = bytes.find(marker.front(), at + 1)) {
+    if (marker.starts_with(bytes.substr(at))) {
+      held = bytes.size() - at;
+      break;
+    }
+  }
+  open_.append(bytes.substr(0, bytes.size() - held));
+  held_.assign(bytes.substr(bytes.size() - held));
+}
+
+std::string CaseOutputs::takeEnded() {
+  std::string output = std::move(ended_.front());
+  ended_.pop_front();
+  return output;
+}
+
+std::string CaseOutputs::takeAll() {
+  std::string all;
+  while (hasEnded())
+    all += takeEnded();
+  return all + take();
+}
+
+std::string CaseOutputs::take() {
+  std::string output = open_.take() + held_;
+  held_.clear();
+  return output;
+}
+
+std::string CaseOutputs::text() const {
+  return open_.text() + held_;
+}
+
+void CaseOutputs::clear() noexcept {
+  open_.clear();
+  held_.clear();
+  ended_.clear();
+  next_ = 1;
+}
+
 }  // namespace vesk::driver

@@ -67,7 +67,7 @@ void printExitProblems(std::span<const ServerExitProblem> problems) {
 // Runs the selection over the session's servers, reports it, and ends as the run says.
 int runCases(const Options& options, Session& session, ServerLauncher& launcher,
              std::span<const std::uint32_t> selected, std::span<const std::string> report_paths,
-             Clock::time_point start) {
+             std::string_view case_marker, Clock::time_point start) {
   const std::vector<std::string>& names = session.names();
   // With TAP on standard output, standard error keeps only vesk-run's own messages.
   std::optional<Reporter> text;
@@ -87,6 +87,7 @@ int runCases(const Options& options, Session& session, ServerLauncher& launcher,
     plan.retries = options.retries;
     plan.max_fail = options.max_fail;
     plan.slow_seconds = options.slow_seconds;
+    plan.case_marker = case_marker;
     plan.keep_output = !report_paths.empty();
     Scheduler scheduler(plan, launcher, *events);
     scheduler.adopt(session.takeServer());
@@ -205,6 +206,8 @@ int main(int argc, char** argv) {
   if (const auto begun = beginBazelTest(*bazel); !begun) return complain(begun.error());
 
   const Clock::time_point start = Clock::now();
+  // Servers that mark their cases' ends are sent requests ahead; with --isolate there is no ahead.
+  const std::string case_marker = options->isolate ? "" : askForCaseMarkers();
   ProcessLauncher launcher(options->executable);
   auto session = Session::open(launcher, options->executable);
   if (!session) {
@@ -233,7 +236,7 @@ int main(int argc, char** argv) {
     status = runNothing(*options, part, chosen.size(), report_paths);
   } else {
     const std::vector<std::uint32_t> order = runOrder(*options, selected);
-    status = runCases(*options, *session, launcher, order, report_paths, start);
+    status = runCases(*options, *session, launcher, order, report_paths, case_marker, start);
   }
   // Only a run that reported every case it was given ends cleanly for Bazel.
   if (status == 0 || status == BAD_CASE) {

@@ -1,6 +1,7 @@
 #include "scheduler.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 
 #include "messages.hpp"
@@ -17,12 +18,25 @@ using namespace std::chrono_literals;
 // milliseconds, this much is given before it is killed.
 constexpr auto REPORT_LIMIT = 5s;
 
+// Requests in flight on a server that marks its cases' ends: enough that it always finds the next
+// one waiting, few enough that a queue behind a slow case stays short. They are topped up once
+// half of them have run, so that each write carries several.
+constexpr std::size_t PIPELINE_DEPTH = 16;
+// While every busy server has half its requests or more in hand, the driver lets them work this
+// long before it reads their replies, so that one turn takes several: each wake-up costs the
+// driver and the server more than a trivial case does.
+constexpr auto GATHER_TIME = 50us;
+// A case that took this long is worth a round trip: behind it, one request at a time, so that the
+// cases left are spread over the servers that are free.
+constexpr double PIPELINE_CASE_SECONDS = 0.001;
+
 }  // namespace
 
 Scheduler::Scheduler(const RunPlan& plan, ServerLauncher& launcher, CaseEvents& events)
     : plan_(plan),
       launcher_(launcher),
       events_(events),
+      marker_(plan.case_marker),
       timeout_(plan.timeout_seconds > 0 ? std::chrono::duration_cast<Clock::duration>(
                                               std::chrono::duration<double>(plan.timeout_seconds))
                                         : Clock::duration::max()),
@@ -47,7 +61,9 @@ Scheduler::~Scheduler() {
 void Scheduler::adopt(ServerLink link) {
   Server& server = servers_.emplace_back(plan_.output_keep);
   server.link = std::move(link);
-  server.link.err = BoundedOutput(plan_.output_keep);
+  server.link.err = CaseOutputs(plan_.output_keep);
+  server.link.err.cutAt(marker_);
+  server.marking = marker_.active() ? Marking::unknown : Marking::unmarked;
   server.phase = Phase::idle;
 }
 
@@ -100,6 +116,11 @@ RunEnd Scheduler::end() {
 
 bool Scheduler::turn() {
   if (!failure_.empty()) return false;
+  if (gathering()) {
+    std::span<pollfd> none;
+    if (!waitFor(none, std::min(Clock::now() + GATHER_TIME, nextDeadline(Clock::now()))))
+      return false;
+  }
   fds_.resize(3 * servers_.size());
   std::size_t i = 0;
   for (const Server& server : servers_) {
@@ -121,6 +142,18 @@ bool Scheduler::turn() {
   // Servers that ended with no case left for them leave the list.
   servers_.remove_if([](const Server& server) { return server.phase == Phase::gone; });
   return failure_.empty();
+}
+
+// Whether every server that runs a case has plenty of requests in hand (and one does).
+bool Scheduler::gathering() const noexcept {
+  bool busy = false;
+  for (const Server& server : servers_) {
+    if (server.phase != Phase::running && server.phase != Phase::idle) return false;
+    if (server.phase == Phase::idle) continue;
+    if (server.queued.size() < PIPELINE_DEPTH / 2) return false;
+    busy = true;
+  }
+  return busy;
 }
 
 Clock::time_point Scheduler::nextDeadline(Clock::time_point now) {
@@ -275,25 +308,54 @@ bool Scheduler::takeResult(Server& server, Clock::time_point now) {
     protocolBroken(server, "it reported the case as both failed and skipped", now);
     return false;
   }
+  std::optional<std::string> output = endedOutput(server);
+  if (!output) {
+    protocolBroken(server,
+                   "it sent the result of " + caseName(server.slot) +
+                       " without the marker that ends its output",
+                   now);
+    return false;
+  }
   // A result that came with the end of the output still counts: the case finished.
   const bool ended = server.phase == Phase::dying;
   CaseResult& result = finish(server,
                               (got.flags & RESULT_FAIL) != 0   ? Outcome::failed
                               : (got.flags & RESULT_SKIP) != 0 ? Outcome::skipped
                                                                : Outcome::passed,
-                              now);
+                              std::move(*output), now);
   result.leaked = (got.flags & RESULT_LEAK) != 0;
   result.log_errors = got.flags >> RESULT_LOG_ERRORS_SHIFT;
   const bool again = retryLater(server.slot);
   if (!again) countBad(result);
-  // The next request goes out before the report is written, to keep the server busy.
-  if (ended) {
+  // The next request goes out before the report is written, to keep the server busy. Of a server
+  // whose output ended, the case sent behind is the one it ended in.
+  if (ended && server.queued.empty()) {
     server.phase = Phase::idle;
+  } else if (ended) {
+    server.slot = server.queued.front();
+    server.queued.pop_front();
+    begin(server, now);
   } else {
     afterResult(server, again, now);
   }
   if (!again) announce(result);
   return true;
+}
+
+// The output of the case whose result arrived: with markers, what came before its marker, which
+// the server wrote before the result and so is in the pipe (read now if it was not yet). The
+// first result of a server tells whether it writes markers. No value: a marking server left one
+// out.
+std::optional<std::string> Scheduler::endedOutput(Server& server) {
+  CaseOutputs& err = server.link.err;
+  if (server.marking != Marking::unmarked && !err.hasEnded()) server.link.readErrors();
+  if (err.hasEnded()) {
+    server.marking = Marking::marks;
+    return err.takeEnded();
+  }
+  if (server.marking == Marking::marks) return std::nullopt;
+  server.marking = Marking::unmarked;
+  return err.take();
 }
 
 // A server that sends what the protocol does not allow costs the case it was running; one that
@@ -325,22 +387,26 @@ void Scheduler::protocolBroken(Server& server, const std::string& what, Clock::t
 
 // A case that failed runs again on a fresh server: whatever its try left in the process is gone.
 void Scheduler::afterResult(Server& server, bool fresh_server, Clock::time_point now) {
-  if (!plan_.isolate && !fresh_server) return assign(server, now);
-  // The used server ends on its own time; a fresh one takes the next case at once.
+  if (!plan_.isolate && !fresh_server) return next(server, now);
+  // The used server ends on its own time, once the cases already sent to it have run; a fresh
+  // one takes the next case at once.
   Server& fresh =
       *servers_.emplace(std::next(std::find_if(servers_.begin(), servers_.end(),
                                                [&](const Server& s) { return &s == &server; })),
                         plan_.output_keep);
-  retire(server, now);
+  server.closing = true;
+  next(server, now);
   if (!pending_.empty()) launch(fresh, now);
 }
 
-CaseResult& Scheduler::finish(Server& server, Outcome outcome, Clock::time_point now) {
+CaseResult& Scheduler::finish(Server& server, Outcome outcome, std::string output,
+                              Clock::time_point now) {
   CaseResult& result = results_[server.slot];
   result.outcome = outcome;
   result.seconds = std::chrono::duration<double>(now - server.started).count();
-  result.output = server.link.err.take();
+  result.output = std::move(output);
   server.last_slot = server.slot;
+  server.last_seconds = result.seconds;
   ++finished_;
   return result;
 }
@@ -414,8 +480,10 @@ void Scheduler::announce(CaseResult& result) {
 void Scheduler::endCase(Server& server, Outcome outcome, std::string message,
                         Clock::time_point now) {
   server.link.readErrors();
-  CaseResult& result = finish(server, outcome, now);
+  // All it wrote since the last case is this case's, a report after its marker included.
+  CaseResult& result = finish(server, outcome, server.link.err.takeAll(), now);
   result.end_message = std::move(message);
+  requeue(server);
   const bool again = retryLater(server.slot);
   if (!again) countBad(result);
   replace(server, now);
@@ -436,10 +504,30 @@ void Scheduler::launch(Server& server, Clock::time_point now) {
     return;
   }
   server.link.start(*process);
+  server.link.err.cutAt(marker_);
+  server.marking = marker_.active() ? Marking::unknown : Marking::unmarked;
+  server.queued.clear();
+  server.closing = false;
   server.last_slot = SIZE_MAX;
+  server.last_seconds = 0;
   server.phase = Phase::idle;
   server.version_deadline = now + HANDSHAKE_LIMIT;
   assign(server, now);
+}
+
+// After a result: the case sent behind the one that ended starts, or the server retires, or it
+// is given the next waiting case.
+void Scheduler::next(Server& server, Clock::time_point now) {
+  if (!server.queued.empty()) {
+    server.slot = server.queued.front();
+    server.queued.pop_front();
+    begin(server, now);
+    sendRequests(server, false);
+  } else if (server.closing) {
+    retire(server, now);
+  } else {
+    assign(server, now);
+  }
 }
 
 // Hands the next waiting case to `server`, or leaves it idle.
@@ -452,9 +540,53 @@ void Scheduler::assign(Server& server, Clock::time_point now) {
   server.slot = pending_.front();
   pending_.pop_front();
   server.phase = Phase::running;
+  sendRequests(server, true);
+  begin(server, now);
+}
+
+// The running case started now: the server finished the case before it.
+void Scheduler::begin(Server& server, Clock::time_point now) {
   restartClock(server, now);
-  sendRequest(server.link.process, encodeRunTest(plan_.selected[server.slot]));
   events_.caseStarted(server.slot);
+}
+
+// Sends, in one write, the request for the running case when `with_running`, and requests for
+// waiting cases behind it up to the server's depth.
+void Scheduler::sendRequests(Server& server, bool with_running) {
+  constexpr std::size_t REQUEST_LEN = HEADER_LEN + RUN_TEST_LEN;
+  std::array<std::byte, PIPELINE_DEPTH * REQUEST_LEN> bytes;
+  std::size_t len = 0;
+  const auto add = [&](std::size_t slot) {
+    const auto request = encodeRunTest(plan_.selected[slot]);
+    std::copy(request.begin(), request.end(), bytes.begin() + static_cast<std::ptrdiff_t>(len));
+    len += REQUEST_LEN;
+  };
+  const std::size_t most = depth(server);
+  if (with_running) {
+    add(server.slot);
+  } else if (1 + server.queued.size() > most / 2) {
+    return;
+  }
+  while (1 + server.queued.size() < most && !pending_.empty()) {
+    server.queued.push_back(pending_.front());
+    pending_.pop_front();
+    add(server.queued.back());
+  }
+  if (len != 0) sendRequest(server.link.process, std::span(bytes.data(), len));
+}
+
+// How many requests a server may have in flight, the running case's included.
+std::size_t Scheduler::depth(const Server& server) const noexcept {
+  // A run with a failure limit stops exactly there: no request is sent that might have to wait.
+  const bool ahead = server.marking == Marking::marks && !plan_.isolate && !server.closing &&
+                     plan_.max_fail == 0 && server.last_seconds < PIPELINE_CASE_SECONDS;
+  return ahead ? PIPELINE_DEPTH : 1;
+}
+
+// The cases sent behind a case whose server is gone never started: they wait again, first.
+void Scheduler::requeue(Server& server) {
+  pending_.insert(pending_.begin(), server.queued.begin(), server.queued.end());
+  server.queued.clear();
 }
 
 void Scheduler::restartClock(Server& server, Clock::time_point now) {
@@ -482,7 +614,7 @@ void Scheduler::exitFinished(Server& server, bool in_time) {
                                   : "a server did not end within " +
                                         std::to_string(std::chrono::seconds(EXIT_LIMIT).count()) +
                                         " s of the exit request",
-                              server.link.err.take()});
+                              server.link.err.takeAll()});
   }
   closeServerPipes(server.link.process);
   server.phase = Phase::gone;

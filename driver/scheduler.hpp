@@ -1,11 +1,14 @@
-// vesk-run's scheduler: hands the selected cases to up to N servers, one request in flight per
-// server so that everything a server writes on standard error between a request and its reply
-// belongs to that case, and turns what each server does (a reply, output, its end, a stop, a
-// deadline passed) into case results. A server that dies, stops, breaks the protocol or runs past
-// the time limit costs the case it was running, and a fresh server takes over. Cases wait in a
-// queue of their own and each server knows the case it runs, so that running a case again or
-// keeping more than one request in flight changes the queue's and the server's bookkeeping, not
-// the events.
+// vesk-run's scheduler: hands the selected cases to up to N servers and turns what each server
+// does (a reply, output, its end, a stop, a deadline passed) into case results. A server that
+// marks the end of each case's output on its standard error (see case_marker.hpp) is sent a few
+// requests ahead, so that it never waits for the driver, and its standard error is cut at the
+// markers; one that does not (told by its first case) gets one request at a time, and what it
+// writes between a request and its reply belongs to that case. A server that dies, stops, breaks
+// the protocol or runs past the time limit costs the case it was running; the requests sent
+// behind that case never started (a server takes them in order) and go back to the queue, and a
+// fresh server takes over. Cases wait in a queue of their own and each server knows the case it
+// runs and the ones sent behind it, so that running a case again changes the bookkeeping, not the
+// events.
 #pragma once
 
 #include <poll.h>
@@ -13,11 +16,13 @@
 #include <cstdint>
 #include <deque>
 #include <list>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "case_marker.hpp"
 #include "case_output.hpp"
 #include "case_result.hpp"
 #include "server_link.hpp"
@@ -38,6 +43,8 @@ struct RunPlan {
   unsigned retries = 0;     ///< times a failed, crashed or timed-out case runs again
   unsigned max_fail = 0;    ///< bad cases after which no case starts; 0 for no limit
   double slow_seconds = 0;  ///< period of the slow event for a running case; 0 or less for none
+  /// The token the servers were given in CASE_MARKER_VARIABLE, or empty: none was asked for.
+  std::string_view case_marker = {};
 };
 
 /// A server that did not end cleanly after it was asked to exit.
@@ -88,12 +95,18 @@ class Scheduler {
     dying,    // its output ended while a case ran: the rest of its report is being read
     exiting,  // asked to exit: its end is awaited
   };
+  // Whether a server marks the end of each case's output, as its first case shows.
+  enum class Marking : std::uint8_t { unknown, marks, unmarked };
   struct Server {
     explicit Server(std::size_t keep) noexcept : link(keep) {}
     ServerLink link;
     Phase phase = Phase::gone;
+    Marking marking = Marking::unknown;
     std::size_t slot = 0;              // the running case's position in the selection
+    std::deque<std::size_t> queued;    // the cases requested behind it, in order
     std::size_t last_slot = SIZE_MAX;  // the case it ran before, or SIZE_MAX
+    double last_seconds = 0;           // how long that case took
+    bool closing = false;              // takes no new case: it exits once what it has is run
     Clock::time_point started{};
     Clock::time_point version_deadline = Clock::time_point::max();
     Clock::time_point case_deadline = Clock::time_point::max();
@@ -117,8 +130,9 @@ class Scheduler {
   void takeMessages(Server& server, Clock::time_point now);
   bool takeResult(Server& server, Clock::time_point now);
   void protocolBroken(Server& server, const std::string& what, Clock::time_point now);
+  std::optional<std::string> endedOutput(Server& server);
   void afterResult(Server& server, bool fresh_server, Clock::time_point now);
-  CaseResult& finish(Server& server, Outcome outcome, Clock::time_point now);
+  CaseResult& finish(Server& server, Outcome outcome, std::string output, Clock::time_point now);
   bool retryLater(std::size_t slot);
   void countBad(const CaseResult& result);
   void stopStarting();
@@ -127,16 +141,23 @@ class Scheduler {
   void endCase(Server& server, Outcome outcome, std::string message, Clock::time_point now);
   void replace(Server& server, Clock::time_point now);
   void launch(Server& server, Clock::time_point now);
+  void next(Server& server, Clock::time_point now);
   void assign(Server& server, Clock::time_point now);
+  void begin(Server& server, Clock::time_point now);
+  void sendRequests(Server& server, bool with_running);
+  std::size_t depth(const Server& server) const noexcept;
+  void requeue(Server& server);
   void restartClock(Server& server, Clock::time_point now);
   void retire(Server& server, Clock::time_point now);
   void exitFinished(Server& server, bool in_time);
+  bool gathering() const noexcept;
   Clock::time_point nextDeadline(Clock::time_point now);
   std::string caseName(std::size_t slot) const;
 
   RunPlan plan_;
   ServerLauncher& launcher_;
   CaseEvents& events_;
+  CaseMarker marker_;
   Clock::duration timeout_;
   Clock::duration slow_;
   std::vector<CaseResult> results_;

@@ -1,5 +1,6 @@
 // One server as the driver sees it: its process, its replies gathered into messages, its standard
-// error kept within the output bound, and what has been seen of its end. Reading never blocks:
+// error cut into its cases' outputs and kept within the output bound, and what has been seen of
+// its end. Reading never blocks:
 // the descriptors are non-blocking and each call takes what is there.
 #pragma once
 
@@ -13,12 +14,12 @@ namespace vesk::driver {
 
 /// The driver's side of one server's pipes.
 struct ServerLink {
-  /// A link with no server; `keep` bounds the standard error kept (see BoundedOutput).
+  /// A link with no server; `keep` bounds the standard error kept (see CaseOutputs).
   explicit ServerLink(std::size_t keep) noexcept : err(keep) {}
 
   ServerProcess process;
   FrameQueue replies = FrameQueue::growable();
-  BoundedOutput err;  ///< standard error not yet handed to a case
+  CaseOutputs err;  ///< standard error not yet handed to a case
   bool version_seen = false;
   bool out_open = false;
   bool err_open = false;

@@ -1,11 +1,14 @@
 #include "session.hpp"
 
 #include <poll.h>
+#include <sys/random.h>
+#include <unistd.h>
 
 #include <array>
 #include <optional>
 #include <utility>
 
+#include "case_marker.hpp"
 #include "messages.hpp"
 #include "waiting.hpp"
 
@@ -137,6 +140,24 @@ Failure Handshake::fail(std::string why) {
 }
 
 }  // namespace
+
+std::string askForCaseMarkers() {
+  std::array<std::uint8_t, 16> random{};
+  if (::getrandom(random.data(), random.size(), 0) != static_cast<ssize_t>(random.size())) {
+    // Unpredictable enough that no case output holds it by accident.
+    const auto seed = static_cast<std::uint64_t>(Clock::now().time_since_epoch().count()) ^
+                      (static_cast<std::uint64_t>(::getpid()) << 40);
+    for (std::size_t i = 0; i < random.size(); ++i)
+      random[i] = static_cast<std::uint8_t>((seed * (2 * i + 1) * 0x9E3779B97F4A7C15ull) >> 56);
+  }
+  std::string token;
+  for (const std::uint8_t byte : random) {
+    token += "0123456789abcdef"[byte >> 4];
+    token += "0123456789abcdef"[byte & 15];
+  }
+  if (::setenv(CASE_MARKER_VARIABLE, token.c_str(), 1) != 0) return "";
+  return token;
+}
 
 Session::Session(ServerLauncher& launcher, ServerLink link, std::vector<std::string> names) noexcept
     : launcher_(&launcher), link_(std::move(link)), names_(std::move(names)) {}

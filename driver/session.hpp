@@ -19,6 +19,11 @@ struct Failure {
   int signal = 0;
 };
 
+/// Asks every server started from now on, through the environment it inherits, to mark the end
+/// of each case's output with a fresh random token (see case_marker.hpp); returns the token, or
+/// an empty string when the environment cannot be set.
+std::string askForCaseMarkers();
+
 /// The first server of a harness executable, past its handshake, and the case table it sent.
 class Session {
  public:

@@ -22,8 +22,15 @@ class CaseNewChecks {
 /// Whether an ordinary allocation made now on this thread goes through the checking allocator.
 bool ordinaryNewChecked() noexcept;
 
+/// Where an operator was called: its return address, and its own frame, whose chain of frame
+/// pointers the allocator's records are read from without walking through the allocator's frames.
+struct OperatorCall {
+  std::uintptr_t ret_addr;
+  std::uintptr_t frame;
+};
+
 /// A block for ordinary new from the checking allocator, or null when it has no memory.
-void* checkedNew(std::size_t len, std::uint8_t log2_align, std::uintptr_t ret_addr) noexcept;
+void* checkedNew(std::size_t len, std::uint8_t log2_align, OperatorCall call) noexcept;
 
 /// What `ordinaryDelete` did with a pointer.
 enum class DeleteOutcome : std::uint8_t { done, not_held };
@@ -33,6 +40,6 @@ enum class DeleteOutcome : std::uint8_t { done, not_held };
 /// have handed out (into the executable's static data or the calling thread's stack) stops with
 /// "Invalid free".
 DeleteOutcome ordinaryDelete(void* block, std::size_t len, bool sized, std::uint8_t log2_align,
-                             std::uintptr_t ret_addr) noexcept;
+                             OperatorCall call) noexcept;
 
 }  // namespace vesk

@@ -56,30 +56,30 @@ void* fromCLibrary(std::size_t len, std::size_t align, bool nothrow) {
 }
 
 [[gnu::always_inline]] inline void* allocate(std::size_t len, std::size_t align, bool nothrow,
-                                             std::uintptr_t ret_addr) {
+                                             vesk::OperatorCall call) {
   if (!vesk::ordinaryNewChecked()) return fromCLibrary(len, align, nothrow);
-  void* block = vesk::checkedNew(len, log2Of(align), ret_addr);
+  void* block = vesk::checkedNew(len, log2Of(align), call);
   if (block == nullptr && !nothrow) throw std::bad_alloc();
   return block;
 }
 
 [[gnu::always_inline]] inline void release(void* block, std::size_t len, bool sized,
-                                           std::size_t align, std::uintptr_t ret_addr) noexcept {
-  if (vesk::ordinaryDelete(block, len, sized, log2Of(align), ret_addr) ==
+                                           std::size_t align, vesk::OperatorCall call) noexcept {
+  if (vesk::ordinaryDelete(block, len, sized, log2Of(align), call) ==
       vesk::DeleteOutcome::not_held) {
     std::free(block);
   }
 }
 
-std::uintptr_t caller(void* address) noexcept {
-  return reinterpret_cast<std::uintptr_t>(address);
+vesk::OperatorCall caller(void* ret_addr, void* frame) noexcept {
+  return {reinterpret_cast<std::uintptr_t>(ret_addr), reinterpret_cast<std::uintptr_t>(frame)};
 }
 
 }  // namespace
 
-// Each operator takes its own return address: the checking allocator's records start at the
-// line that said new or delete.
-#define VESK_CALLER caller(__builtin_return_address(0))
+// Each operator takes its own return address and frame: the checking allocator's records start
+// at the line that said new or delete.
+#define VESK_CALLER caller(__builtin_return_address(0), __builtin_frame_address(0))
 
 void* operator new(std::size_t len) {
   return allocate(len, DEFAULT_ALIGN, false, VESK_CALLER);

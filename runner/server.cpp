@@ -119,7 +119,16 @@ Result<void> answerQueryTestMetadata(std::span<const TestCase> cases, ByteSink s
   return {};
 }
 
-Result<void> answerRunTest(const TestCase& test, std::uint32_t index, ByteSink sink) noexcept {
+// The end of a case's output on the error sink, in one write under the lock: the driver cuts the
+// stream there, and sees it before the result that follows.
+void markCaseEnd(CaseMarker& marker, std::uint64_t sequence) noexcept {
+  if (!marker.active()) return;
+  LockedStderr locked;
+  locked.out.put(marker.text(sequence));
+}
+
+Result<void> answerRunTest(const TestCase& test, std::uint32_t index, ByteSink sink,
+                           CaseMarker& marker, std::uint64_t sequence) noexcept {
   // Build-driver mode counts logged errors per case, for its result record; the log threshold
   // keeps its initial value, put back should an earlier case on this server have changed it.
   log_err_count.store(0);
@@ -129,9 +138,10 @@ Result<void> answerRunTest(const TestCase& test, std::uint32_t index, ByteSink s
     Writer out;
     printErrorTrace(out, trace);
   });
-  // What the case printed on standard output (now the error sink) goes out before its result,
-  // so that the driver counts it as this case's output.
+  // What the case printed on standard output (now the error sink) goes out before its marker and
+  // result, so that the driver counts it as this case's output.
   (void)std::fflush(stdout);
+  markCaseEnd(marker, sequence);
   const bool fail = run.failed();
   const bool skip = run.skipped();
   const bool leak = run.leaked;
@@ -181,6 +191,7 @@ Result<ExchangeEnd> serveExchange(std::span<const TestCase> cases,
                                   std::span<std::byte> receive_area,
                                   ExchangeStreams streams) noexcept {
   FrameQueue queue(receive_area);
+  std::uint64_t cases_run = 0;  // numbers the case-end markers
   const std::span<const std::byte> version = std::as_bytes(std::span(TOOLCHAIN_VERSION));
   VESK_TRY(sendMessage(streams.output, ProgramTag::toolchain_version, std::span(&version, 1)));
 
@@ -241,7 +252,8 @@ Result<ExchangeEnd> serveExchange(std::span<const TestCase> cases,
               .put(" cases\n");
           return ExchangeEnd::invalid_request;
         }
-        VESK_TRY(answerRunTest(cases[index], index, streams.output));
+        VESK_TRY(
+            answerRunTest(cases[index], index, streams.output, streams.case_marker, ++cases_run));
         break;
       }
       default:
@@ -282,6 +294,16 @@ ProtocolFds takeProtocolFds() noexcept {
   return {in, out};
 }
 
+// The driver's token, taken out of the environment: a program a case starts must not write the
+// markers of this server (a nested server would, into this server's standard error).
+CaseMarker takeCaseMarker() noexcept {
+  const char* token = std::getenv(CASE_MARKER_VARIABLE);
+  if (token == nullptr) return {};
+  CaseMarker marker(token);
+  (void)::unsetenv(CASE_MARKER_VARIABLE);
+  return marker;
+}
+
 }  // namespace
 
 Result<int> mainServer(std::span<const TestCase> cases,
@@ -291,6 +313,7 @@ Result<int> mainServer(std::span<const TestCase> cases,
       .input = ByteSource{fdContext(fds.in), readFd},
       .output = ByteSink{fdContext(fds.out), writevFd},
       .metadata_allocator = testingAllocator(),
+      .case_marker = takeCaseMarker(),
   };
   const ExchangeEnd end = VESK_TRY(serveExchange(cases, receive_area, streams));
   return exitStatus(end);

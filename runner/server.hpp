@@ -12,6 +12,7 @@
 #include <vesk/allocator.hpp>
 #include <vesk/error.hpp>
 #include <vesk/test_case.hpp>
+#include "case_marker.hpp"
 #include "protocol.hpp"
 #include "wire.hpp"
 
@@ -35,6 +36,8 @@ struct ExchangeStreams {
   ByteSink output;
   /// Receives the metadata reply's arrays; the checking allocator in the product.
   Allocator metadata_allocator;
+  /// Written on the error sink after each case's output, before its result; inactive for none.
+  CaseMarker case_marker = {};
 };
 
 /// Runs the exchange: sends `toolchain_version`, then answers requests until one ends it. Messages

@@ -279,6 +279,16 @@ TEST(OrdinaryNewReports, DeleteMisusesAreReportedAsTheAllocatorsAre) {
                "bytes does not match free size 16. Allocation: {record} Free: {record}\nOK\n"
                "All 2 tests passed.\n2 errors were logged.\n");
   expectExit(misuse, 1);
+  if (misuse.err.find("Second free: \n?\?\?:?:?:") == std::string::npos) {
+    // Both frees' records start at the line that said delete, not inside the operator.
+    for (const char* record : {"First free: ", "Second free: "}) {
+      EXPECT_THAT(misuse.err, ::testing::ContainsRegex(
+                                  std::string(record) +
+                                  "\n[^\n]*allocator_new_fixture.cpp:[0-9]+:[0-9]+: "
+                                  "0x[0-9a-f]+ in [^\n]*deletesTwice[^\n]*\n *drop\\(widget\\);"))
+          << record;
+    }
+  }
 
   const ProcessResult never = runNewTable("never_allocated");
   expectReport(never,
