@@ -1,11 +1,7 @@
 // Whole workloads through ordinary new inside a case, each in a process of its own so that its
-// peak resident memory can be read: checked (the checking allocator), plain (the same executable
-// with checking turned off for the case: the C library's allocator) and, when it was built, the
-// same source under AddressSanitizer. Run without arguments it is the driver: it runs every
-// workload in every mode, alternating, for a few rounds, and prints medians and ratios.
-//
-// VESK_BENCH_ROUNDS (default 3) and VESK_BENCH_SCALE (default 1; 10 runs a tenth of each loop)
-// shorten a run; VESK_BENCH_ONLY (say "live,map") leaves out the workloads it does not name.
+// peak resident memory can be read: checked, plain and under AddressSanitizer; without arguments
+// it runs them all, alternating, and prints medians and ratios (docs/test-tools.md, with the
+// VESK_BENCH_* variables that shorten a run).
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>

@@ -1,21 +1,7 @@
-// Fuzz target for the protocol's receive path: arbitrary byte streams (headers split anywhere,
-// huge body lengths, unknown tags, bad indices) delivered in arbitrary pieces into areas of every
-// size, through the frame queue alone (over an area, as a harness executable holds it, and
-// growable, as the driver reads its servers) and through a whole exchange, all checked against a
-// plain model of the protocol written here.
-//
-// Input: 5 option bytes, then the stream the driver sends.
-//   byte 0     options: bit 0 the source fails instead of ending; bit 1 the metadata allocator
-//              refuses memory; bits 2-3 choose the sink's stream error (none, after a byte count)
-//   bytes 1-2  receive area size, little-endian, taken modulo 4097 (the area is at most 4096)
-//   byte 3     seed of the delivery pattern: 0 delivers everything at once, others split reads
-//   byte 4     the sink's largest write (0: unlimited) or, with bits 2-3 set, where it fails
-//
-// Checked on every input: the queue never touches storage outside the part of its area it has
-// claimed (poisoned for AddressSanitizer, and every read's destination checked explicitly), its
-// capacity stays a power of two within the area, message bodies come out byte for byte as sent,
-// no reply goes out before its whole request was delivered, the replies and the way the exchange
-// ends are exactly the model's, and no case outside the table runs.
+// Fuzz target for the protocol's receive path: arbitrary byte streams delivered in arbitrary
+// pieces into areas of every size, through the frame queue alone and through a whole exchange,
+// checked against a plain model of the protocol written here. The input's layout (5 option
+// bytes, then the stream) and what is checked: docs/test-tools.md.
 #include <sanitizer/asan_interface.h>
 
 #include <algorithm>
