@@ -650,6 +650,28 @@ TEST(Scheduler, AResultWithoutItsMarkerFromAServerThatWritesThemBreaksTheProtoco
   EXPECT_EQ(got[2].output, "output of c\n");
 }
 
+// A case may raise the size of its standard error's pipe (or the machine's pages make pipes
+// large): its result can then arrive with more before its marker than one read of standard error
+// takes, and the server must still be seen to mark its cases.
+TEST(Scheduler, AMarkerBehindMoreOutputThanOneReadTakesStillEndsItsCasesOutput) {
+  MarkedRun run;
+  FakeServer& server = run.launcher.servers[0];
+  ASSERT_GE(::fcntl(server.errors, F_SETPIPE_SZ, 1 << 20), 1 << 20);
+  const std::string first = "start\n" + std::string(900 * 1024, 'x') + "end\n";
+  server.print(first + markerOf(1) + "output of b\n" + markerOf(2));
+  server.reply(resultMessage(0, 0) + resultMessage(1, 0));
+  run.finishes(2);
+  const std::size_t keep = vesk::driver::DEFAULT_OUTPUT_KEEP;
+  const std::string expected = first.substr(0, keep) +
+                               "\n[vesk-run: " + std::to_string(first.size() - 2 * keep) +
+                               " bytes of output left out]\n" + first.substr(first.size() - keep);
+  const std::string& got = run.events.finished[0].output;
+  EXPECT_TRUE(got == expected) << got.size() << " bytes, not " << expected.size() << ": "
+                               << got.substr(keep, 60);
+  EXPECT_EQ(run.events.finished[1].outcome, Outcome::passed);
+  EXPECT_EQ(run.events.finished[1].output, "output of b\n");
+}
+
 // ---------------------------------------------------------------------------------------------
 // Bounded output, names, JUnit
 
