@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <functional>
-#include <optional>
 #include <random>
 #include <string>
 #include <string_view>
@@ -581,24 +580,26 @@ TEST(CaseOutputs, CutsAtMarkersSplitAnywhereAndKeepsWhatOnlyLooksLikeOne) {
   check(bytewise, "byte by byte");
 }
 
+RunPlan markedPlan() {
+  RunPlan plan{"fake", NAMES, ALL, 1};
+  plan.case_marker = TOKEN;
+  return plan;
+}
+
 // A run whose servers are asked for markers, on a stand-in server that has sent its table.
 struct MarkedRun {
   FakeLauncher launcher;
   Recorder events;
-  std::optional<Session> session;
-  std::optional<Scheduler> scheduler;
+  Session session = openOn(launcher);
+  Scheduler scheduler{markedPlan(), launcher, events};
 
   MarkedRun() {
-    session.emplace(openOn(launcher));
     (void)launcher.servers[0].takeRequests();  // the table request
-    RunPlan plan{"fake", NAMES, ALL, 1};
-    plan.case_marker = TOKEN;
-    scheduler.emplace(plan, launcher, events);
-    scheduler->adopt(session->takeServer());
-    scheduler->start();
+    scheduler.adopt(session.takeServer());
+    scheduler.start();
   }
   void finishes(std::size_t count) {
-    turnUntil(*scheduler, [&] { return events.finished.size() == count; });
+    turnUntil(scheduler, [&] { return events.finished.size() == count; });
   }
 };
 
@@ -657,7 +658,7 @@ TEST(Scheduler, AMarkerBehindMoreOutputThanOneReadTakesStillEndsItsCasesOutput) 
   MarkedRun run;
   FakeServer& server = run.launcher.servers[0];
   ASSERT_GE(::fcntl(server.errors, F_SETPIPE_SZ, 1 << 20), 1 << 20);
-  const std::string first = "start\n" + std::string(900 * 1024, 'x') + "end\n";
+  const std::string first = "start\n" + std::string(std::size_t{900} * 1024, 'x') + "end\n";
   server.print(first + markerOf(1) + "output of b\n" + markerOf(2));
   server.reply(resultMessage(0, 0) + resultMessage(1, 0));
   run.finishes(2);
