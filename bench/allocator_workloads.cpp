@@ -1,11 +1,7 @@
 // Whole workloads through ordinary new inside a case, each in a process of its own so that its
-// peak resident memory can be read: checked (the checking allocator), plain (the same executable
-// with checking turned off for the case: the C library's allocator) and, when it was built, the
-// same source under AddressSanitizer. Run without arguments it is the driver: it runs every
-// workload in every mode, alternating, for a few rounds, and prints medians and ratios.
-//
-// VESK_BENCH_ROUNDS (default 3) and VESK_BENCH_SCALE (default 1; 10 runs a tenth of each loop)
-// shorten a run; VESK_BENCH_ONLY (say "live,map") leaves out the workloads it does not name.
+// peak resident memory can be read: checked, plain and under AddressSanitizer; without arguments
+// it runs them all, alternating, and prints medians and ratios (docs/test-tools.md, with the
+// VESK_BENCH_* variables that shorten a run).
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -131,9 +127,9 @@ vesk::Result<void> stringMap() {
   return finish(start);
 }
 
-constexpr vesk::TestCase pairs_case[] = {{"bench.test.pairs", pairs}};
-constexpr vesk::TestCase live_case[] = {{"bench.test.live then freed", liveThenFreed}};
-constexpr vesk::TestCase map_case[] = {{"bench.test.string map", stringMap}};
+constexpr vesk::TestCase PAIRS_CASE[] = {{"bench.test.pairs", pairs}};
+constexpr vesk::TestCase LIVE_CASE[] = {{"bench.test.live then freed", liveThenFreed}};
+constexpr vesk::TestCase MAP_CASE[] = {{"bench.test.string map", stringMap}};
 
 struct Workload {
   std::string_view name;
@@ -141,16 +137,16 @@ struct Workload {
   double ops;  // per run, for the time per operation
 };
 
-const Workload workloads[] = {
-    {"pairs", pairs_case, 1e8},
-    {"live", live_case, 1e7},
-    {"map", map_case, 1e6},
+const Workload WORKLOADS[] = {
+    {"pairs", PAIRS_CASE, 1e8},
+    {"live", LIVE_CASE, 1e7},
+    {"map", MAP_CASE, 1e6},
 };
 
 // The child: runs one workload's case, then prints the loop's time and the time from the case's
 // end to here (its check and clean-up) on standard output.
 int runChild(std::string_view name, char* self) {
-  for (const Workload& w : workloads) {
+  for (const Workload& w : WORKLOADS) {
     if (w.name != name) continue;
     char* argv[] = {self, nullptr};
     const int status = vesk::harnessMain(1, argv, w.table);
@@ -227,7 +223,7 @@ int runDriver(char* self) {
   std::printf("%-6s %-8s %12s %10s %10s %10s %8s\n", "work", "mode", "ns/op", "peak MiB", "end s",
               "end cpu s", "ratio");
   const char* only = std::getenv("VESK_BENCH_ONLY");
-  for (const Workload& w : workloads) {
+  for (const Workload& w : WORKLOADS) {
     if (only != nullptr && std::string_view(only).find(w.name) == std::string_view::npos) continue;
     // Rounds alternate between the modes, so that a busy machine slows them alike.
     std::vector<std::vector<Sample>> samples(modes.size());

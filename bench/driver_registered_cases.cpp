@@ -6,10 +6,10 @@
 
 namespace {
 
-constexpr std::array<int, 2000> rows{};
+constexpr std::array<int, 2000> ROWS{};
 
 }  // namespace
 
-VESK_CASE_TABLE("bench.test.case", row, rows) {
+VESK_CASE_TABLE("bench.test.case", row, ROWS) {
   static_cast<void>(row);
 }

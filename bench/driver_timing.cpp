@@ -1,11 +1,6 @@
-// Paired whole-process timings of vesk-run against the same executable in terminal mode: start-up
-// (the product), per-case cost (2000 trivial cases, -j1 and -j2), parallelism (30 cases of
-// 40 ms, -j2), and 2000 trivial registered cases on the default main against the same in a table
-// (terminal mode). The variants of a scenario run interleaved, round after round, so that a change
-// in the machine's load hits all of them alike; medians and the spread (25th to 75th percentile)
-// are printed with the ratio of medians, for the wall time and for the processor time (user and
-// system, the process's and its servers'), which a loaded machine disturbs less. Standard error
-// of every run goes to /dev/null (not a terminal: one line per case in both modes).
+// Paired whole-process timings of vesk-run against the same executable in terminal mode: start-up,
+// per-case cost, parallelism and registered cases, interleaved round after round, medians and
+// spread of wall and processor time (docs/test-tools.md).
 //   driver_timing [rounds]    (default 21)
 #include <fcntl.h>
 #include <spawn.h>

@@ -22,8 +22,8 @@
 
 namespace {
 
-constexpr std::size_t kCount = 256;  // a power of two: the index wraps with a mask
-constexpr std::size_t kMask = kCount - 1;
+constexpr std::size_t COUNT = 256;  // a power of two: the index wraps with a mask
+constexpr std::size_t MASK = COUNT - 1;
 
 // The same random matrices in the three representations (all column-major).
 struct Inputs {
@@ -41,7 +41,7 @@ struct Inputs {
   Inputs() {
     std::mt19937_64 rng(42);
     std::uniform_real_distribution<double> u(-2.0, 2.0);
-    for (std::size_t n = 0; n < kCount; ++n) {
+    for (std::size_t n = 0; n < COUNT; ++n) {
       vesk::PGL4 m{};
       for (double& e : m.data)
         e = u(rng);
@@ -71,8 +71,8 @@ struct Inputs {
 };
 
 const Inputs& inputs() {
-  static const Inputs in;
-  return in;
+  static const Inputs IN;
+  return IN;
 }
 
 // --- mul ----------------------------------------------------------------------------------------
@@ -81,7 +81,7 @@ void MulVesk(benchmark::State& state) {
   const auto& m = inputs().vesk;
   std::size_t i = 0;
   for (auto _ : state) {
-    vesk::PGL4 r = vesk::PGL4::mul(m[i & kMask], m[(i + 1) & kMask]);
+    vesk::PGL4 r = vesk::PGL4::mul(m[i & MASK], m[(i + 1) & MASK]);
     benchmark::DoNotOptimize(r);
     ++i;
   }
@@ -92,7 +92,7 @@ void MulEigen(benchmark::State& state) {
   const auto& m = inputs().eigen;
   std::size_t i = 0;
   for (auto _ : state) {
-    Eigen::Matrix4d r = m[i & kMask] * m[(i + 1) & kMask];
+    Eigen::Matrix4d r = m[i & MASK] * m[(i + 1) & MASK];
     benchmark::DoNotOptimize(r);
     ++i;
   }
@@ -104,7 +104,7 @@ void MulGlm(benchmark::State& state) {
   const auto& m = inputs().glm;
   std::size_t i = 0;
   for (auto _ : state) {
-    glm::dmat4 r = m[i & kMask] * m[(i + 1) & kMask];
+    glm::dmat4 r = m[i & MASK] * m[(i + 1) & MASK];
     benchmark::DoNotOptimize(r);
     ++i;
   }
@@ -118,7 +118,7 @@ void ApplyVesk(benchmark::State& state) {
   const auto& p = inputs().points;
   std::size_t i = 0;
   for (auto _ : state) {
-    vesk::HomVec4 r = m[i & kMask].apply(p[(i + 7) & kMask]);
+    vesk::HomVec4 r = m[i & MASK].apply(p[(i + 7) & MASK]);
     benchmark::DoNotOptimize(r);
     ++i;
   }
@@ -130,7 +130,7 @@ void ApplyEigen(benchmark::State& state) {
   const auto& p = inputs().eigen_points;
   std::size_t i = 0;
   for (auto _ : state) {
-    Eigen::Vector4d r = m[i & kMask] * p[(i + 7) & kMask];
+    Eigen::Vector4d r = m[i & MASK] * p[(i + 7) & MASK];
     benchmark::DoNotOptimize(r);
     ++i;
   }
@@ -143,7 +143,7 @@ void ApplyGlm(benchmark::State& state) {
   const auto& p = inputs().glm_points;
   std::size_t i = 0;
   for (auto _ : state) {
-    glm::dvec4 r = m[i & kMask] * p[(i + 7) & kMask];
+    glm::dvec4 r = m[i & MASK] * p[(i + 7) & MASK];
     benchmark::DoNotOptimize(r);
     ++i;
   }
@@ -156,7 +156,7 @@ void DetVesk(benchmark::State& state) {
   const auto& m = inputs().vesk;
   std::size_t i = 0;
   for (auto _ : state) {
-    double d = m[i & kMask].det();
+    double d = m[i & MASK].det();
     benchmark::DoNotOptimize(d);
     ++i;
   }
@@ -167,7 +167,7 @@ void DetEigen(benchmark::State& state) {
   const auto& m = inputs().eigen;
   std::size_t i = 0;
   for (auto _ : state) {
-    double d = m[i & kMask].determinant();
+    double d = m[i & MASK].determinant();
     benchmark::DoNotOptimize(d);
     ++i;
   }
@@ -179,7 +179,7 @@ void DetGlm(benchmark::State& state) {
   const auto& m = inputs().glm;
   std::size_t i = 0;
   for (auto _ : state) {
-    double d = glm::determinant(m[i & kMask]);
+    double d = glm::determinant(m[i & MASK]);
     benchmark::DoNotOptimize(d);
     ++i;
   }
@@ -192,7 +192,7 @@ void TransposeVesk(benchmark::State& state) {
   const auto& m = inputs().vesk;
   std::size_t i = 0;
   for (auto _ : state) {
-    vesk::PGL4 r = m[i & kMask].transpose();
+    vesk::PGL4 r = m[i & MASK].transpose();
     benchmark::DoNotOptimize(r);
     ++i;
   }
@@ -203,7 +203,7 @@ void TransposeEigen(benchmark::State& state) {
   const auto& m = inputs().eigen;
   std::size_t i = 0;
   for (auto _ : state) {
-    Eigen::Matrix4d r = m[i & kMask].transpose();
+    Eigen::Matrix4d r = m[i & MASK].transpose();
     benchmark::DoNotOptimize(r);
     ++i;
   }
@@ -215,7 +215,7 @@ void TransposeGlm(benchmark::State& state) {
   const auto& m = inputs().glm;
   std::size_t i = 0;
   for (auto _ : state) {
-    glm::dmat4 r = glm::transpose(m[i & kMask]);
+    glm::dmat4 r = glm::transpose(m[i & MASK]);
     benchmark::DoNotOptimize(r);
     ++i;
   }
@@ -264,7 +264,7 @@ void InverseEigen(benchmark::State& state) {
   const auto& m = inputs().eigen;
   std::size_t i = 0;
   for (auto _ : state) {
-    Eigen::Matrix4d r = m[i & kMask].inverse();
+    Eigen::Matrix4d r = m[i & MASK].inverse();
     benchmark::DoNotOptimize(r);
     ++i;
   }
@@ -276,7 +276,7 @@ void InverseGlm(benchmark::State& state) {
   const auto& m = inputs().glm;
   std::size_t i = 0;
   for (auto _ : state) {
-    glm::dmat4 r = glm::inverse(m[i & kMask]);
+    glm::dmat4 r = glm::inverse(m[i & MASK]);
     benchmark::DoNotOptimize(r);
     ++i;
   }
@@ -289,7 +289,7 @@ void FsDistanceVesk(benchmark::State& state) {
   const auto& p = inputs().points;
   std::size_t i = 0;
   for (auto _ : state) {
-    double d = vesk::fsDistance(p[i & kMask], p[(i + 1) & kMask]);
+    double d = vesk::fsDistance(p[i & MASK], p[(i + 1) & MASK]);
     benchmark::DoNotOptimize(d);
     ++i;
   }
@@ -300,15 +300,15 @@ void FsDistanceVesk(benchmark::State& state) {
 void FsDistanceFloor(benchmark::State& state) {
   const auto& p = inputs().points;
   std::vector<std::array<double, 3>> pre;  // squared norm of a, of b, |dot|
-  for (std::size_t n = 0; n < kCount; ++n) {
+  for (std::size_t n = 0; n < COUNT; ++n) {
     const vesk::HomVec4 a = p[n];
-    const vesk::HomVec4 b = p[(n + 1) & kMask];
+    const vesk::HomVec4 b = p[(n + 1) & MASK];
     pre.push_back(
         {vesk::HomVec4::dot(a, a), vesk::HomVec4::dot(b, b), std::fabs(vesk::HomVec4::dot(a, b))});
   }
   std::size_t i = 0;
   for (auto _ : state) {
-    const auto& q = pre[i & kMask];
+    const auto& q = pre[i & MASK];
     double d = std::acos(q[2] / (std::sqrt(q[0]) * std::sqrt(q[1])));
     benchmark::DoNotOptimize(d);
     ++i;

@@ -112,10 +112,10 @@ class RatioReporter : public benchmark::ConsoleReporter {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {
       const bool mean = run.run_type == Run::RT_Aggregate && run.aggregate_name == "mean";
-      if (mean || (run.run_type == Run::RT_Iteration && !means.contains(name(run)))) {
+      if (mean || (run.run_type == Run::RT_Iteration && !means_.contains(name(run)))) {
         nanoseconds[name(run)] =
             run.GetAdjustedRealTime() * 1e9 / benchmark::GetTimeUnitMultiplier(run.time_unit);
-        if (mean) means.insert(name(run));
+        if (mean) means_.insert(name(run));
       }
     }
   }
@@ -124,7 +124,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
  private:
   static std::string name(const Run& run) { return run.run_name.function_name; }
-  std::set<std::string> means;
+  std::set<std::string> means_;
 };
 
 }  // namespace

@@ -9,10 +9,10 @@ vesk::Result<void> passes() {
   return {};
 }
 
-constexpr vesk::TestCase cases[] = {{"server_bench.test.passes", passes}};
+constexpr vesk::TestCase CASES[] = {{"server_bench.test.passes", passes}};
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  return vesk::harnessMain(argc, argv, cases);
+  return vesk::harnessMain(argc, argv, CASES);
 }

@@ -1,18 +1,9 @@
 # vesk_discover_cases(<target> [TEST_PREFIX <prefix>] [CASE_TIMEOUT <seconds>]
 #                     [TIMEOUT <seconds>] [DRIVER <executable target>])
-#
 # Registers every case of <target>, an executable built on vesk::harness, as a CTest test of its
-# own: after <target> is built its cases are listed, and a CTest file with one test per case is
-# written, each running exactly that case. An executable on the default main (it links
-# vesk::harness_main) lists them itself and runs each test as `<target> --filter <name>`, one
-# process per test; any other runs each case through vesk-run. `ctest -R`, `ctest -j` and
-# sharding (`ctest -I start,end,stride`) then work per case.
-#   TEST_PREFIX   put before every case name to form the test name (default: none)
-#   CASE_TIMEOUT  passed to vesk-run as --timeout: the case is reported as timed out after it
-#                 (on the default main, where no driver runs, CTest's TIMEOUT is the limit)
-#   TIMEOUT       CTest's own limit per test (default: 60 s, or CASE_TIMEOUT + 30 s)
-#   DRIVER        the vesk-run target to use (default: vesk::run)
-# A skipped case is shown by CTest as skipped.
+# own, listed after <target> is built; on the default main each test runs `<target> --filter`,
+# otherwise the case runs through vesk-run. The options are described in the README ("Each case
+# as a CTest test").
 
 function(vesk_discover_cases target)
   cmake_parse_arguments(ARG "" "TEST_PREFIX;CASE_TIMEOUT;TIMEOUT;DRIVER" "" ${ARGN})

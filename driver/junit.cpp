@@ -43,8 +43,8 @@ std::size_t xmlCharLength(std::string_view text) {
     if ((byte(i) & 0xC0) != 0x80) return 0;
     cp = (cp << 6) | (byte(i) & 0x3F);
   }
-  static constexpr char32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
-  const bool valid = cp >= smallest[len] && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF) &&
+  static constexpr char32_t SMALLEST[] = {0, 0, 0x80, 0x800, 0x10000};
+  const bool valid = cp >= SMALLEST[len] && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF) &&
                      cp != 0xFFFE && cp != 0xFFFF;
   return valid ? len : 0;
 }

@@ -1,14 +1,7 @@
 // vesk-run's scheduler: hands the selected cases to up to N servers and turns what each server
-// does (a reply, output, its end, a stop, a deadline passed) into case results. A server that
-// marks the end of each case's output on its standard error (see case_marker.hpp) is sent a few
-// requests ahead, so that it never waits for the driver, and its standard error is cut at the
-// markers; one that does not (told by its first case) gets one request at a time, and what it
-// writes between a request and its reply belongs to that case. A server that dies, stops, breaks
-// the protocol or runs past the time limit costs the case it was running; the requests sent
-// behind that case never started (a server takes them in order) and go back to the queue, and a
-// fresh server takes over. Cases wait in a queue of their own and each server knows the case it
-// runs and the ones sent behind it, so that running a case again changes the bookkeeping, not the
-// events.
+// does (a reply, output, its end, a stop, a deadline passed) into case results, sending requests
+// ahead to servers that mark each case's end and putting back the cases a lost server never
+// started. How and why: docs/driver-scheduling.md.
 #pragma once
 
 #include <poll.h>

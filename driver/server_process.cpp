@@ -73,7 +73,7 @@ std::expected<ServerProcess, std::string> spawnServer(const std::string& executa
   }
 
   int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1}, report[2] = {-1, -1};
-  const auto closeAll = [&] {
+  const auto close_all = [&] {
     for (int* pair : {in, out, err, report}) {
       closeFd(pair[0]);
       closeFd(pair[1]);
@@ -82,7 +82,7 @@ std::expected<ServerProcess, std::string> spawnServer(const std::string& executa
   if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0 ||
       ::pipe2(report, O_CLOEXEC) != 0) {
     const int code = errno;
-    closeAll();
+    close_all();
     return std::unexpected(cannotRun(executable, "no pipe (" + std::string(errnoName(code)) + ")"));
   }
   // Built before the fork: the child only duplicates descriptors and executes.
@@ -94,7 +94,7 @@ std::expected<ServerProcess, std::string> spawnServer(const std::string& executa
   const pid_t pid = ::fork();
   if (pid < 0) {
     const int code = errno;
-    closeAll();
+    close_all();
     return std::unexpected(
         cannotRun(executable, "fork failed (" + std::string(errnoName(code)) + ")"));
   }

@@ -38,7 +38,7 @@ Result<void> queriesSumTheirEntities() {
   return {};
 }
 
-constexpr TestCase cases[] = {
+constexpr TestCase CASES[] = {
     {"scene.test.beacons are a quarter turn apart", beaconsAreAQuarterTurnApart},
     {"scene.test.nearest beacon is found", nearestBeaconIsFound},
     {"scene.test.queries sum their entities", queriesSumTheirEntities},
@@ -47,5 +47,5 @@ constexpr TestCase cases[] = {
 }  // namespace
 
 int main(int argc, char** argv) {
-  return vesk::harnessMain(argc, argv, cases);
+  return vesk::harnessMain(argc, argv, CASES);
 }

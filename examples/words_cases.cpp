@@ -48,7 +48,7 @@ vesk::Result<void> joinsWithDashes() {
   return {};
 }
 
-constexpr vesk::TestCase cases[] = {
+constexpr vesk::TestCase CASES[] = {
     {"words.test.splits at runs of spaces", splitsAtRunsOfSpaces},
     {"words.test.a blank line has no words", aBlankLineHasNoWords},
     {"words.test.joins with dashes", joinsWithDashes},
@@ -57,5 +57,5 @@ constexpr vesk::TestCase cases[] = {
 }  // namespace
 
 int main(int argc, char** argv) {
-  return vesk::harnessMain(argc, argv, cases);
+  return vesk::harnessMain(argc, argv, CASES);
 }

@@ -72,7 +72,7 @@ struct Count {
   std::string_view line;
   std::size_t words;
 };
-constexpr Count counts[] = {{"", 0}, {"north", 1}, {"  north  east ", 2}};
+constexpr Count COUNTS[] = {{"", 0}, {"north", 1}, {"  north  east ", 2}};
 
 }  // namespace
 
@@ -131,6 +131,6 @@ VESK_CASE_TEMPLATE("words.a count fits", T, unsigned char, unsigned, std::size_t
   VESK_CHECK_EQ(static_cast<T>(splitWords("a b c").size()), 3);
 }
 
-VESK_CASE_TABLE("words.counted", count, counts) {
+VESK_CASE_TABLE("words.counted", count, COUNTS) {
   VESK_CHECK_EQ(splitWords(count.line).size(), count.words);
 }

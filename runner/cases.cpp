@@ -89,23 +89,23 @@ ValueText& ValueText::putQuoted(std::string_view bytes) noexcept {
 
 ValueText& ValueText::putPointer(std::uintptr_t address) noexcept {
   if (address == 0) return put("null");
-  constexpr std::string_view digits = "0123456789abcdef";
+  constexpr std::string_view DIGITS = "0123456789abcdef";
   char text[16];
   std::size_t n = 0;
   do {
-    text[sizeof text - 1 - n++] = digits[address & 0xf];
+    text[sizeof text - 1 - n++] = DIGITS[address & 0xf];
     address >>= 4;
   } while (address != 0);
   return put("0x").put(std::string_view(text + sizeof text - n, n));
 }
 
 ValueText& ValueText::putBytes(const void* data, std::size_t size) noexcept {
-  constexpr std::string_view digits = "0123456789abcdef";
+  constexpr std::string_view DIGITS = "0123456789abcdef";
   putUnsigned(size).put(size == 1 ? " byte:" : " bytes:");
   const auto* bytes = static_cast<const unsigned char*>(data);
   put('{');
   for (std::size_t i = 0; i < size; ++i) {
-    put(i == 0 ? "" : " ").put(digits[bytes[i] >> 4]).put(digits[bytes[i] & 0xf]);
+    put(i == 0 ? "" : " ").put(DIGITS[bytes[i] >> 4]).put(DIGITS[bytes[i] & 0xf]);
   }
   return put('}');
 }
@@ -129,11 +129,11 @@ namespace {
 // under it: the form a developer's tools open, without the checkout's own place.
 std::string_view shownFile(const char* file) noexcept {
   static char cwd[4096];
-  static const std::size_t cwd_len = ::getcwd(cwd, sizeof cwd) != nullptr ? std::strlen(cwd) : 0;
+  static const std::size_t CWD_LEN = ::getcwd(cwd, sizeof cwd) != nullptr ? std::strlen(cwd) : 0;
   const std::string_view path(file);
-  if (cwd_len > 0 && path.size() > cwd_len && path.starts_with(std::string_view(cwd, cwd_len)) &&
-      path[cwd_len] == '/') {
-    return path.substr(cwd_len + 1);
+  if (CWD_LEN > 0 && path.size() > CWD_LEN && path.starts_with(std::string_view(cwd, CWD_LEN)) &&
+      path[CWD_LEN] == '/') {
+    return path.substr(CWD_LEN + 1);
   }
   return path;
 }

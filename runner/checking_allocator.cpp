@@ -349,7 +349,7 @@ void checkingFree(void* ctx, std::span<std::byte> old_mem, std::uint8_t log2_old
                   std::uintptr_t ret_addr) noexcept;
 
 constinit Heap heap;
-constexpr AllocatorVTable checking_vtable{checkingAlloc, checkingResize, checkingFree};
+constexpr AllocatorVTable CHECKING_VTABLE{checkingAlloc, checkingResize, checkingFree};
 
 // Whether ordinary new is checked: the case window is open, and this thread is not inside an
 // unchecked scope. Read on every operator new.
@@ -727,12 +727,12 @@ int findRuntimeLibrary(dl_phdr_info* info, std::size_t, void* out) noexcept {
 // (the locale's facet caches filled on the first formatted output, say) is its state, not a leak
 // of the case that happened to use it first.
 bool isRuntimeLibraryState(std::span<const std::uint64_t> allocation) noexcept {
-  static const CodeRange range = [] {
+  static const CodeRange RANGE = [] {
     CodeRange found;
     dl_iterate_phdr(findRuntimeLibrary, &found);
     return found;
   }();
-  return !allocation.empty() && allocation[0] >= range.begin && allocation[0] < range.end;
+  return !allocation.empty() && allocation[0] >= RANGE.begin && allocation[0] < RANGE.end;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1329,7 +1329,7 @@ void checkingFree(void*, std::span<std::byte> old_mem, std::uint8_t log2_old_ali
 }  // namespace
 
 Allocator testingAllocator() noexcept {
-  return Allocator{&heap, &checking_vtable};
+  return Allocator{&heap, &CHECKING_VTABLE};
 }
 
 void checkingAllocatorInit() noexcept {

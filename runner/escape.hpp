@@ -21,8 +21,8 @@ void putEscaped(Out& out, std::string_view bytes, char quote) noexcept {
     } else if (c == '\r') {
       out.put("\\r");
     } else if (byte < 0x20 || byte >= 0x7f) {
-      constexpr std::string_view digits = "0123456789abcdef";
-      out.put("\\x").put(digits[byte >> 4]).put(digits[byte & 0xf]);
+      constexpr std::string_view DIGITS = "0123456789abcdef";
+      out.put("\\x").put(DIGITS[byte >> 4]).put(DIGITS[byte & 0xf]);
     } else {
       out.put(c);
     }

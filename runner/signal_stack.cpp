@@ -94,8 +94,8 @@ PthreadCreate nextPthreadCreate() noexcept {
 void giveThreadSignalStack() noexcept {
   // Never destroyed: the main thread's stack stays until the process ends, exit handlers included.
   alignas(ThreadSignalStack) static std::byte storage[sizeof(ThreadSignalStack)];
-  static const bool given = (new (storage) ThreadSignalStack, true);
-  static_cast<void>(given);
+  static const bool GIVEN = (new (storage) ThreadSignalStack, true);
+  static_cast<void>(GIVEN);
 }
 
 }  // namespace vesk

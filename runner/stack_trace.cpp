@@ -35,7 +35,7 @@ std::size_t walkFrom(std::uintptr_t fp, std::uintptr_t low, std::uintptr_t first
 }
 
 // The frame pointer's column in x86-64 call-frame information.
-constexpr int rbp_column = 6;
+constexpr int RBP_COLUMN = 6;
 
 // One step of call-frame unwinding, out of the faulting function and into its caller. The
 // frame-pointer walk alone cannot take this step when the fault hit a function that keeps no
@@ -57,7 +57,7 @@ _Unwind_Reason_Code stepOutOfFault(_Unwind_Context* context, void* data) {
     step->caller_ip = ip;
     // The register as the caller left it: restored from where the faulting function saved it,
     // or unchanged from the signal context when it saved nothing.
-    step->caller_fp = static_cast<std::uintptr_t>(_Unwind_GetGR(context, rbp_column));
+    step->caller_fp = static_cast<std::uintptr_t>(_Unwind_GetGR(context, RBP_COLUMN));
     step->fault_cfa = static_cast<std::uintptr_t>(_Unwind_GetCFA(context));
     return _URC_END_OF_STACK;
   }

@@ -23,19 +23,12 @@ namespace vesk {
 
 namespace {
 
-// A report has to end the process by the abort signal whatever the reporting thread held when it
-// stopped or faulted: the C library allocator's lock, the dynamic linker's, one of this program's.
-// Source locations need the heap and such locks, so they cannot be had for certain; the report is
-// bounded in time instead. When it starts, it arms two timers of its own thread. After
-// `symbolised_budget_ms` the first runs `watchdogFired` on that thread, which writes what is not
-// out yet in the unsymbolised form and aborts: the report keeps what it captured and how much of
-// it is out (`Report`), flushing each finished entry, so every entry goes out once, with or
-// without its location. After `hard_limit_ms` the second sends the abort signal itself, for a
-// watchdog that cannot write either (standard error blocked). A fault inside the report finishes
-// it the same way. A normal report takes a few milliseconds and is over long before either fires.
-constexpr long symbolised_budget_ms = 1000;
-constexpr long hard_limit_ms = 1500;
-constexpr int watchdog_signal = SIGALRM;
+// A report must end the process by the abort signal whatever the reporting thread held, so it is
+// bounded in time: after the first limit a watchdog writes the rest unsymbolised and aborts, after
+// the second the abort signal is sent regardless (docs/stop-reports.md).
+constexpr long SYMBOLISED_BUDGET_MS = 1000;
+constexpr long HARD_LIMIT_MS = 1500;
+constexpr int WATCHDOG_SIGNAL = SIGALRM;
 
 std::mutex stop_mutex;
 thread_local int panic_stage = 0;
@@ -115,7 +108,7 @@ template <class T>
 void commit(Writer& out, std::atomic<T>& mark, T value) noexcept {
   sigset_t watchdog, saved;
   sigemptyset(&watchdog);
-  sigaddset(&watchdog, watchdog_signal);
+  sigaddset(&watchdog, WATCHDOG_SIGNAL);
   ::pthread_sigmask(SIG_BLOCK, &watchdog, &saved);
   out.flush();
   mark.store(value, std::memory_order_release);
@@ -191,15 +184,15 @@ void beginReport(const Writer& out) noexcept {
   act.sa_sigaction = watchdogFired;
   act.sa_flags = SA_SIGINFO | SA_ONSTACK;
   sigemptyset(&act.sa_mask);
-  ::sigaction(watchdog_signal, &act, nullptr);
+  ::sigaction(WATCHDOG_SIGNAL, &act, nullptr);
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGABRT);
-  sigaddset(&set, watchdog_signal);
+  sigaddset(&set, WATCHDOG_SIGNAL);
   ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 
-  armThreadTimer(tid, watchdog_signal, symbolised_budget_ms);
-  armThreadTimer(tid, SIGABRT, hard_limit_ms);
+  armThreadTimer(tid, WATCHDOG_SIGNAL, SYMBOLISED_BUDGET_MS);
+  armThreadTimer(tid, SIGABRT, HARD_LIMIT_MS);
 }
 
 [[noreturn]] void stopReport(std::string_view message, const ErrorTrace* trace,

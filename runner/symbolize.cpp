@@ -25,10 +25,10 @@ namespace vesk {
 namespace {
 
 // Larger sources are not shown: the location line alone still says where to look.
-constexpr std::size_t max_source_size = std::size_t{16} << 20;
+constexpr std::size_t MAX_SOURCE_SIZE = std::size_t{16} << 20;
 // Inlined calls nest a handful deep in practice; deeper callers are left out.
-constexpr std::size_t max_inline_depth = 32;
-constexpr std::size_t source_cache_slots = 4;
+constexpr std::size_t MAX_INLINE_DEPTH = 32;
+constexpr std::size_t SOURCE_CACHE_SLOTS = 4;
 
 // ---------------------------------------------------------------------------------------------
 // Colours
@@ -37,11 +37,11 @@ struct Style {
   std::string_view location, dim, caret, reset;
 };
 
-constexpr Style plain_style{"", "", "", ""};
-constexpr Style colour_style{"\x1b[1m", "\x1b[2m", "\x1b[1;32m", "\x1b[0m"};
+constexpr Style PLAIN_STYLE{"", "", "", ""};
+constexpr Style COLOUR_STYLE{"\x1b[1m", "\x1b[2m", "\x1b[1;32m", "\x1b[0m"};
 
 const Style& chooseStyle() noexcept {
-  return Terminal::forErrorSink().colour() ? colour_style : plain_style;
+  return Terminal::forErrorSink().colour() ? COLOUR_STYLE : PLAIN_STYLE;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -142,7 +142,7 @@ int findNoDebuginfo(Dwfl_Module*, void**, const char*, Dwarf_Addr, const char*, 
   return -1;
 }
 
-const Dwfl_Callbacks dwfl_callbacks{findNoElf, findNoDebuginfo, dwfl_offline_section_address,
+const Dwfl_Callbacks DWFL_CALLBACKS{findNoElf, findNoDebuginfo, dwfl_offline_section_address,
                                     nullptr};
 
 struct LoadedImage {
@@ -226,7 +226,7 @@ Result<void> openSession(Session& s) noexcept {
   const int fd = ::open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
   if (fd < 0) return VESK_FAIL(Error::InputOutput);
 
-  s.dwfl = dwfl_begin(&dwfl_callbacks);
+  s.dwfl = dwfl_begin(&DWFL_CALLBACKS);
   if (s.dwfl == nullptr) {
     ::close(fd);
     return VESK_FAIL(Error::OutOfMemory);
@@ -333,7 +333,7 @@ Result<std::span<Scope>> unitScopes(Session& s, Unit& unit) noexcept {
 
 // The scopes containing `address`, innermost first; returns how many were written.
 std::size_t containingScopes(std::span<const Scope> scopes, std::uint64_t address,
-                             std::span<const Scope*, max_inline_depth> out) noexcept {
+                             std::span<const Scope*, MAX_INLINE_DEPTH> out) noexcept {
   auto it = std::upper_bound(scopes.begin(), scopes.end(), address,
                              [](std::uint64_t a, const Scope& s) { return a < s.lo; });
   std::size_t n = 0;
@@ -457,7 +457,7 @@ struct SourceFile {
   ArrayList<std::uint32_t> line_starts = ArrayList<std::uint32_t>::init(mallocAllocator());
 };
 
-SourceFile source_cache[source_cache_slots];
+SourceFile source_cache[SOURCE_CACHE_SLOTS];
 std::size_t source_cache_next = 0;
 
 void loadSource(SourceFile& file) noexcept {
@@ -465,7 +465,7 @@ void loadSource(SourceFile& file) noexcept {
   if (fd < 0) return;
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-      static_cast<std::size_t>(st.st_size) > max_source_size) {
+      static_cast<std::size_t>(st.st_size) > MAX_SOURCE_SIZE) {
     ::close(fd);
     return;
   }
@@ -494,7 +494,7 @@ SourceFile* cachedSource(const char* path) noexcept {
     if (file.path != nullptr && std::strcmp(file.path, path) == 0) return &file;
   }
   SourceFile& slot = source_cache[source_cache_next];
-  source_cache_next = (source_cache_next + 1) % source_cache_slots;
+  source_cache_next = (source_cache_next + 1) % SOURCE_CACHE_SLOTS;
   std::free(slot.path);
   std::free(slot.text);
   slot.path = ::strdup(path);
@@ -546,7 +546,7 @@ void printEntry(Writer& out, const Style& style, const Entry& entry) noexcept {
   if (!located) return;
 
   const std::optional<std::string_view> source = sourceLine(entry.file, entry.line);
-  if (source) printSourceLine(out, *source, entry.column, &style == &colour_style);
+  if (source) printSourceLine(out, *source, entry.column, &style == &COLOUR_STYLE);
 }
 
 // A return address points after its call, possibly into the next line or function: it is looked
@@ -615,10 +615,10 @@ Result<void> printLocation(Writer& out, const Style& style, Session& s, std::uin
   }
 
   const std::span<const Scope> scopes = VESK_TRY(unitScopes(s, *unit));
-  const Scope* chain_storage[max_inline_depth];
+  const Scope* chain_storage[MAX_INLINE_DEPTH];
   const std::size_t chain_len =
       containingScopes(scopes, file_address,
-                       std::span<const Scope*, max_inline_depth>(chain_storage, max_inline_depth));
+                       std::span<const Scope*, MAX_INLINE_DEPTH>(chain_storage, MAX_INLINE_DEPTH));
   const std::span<const Scope*> chain(chain_storage,
                                       dropSelfInlining(s, std::span(chain_storage, chain_len)));
   if (chain.empty()) entry.function = VESK_TRY(symbolName(s, looked_up, false));
@@ -725,7 +725,7 @@ void printDumpFailure(Writer& out, const PrintFailure& failure) noexcept {
 
 void printSourceLine(Writer& out, std::string_view source, std::uint64_t column,
                      bool coloured) noexcept {
-  const Style& style = coloured ? colour_style : plain_style;
+  const Style& style = coloured ? COLOUR_STYLE : PLAIN_STYLE;
   out.put(source).put("\n");
   // Column 0 means "somewhere on this line"; a column past the end means the file changed since
   // it was compiled. Either way a caret would point at nothing, but the line still helps.

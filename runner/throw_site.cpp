@@ -64,9 +64,9 @@ std::span<const std::uint64_t> lastThrowSites() noexcept {
 // NOLINTNEXTLINE(bugprone-reserved-identifier): the runtime's entry point, by its name
 extern "C" [[gnu::weak, noreturn]] void __cxa_throw(void* object, std::type_info* type,
                                                     void (*destroy)(void*)) {
-  static const auto next = reinterpret_cast<vesk::CxaThrow>(::dlsym(RTLD_NEXT, "__cxa_throw"));
+  static const auto NEXT = reinterpret_cast<vesk::CxaThrow>(::dlsym(RTLD_NEXT, "__cxa_throw"));
   vesk::last_sites = vesk::findSites(__builtin_return_address(0));
-  if (next == nullptr) vesk::panic("no C++ runtime to throw with");
-  next(object, type, destroy);
+  if (NEXT == nullptr) vesk::panic("no C++ runtime to throw with");
+  NEXT(object, type, destroy);
   __builtin_unreachable();
 }

@@ -23,7 +23,7 @@ namespace vesk {
 
 namespace {
 
-constexpr rlim_t wanted_stack_size = rlim_t{16} * 1024 * 1024;
+constexpr rlim_t WANTED_STACK_SIZE = rlim_t{16} * 1024 * 1024;
 
 // Holds the argument list and, in build-driver mode, the receive queue: the runner allocates
 // nothing else for itself.
@@ -57,8 +57,8 @@ std::optional<ParsedArgs> parseArgs(int argc, char** argv) noexcept {
 void raiseStackLimit() noexcept {
   rlimit limit{};
   if (::getrlimit(RLIMIT_STACK, &limit) != 0) return;
-  if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= wanted_stack_size) return;
-  rlim_t wanted = wanted_stack_size;
+  if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= WANTED_STACK_SIZE) return;
+  rlim_t wanted = WANTED_STACK_SIZE;
   if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < wanted) wanted = limit.rlim_max;
   limit.rlim_cur = wanted;
   ::setrlimit(RLIMIT_STACK, &limit);

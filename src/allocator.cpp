@@ -23,12 +23,12 @@ void mallocFree(void*, std::span<std::byte> old_mem, std::uint8_t, std::uintptr_
   std::free(old_mem.data());
 }
 
-constexpr AllocatorVTable malloc_vtable{mallocAlloc, mallocResize, mallocFree};
+constexpr AllocatorVTable MALLOC_VTABLE{mallocAlloc, mallocResize, mallocFree};
 
 }  // namespace
 
 Allocator mallocAllocator() noexcept {
-  return Allocator{nullptr, &malloc_vtable};
+  return Allocator{nullptr, &MALLOC_VTABLE};
 }
 
 }  // namespace vesk

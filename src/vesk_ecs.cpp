@@ -119,26 +119,10 @@ OptionalRef<const Entity> World::getEntity(EntityId id) const noexcept {
   return findById(entities.items(), id);
 }
 
-// The answer is defined by a plain scan: the first active entity, in storage order, whose
-// `fsDistance(position, entity.position)` is strictly below every earlier one (starting from pi).
-// Evaluating the arc cosine for every entity dominates that scan, so most entities are instead
-// rejected from their squared norm s and raw dot product p alone, and `fsDistance` itself is
-// called for every entity that is not rejected; the chosen identifier is therefore the plain
-// scan's, bit for bit, as long as every rejected entity's distance exceeds the best so far.
-//
-// Why a rejection is exact. Let c_best be the cosine of the best entity so far, computed as
-// `fsDistance` does, t = c_best - REJECT_MARGIN and sa the query's squared norm. An entity is
-// rejected when p*p < (t*t*sa)*s, with sa and s inside [SAFE_MIN, SAFE_MAX] so that no product
-// overflows or loses precision to underflow (p*p may underflow, but then it is some 1e-200 below
-// the right-hand side). Each side carries a relative rounding error of a few units of 2^-53, so
-// |p| / (sqrt(sa)*sqrt(s)) < t*(1 + 5*2^-53), and the cosine `fsDistance` forms from the same
-// p, s and sa (with three more roundings) is below t + 1e-15 <= c_best - REJECT_MARGIN / 2. As
-// |d arccos(c) / dc| >= 1, the exact arc cosines differ by more than REJECT_MARGIN / 2 = 2^-41,
-// about 4.5e-13, while the library's arc cosine is within a few units in the last place (below
-// 1e-15) of the exact one on [0, pi/2]. So the rejected entity's computed distance is strictly
-// greater than the best one, and the strict comparison would not have picked it; ties, NaN
-// positions (cosine NaN, distance 0) and zero vectors (distance 0) never meet the rejection test
-// (NaN compares false; s <= SAFE_MIN is excluded) and go through `fsDistance`.
+// The answer is the plain scan's: the first active entity, in storage order, strictly nearer than
+// every earlier one. Most entities are rejected from their squared norm and dot product alone,
+// without the arc cosine; docs/exact-arithmetic.md shows why a rejected entity could never have
+// been chosen, so the result is the plain scan's bit for bit.
 std::optional<EntityId> World::findNearest(HomVec4 position) const noexcept {
   constexpr double REJECT_MARGIN = 0x1p-40;
   // Squared norms inside this range keep every product of the test a normal number; the lower

@@ -16,7 +16,7 @@
 namespace vesk::testing {
 namespace {
 
-const std::string fixture_path = std::string(VESK_FIXTURE_DIR) + "/allocator_fixture";
+const std::string FIXTURE_PATH = std::string(VESK_FIXTURE_DIR) + "/allocator_fixture";
 
 // Reads one line (without its end) at `pos`; the line end must be there.
 std::optional<std::string_view> lineAt(std::string_view text, std::size_t pos) {
@@ -76,11 +76,11 @@ bool matchesReport(std::string_view text, std::string_view expected) {
 int fixtureLineOfFirstEntry(std::string_view text, std::size_t pos, std::string_view function) {
   const auto line = lineAt(text, pos);
   if (!line) return 0;
-  constexpr std::string_view file = "allocator_fixture.cpp:";
-  const std::size_t at = line->find(file);
+  constexpr std::string_view FILE = "allocator_fixture.cpp:";
+  const std::size_t at = line->find(FILE);
   if (at == std::string_view::npos || line->find(function) == std::string_view::npos) return 0;
   int number = 0;
-  const char* first = line->data() + at + file.size();
+  const char* first = line->data() + at + FILE.size();
   const auto [end, ec] = std::from_chars(first, line->data() + line->size(), number);
   return ec == std::errc() && *end == ':' ? number : 0;
 }
@@ -88,7 +88,7 @@ int fixtureLineOfFirstEntry(std::string_view text, std::size_t pos, std::string_
 ProcessResult runTable(const std::string& table) {
   ProcessOptions options;
   options.set_env = {"VESK_FIXTURE_TABLE=" + table, "NO_COLOR=1"};
-  return runProcess(fixture_path, options);
+  return runProcess(FIXTURE_PATH, options);
 }
 
 // Checks the masked standard error against `expected` and that nothing went to standard output.

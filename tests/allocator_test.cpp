@@ -39,17 +39,17 @@ struct LeakReport {
 };
 
 std::vector<LeakReport> parseLeaks(const std::string& text) {
-  constexpr std::string_view prefix = "[gpa] (err): memory address 0x";
-  constexpr std::string_view suffix = " leaked: \n";
+  constexpr std::string_view PREFIX = "[gpa] (err): memory address 0x";
+  constexpr std::string_view SUFFIX = " leaked: \n";
   std::vector<LeakReport> leaks;
-  for (std::size_t at = text.find(prefix); at != std::string::npos;
-       at = text.find(prefix, at + 1)) {
-    const std::size_t digits = at + prefix.size();
-    const std::size_t after = text.find(suffix, digits);
+  for (std::size_t at = text.find(PREFIX); at != std::string::npos;
+       at = text.find(PREFIX, at + 1)) {
+    const std::size_t digits = at + PREFIX.size();
+    const std::size_t after = text.find(SUFFIX, digits);
     if (after == std::string::npos) break;
     LeakReport report{std::stoull(text.substr(digits, after - digits), nullptr, 16), {}};
     // The record runs up to the blank line the log leaves after it.
-    const std::size_t begin = after + suffix.size();
+    const std::size_t begin = after + SUFFIX.size();
     const std::size_t blank = text.find("\n\n", begin);
     const std::string_view record =
         std::string_view(text).substr(begin, blank == std::string::npos ? blank : blank - begin);
@@ -76,7 +76,7 @@ class CheckingAllocatorTest : public ::testing::Test {
     checkingAllocatorInit();
   }
 
-  Allocator gpa = testingAllocator();
+  Allocator gpa_ = testingAllocator();
 };
 
 std::uint8_t readByte(const void* p) {
@@ -94,13 +94,13 @@ TEST_F(CheckingAllocatorTest, ReleasingEveryBlockOfEverySizeLeavesNothingToRepor
   const std::uint64_t errors = errorsLogged();
   std::vector<std::span<std::byte>> blocks;
   for (std::size_t len : {0, 1, 2, 3, 24, 100, 512, 2047, 2048, 2049, 4096, 100000}) {
-    auto block = gpa.allocate<std::byte>(len);
+    auto block = gpa_.allocate<std::byte>(len);
     ASSERT_TRUE(block.has_value()) << len;
     std::memset(block->data(), 0x5C, len);
     blocks.push_back(*block);
   }
   for (auto block : blocks)
-    gpa.release(block);
+    gpa_.release(block);
   EXPECT_EQ(checkingAllocatorDeinit(), Check::ok);
   EXPECT_EQ(errorsLogged(), errors);
 }
@@ -116,12 +116,12 @@ TEST_F(CheckingAllocatorTest, BlocksAreDistinctAlignedAndDoNotOverlap) {
   for (int i = 0; i < 2000; ++i) {
     const std::size_t len = std::uniform_int_distribution<std::size_t>(0, 3000)(rng);
     const auto log2_align = static_cast<std::uint8_t>(rng() % 13);  // up to 4096
-    void* p = gpa.vtable->alloc(gpa.ptr, len, log2_align, 0);
+    void* p = gpa_.vtable->alloc(gpa_.ptr, len, log2_align, 0);
     ASSERT_NE(p, nullptr);
     blocks.push_back({reinterpret_cast<std::uintptr_t>(p), len, log2_align});
   }
   // A huge alignment for a large block is honoured by trimming an over-sized mapping.
-  void* big = gpa.vtable->alloc(gpa.ptr, 10000, 16, 0);
+  void* big = gpa_.vtable->alloc(gpa_.ptr, 10000, 16, 0);
   ASSERT_NE(big, nullptr);
   blocks.push_back({reinterpret_cast<std::uintptr_t>(big), 10000, 16});
 
@@ -136,46 +136,46 @@ TEST_F(CheckingAllocatorTest, BlocksAreDistinctAlignedAndDoNotOverlap) {
   }
   for (const Block& b : blocks) {
     // NOLINTNEXTLINE(performance-no-int-to-ptr): the addresses were recorded as integers
-    gpa.vtable->free(gpa.ptr, {reinterpret_cast<std::byte*>(b.begin), b.len}, b.log2_align, 0);
+    gpa_.vtable->free(gpa_.ptr, {reinterpret_cast<std::byte*>(b.begin), b.len}, b.log2_align, 0);
   }
   EXPECT_EQ(checkingAllocatorDeinit(), Check::ok);
 }
 
 TEST_F(CheckingAllocatorTest, AlignmentsNoMappingCanHonourAreRefused) {
-  EXPECT_EQ(gpa.vtable->alloc(gpa.ptr, 16, 60, 0), nullptr);
-  EXPECT_EQ(gpa.vtable->alloc(gpa.ptr, SIZE_MAX - 100, 0, 0), nullptr);
+  EXPECT_EQ(gpa_.vtable->alloc(gpa_.ptr, 16, 60, 0), nullptr);
+  EXPECT_EQ(gpa_.vtable->alloc(gpa_.ptr, SIZE_MAX - 100, 0, 0), nullptr);
   EXPECT_EQ(checkingAllocatorDeinit(), Check::ok);
 }
 
 TEST_F(CheckingAllocatorTest, AStaleReadOfAFreedSmallBlockSeesThePoisonPattern) {
-  auto block = *gpa.allocate<std::uint8_t>(100);
+  auto block = *gpa_.allocate<std::uint8_t>(100);
   std::memset(block.data(), 0x11, block.size());
-  gpa.release(block);
+  gpa_.release(block);
   // The whole 128-byte slot is poisoned, not just the bytes that were asked for.
   EXPECT_TRUE(allBytesAre(block.data(), 128, 0xAA));
   EXPECT_EQ(checkingAllocatorDeinit(), Check::ok);
 }
 
 TEST_F(CheckingAllocatorTest, ShrinkingInPlacePoisonsOnlyTheCutOffTail) {
-  auto block = *gpa.allocate<std::uint8_t>(100);
+  auto block = *gpa_.allocate<std::uint8_t>(100);
   std::memset(block.data(), 0x11, block.size());
-  ASSERT_TRUE(gpa.resizeInPlace(block, 40));
+  ASSERT_TRUE(gpa_.resizeInPlace(block, 40));
   EXPECT_TRUE(allBytesAre(block.data(), 40, 0x11));
   EXPECT_TRUE(allBytesAre(block.data() + 40, 60, 0xAA));
   // Growing stays in place up to the slot's size class (128 bytes), never beyond it.
-  EXPECT_TRUE(gpa.resizeInPlace(block.first(40), 128));
-  EXPECT_FALSE(gpa.resizeInPlace(block.first(128), 129));
-  gpa.release(block.first(128));
+  EXPECT_TRUE(gpa_.resizeInPlace(block.first(40), 128));
+  EXPECT_FALSE(gpa_.resizeInPlace(block.first(128), 129));
+  gpa_.release(block.first(128));
 
-  auto large = *gpa.allocate<std::uint8_t>(10000);  // three pages mapped
+  auto large = *gpa_.allocate<std::uint8_t>(10000);  // three pages mapped
   std::memset(large.data(), 0x22, large.size());
-  ASSERT_TRUE(gpa.resizeInPlace(large, 5000));
+  ASSERT_TRUE(gpa_.resizeInPlace(large, 5000));
   EXPECT_TRUE(allBytesAre(large.data(), 5000, 0x22));
   EXPECT_TRUE(allBytesAre(large.data() + 5000, 5000, 0xAA));
-  constexpr std::size_t three_pages = 3 * std::size_t{4096};
-  EXPECT_TRUE(gpa.resizeInPlace(large.first(5000), three_pages));
-  EXPECT_FALSE(gpa.resizeInPlace(large.first(three_pages), three_pages + 1));
-  gpa.release(large.first(three_pages));
+  constexpr std::size_t THREE_PAGES = 3 * std::size_t{4096};
+  EXPECT_TRUE(gpa_.resizeInPlace(large.first(5000), THREE_PAGES));
+  EXPECT_FALSE(gpa_.resizeInPlace(large.first(THREE_PAGES), THREE_PAGES + 1));
+  gpa_.release(large.first(THREE_PAGES));
   EXPECT_EQ(checkingAllocatorDeinit(), Check::ok);
 }
 
@@ -188,8 +188,8 @@ TEST_F(CheckingAllocatorTest, ShrinkingInPlacePoisonsOnlyTheCutOffTail) {
 TEST_F(CheckingAllocatorTest, AKeptBlockIsReportedOnceWithItsAllocatingCallerFirst) {
   std::uintptr_t call_site = 0;
   void* kept = allocateHere(24, call_site);
-  auto freed = *gpa.allocate<std::byte>(24);
-  gpa.release(freed);
+  auto freed = *gpa_.allocate<std::byte>(24);
+  gpa_.release(freed);
   const std::uint64_t errors = errorsLogged();
   StderrCapture capture;
   EXPECT_EQ(checkingAllocatorDeinit(), Check::leak);
@@ -215,12 +215,13 @@ TEST_F(CheckingAllocatorTest, LeaksAreReportedBySizeClassThenPageThenSlotThenThe
   std::vector<std::uintptr_t> by_class[12];
   std::vector<std::uintptr_t> large;
   for (int i = 0; i < 40; ++i) {
-    by_class[11].push_back(reinterpret_cast<std::uintptr_t>(gpa.allocate<std::byte>(2000)->data()));
+    by_class[11].push_back(
+        reinterpret_cast<std::uintptr_t>(gpa_.allocate<std::byte>(2000)->data()));
     if (i % 4 == 0) {
-      large.push_back(reinterpret_cast<std::uintptr_t>(gpa.allocate<std::byte>(9000)->data()));
-      by_class[0].push_back(reinterpret_cast<std::uintptr_t>(gpa.allocate<std::byte>(0)->data()));
+      large.push_back(reinterpret_cast<std::uintptr_t>(gpa_.allocate<std::byte>(9000)->data()));
+      by_class[0].push_back(reinterpret_cast<std::uintptr_t>(gpa_.allocate<std::byte>(0)->data()));
     }
-    by_class[4].push_back(reinterpret_cast<std::uintptr_t>(gpa.allocate<std::byte>(9)->data()));
+    by_class[4].push_back(reinterpret_cast<std::uintptr_t>(gpa_.allocate<std::byte>(9)->data()));
   }
   std::vector<std::uintptr_t> expected_small;
   for (auto& addresses : by_class) {
@@ -246,8 +247,8 @@ TEST_F(CheckingAllocatorTest, LeaksAreReportedBySizeClassThenPageThenSlotThenThe
 }
 
 TEST_F(CheckingAllocatorTest, LeakedBlocksStayReadableAfterTheInstanceIsReleased) {
-  auto kept = *gpa.allocate<std::uint8_t>(300);
-  auto kept_large = *gpa.allocate<std::uint8_t>(20000);
+  auto kept = *gpa_.allocate<std::uint8_t>(300);
+  auto kept_large = *gpa_.allocate<std::uint8_t>(20000);
   std::memset(kept.data(), 0x33, kept.size());
   std::memset(kept_large.data(), 0x44, kept_large.size());
   {
@@ -259,10 +260,10 @@ TEST_F(CheckingAllocatorTest, LeakedBlocksStayReadableAfterTheInstanceIsReleased
 }
 
 TEST_F(CheckingAllocatorTest, FreeWithTheWrongLengthAndAlignmentLogsBothAndFreesTheBlock) {
-  auto block = *gpa.allocate<std::uint64_t>(3);
+  auto block = *gpa_.allocate<std::uint64_t>(3);
   const std::uint64_t errors = errorsLogged();
   StderrCapture capture;
-  gpa.vtable->free(gpa.ptr, std::as_writable_bytes(block).first(16), 2, 0);
+  gpa_.vtable->free(gpa_.ptr, std::as_writable_bytes(block).first(16), 2, 0);
   const std::string report = capture.take();
   EXPECT_EQ(errorsLogged(), errors + 2);
   EXPECT_THAT(report, HasSubstr("[gpa] (err): Allocation size 24 bytes does not match free size "
@@ -274,44 +275,44 @@ TEST_F(CheckingAllocatorTest, FreeWithTheWrongLengthAndAlignmentLogsBothAndFrees
 }
 
 TEST_F(CheckingAllocatorTest, ResizeWithTheWrongAlignmentIsLoggedAndStillResizes) {
-  auto block = *gpa.allocate<std::uint32_t>(4);
+  auto block = *gpa_.allocate<std::uint32_t>(4);
   const std::uint64_t errors = errorsLogged();
   StderrCapture capture;
-  EXPECT_TRUE(gpa.vtable->resize(gpa.ptr, std::as_writable_bytes(block), 0, 8, 0));
+  EXPECT_TRUE(gpa_.vtable->resize(gpa_.ptr, std::as_writable_bytes(block), 0, 8, 0));
   const std::string report = capture.take();
   EXPECT_EQ(errorsLogged(), errors + 1);
   EXPECT_THAT(report, HasSubstr("Allocation alignment 4 does not match resize alignment 1. "
                                 "Allocation: \n"));
   EXPECT_THAT(report, HasSubstr(" Resize: \n"));
-  gpa.release(block.first(2));
+  gpa_.release(block.first(2));
   EXPECT_EQ(checkingAllocatorDeinit(), Check::ok);
 }
 
 TEST_F(CheckingAllocatorTest, ALargeResizeWithTheWrongLengthUsesTheFreeSizeWordsAndGoesOn) {
-  auto block = *gpa.allocate<std::byte>(6000);
+  auto block = *gpa_.allocate<std::byte>(6000);
   StderrCapture capture;
-  EXPECT_TRUE(gpa.resizeInPlace(block.first(5000), 7000));
+  EXPECT_TRUE(gpa_.resizeInPlace(block.first(5000), 7000));
   EXPECT_THAT(capture.take(), HasSubstr("Allocation size 6000 bytes does not match free size "
                                         "5000. Allocation: \n"));
-  gpa.release(std::span<std::byte>(block.data(), 7000));
+  gpa_.release(std::span<std::byte>(block.data(), 7000));
   EXPECT_EQ(checkingAllocatorDeinit(), Check::ok);
 }
 
 TEST_F(CheckingAllocatorTest, ADoubleFreeIsLoggedOnceAndChangesNothingElse) {
-  auto block = *gpa.allocate<std::byte>(0);  // zero-length blocks are checked like any other
-  auto neighbour = *gpa.allocate<std::byte>(1);
+  auto block = *gpa_.allocate<std::byte>(0);  // zero-length blocks are checked like any other
+  auto neighbour = *gpa_.allocate<std::byte>(1);
   neighbour[0] = std::byte{0x5A};
-  gpa.release(block);
+  gpa_.release(block);
   const std::uint64_t errors = errorsLogged();
   StderrCapture capture;
-  gpa.release(block);
+  gpa_.release(block);
   const std::string report = capture.take();
   EXPECT_EQ(errorsLogged(), errors + 1);
   EXPECT_TRUE(report.starts_with("[gpa] (err): Double free detected. Allocation: \n")) << report;
   EXPECT_THAT(report, HasSubstr(" First free: \n"));
   EXPECT_THAT(report, HasSubstr(" Second free: \n"));
   EXPECT_EQ(readByte(neighbour.data()), 0x5A);
-  gpa.release(neighbour);
+  gpa_.release(neighbour);
   EXPECT_EQ(checkingAllocatorDeinit(), Check::ok);
 }
 
@@ -363,36 +364,36 @@ using CheckingAllocatorDeathTest = CheckingAllocatorTest;
 TEST_F(CheckingAllocatorDeathTest, FreeingWhatWasNeverHandedOutStops) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   std::byte on_stack[16];
-  EXPECT_DEATH(gpa.release(std::span<std::byte>(on_stack)), "panic: Invalid free");
-  auto block = *gpa.allocate<std::byte>(32);
+  EXPECT_DEATH(gpa_.release(std::span<std::byte>(on_stack)), "panic: Invalid free");
+  auto block = *gpa_.allocate<std::byte>(32);
   // Inside a slot, or in the part of a page not yet carved into blocks.
-  EXPECT_DEATH(gpa.release(block.subspan(8)), "panic: Invalid free");
-  EXPECT_DEATH(gpa.release(std::span<std::byte>(block.data() + 64, 32)), "panic: Invalid free");
-  auto large = *gpa.allocate<std::byte>(8192);
-  EXPECT_DEATH(gpa.release(large.subspan(4096)), "panic: Invalid free");
-  EXPECT_DEATH((void)gpa.resizeInPlace(large.subspan(4096), 10), "panic: Invalid free");
-  gpa.release(large);
-  EXPECT_DEATH(gpa.release(large), "panic: Invalid free");
-  gpa.release(block);
+  EXPECT_DEATH(gpa_.release(block.subspan(8)), "panic: Invalid free");
+  EXPECT_DEATH(gpa_.release(std::span<std::byte>(block.data() + 64, 32)), "panic: Invalid free");
+  auto large = *gpa_.allocate<std::byte>(8192);
+  EXPECT_DEATH(gpa_.release(large.subspan(4096)), "panic: Invalid free");
+  EXPECT_DEATH((void)gpa_.resizeInPlace(large.subspan(4096), 10), "panic: Invalid free");
+  gpa_.release(large);
+  EXPECT_DEATH(gpa_.release(large), "panic: Invalid free");
+  gpa_.release(block);
   EXPECT_EQ(checkingAllocatorDeinit(), Check::ok);
 }
 
 TEST_F(CheckingAllocatorDeathTest, ABlockOfAnEarlierInstanceIsNotHeldByTheNextOne) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  auto kept = *gpa.allocate<std::byte>(24);
+  auto kept = *gpa_.allocate<std::byte>(24);
   {
     StderrCapture quiet;
     EXPECT_EQ(checkingAllocatorDeinit(), Check::leak);
   }
   checkingAllocatorInit();
-  EXPECT_DEATH(gpa.release(kept), "panic: Invalid free");
+  EXPECT_DEATH(gpa_.release(kept), "panic: Invalid free");
 }
 
 TEST_F(CheckingAllocatorDeathTest, ResizingAFreedBlockReportsTheDoubleFreeThenStops) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  auto block = *gpa.allocate<std::byte>(24);
-  gpa.release(block);
-  EXPECT_DEATH((void)gpa.resizeInPlace(block, 8),
+  auto block = *gpa_.allocate<std::byte>(24);
+  gpa_.release(block);
+  EXPECT_DEATH((void)gpa_.resizeInPlace(block, 8),
                "Double free detected\\. Allocation: .*panic: Unrecoverable double free");
   EXPECT_EQ(checkingAllocatorDeinit(), Check::ok);
 }
@@ -412,9 +413,9 @@ TEST_F(CheckingAllocatorTest, AFreedSlotStaysOutOfUseUntilTheQuarantineBoundThen
   initWithQuarantine("6400");
   std::vector<std::uintptr_t> addresses;
   for (int i = 0; i < 5000; ++i) {
-    auto block = *gpa.allocate<std::byte>(24);
+    auto block = *gpa_.allocate<std::byte>(24);
     addresses.push_back(reinterpret_cast<std::uintptr_t>(block.data()));
-    gpa.release(block);
+    gpa_.release(block);
   }
   for (std::size_t i = 100; i < addresses.size(); ++i) {
     const auto recent = addresses.begin() + static_cast<std::ptrdiff_t>(i);
@@ -427,10 +428,10 @@ TEST_F(CheckingAllocatorTest, AFreedSlotStaysOutOfUseUntilTheQuarantineBoundThen
   EXPECT_EQ(checkingAllocatorDeinit(), Check::ok);
 
   initWithQuarantine("0");
-  auto first = *gpa.allocate<std::byte>(24);
-  gpa.release(first);
-  EXPECT_EQ(gpa.allocate<std::byte>(24)->data(), first.data());
-  gpa.release(first);
+  auto first = *gpa_.allocate<std::byte>(24);
+  gpa_.release(first);
+  EXPECT_EQ(gpa_.allocate<std::byte>(24)->data(), first.data());
+  gpa_.release(first);
   EXPECT_EQ(checkingAllocatorDeinit(), Check::ok);
 
   StderrCapture capture;
@@ -444,19 +445,19 @@ TEST_F(CheckingAllocatorTest, AFreedSlotStaysOutOfUseUntilTheQuarantineBoundThen
 TEST_F(CheckingAllocatorTest, ASecondFreeIsCaughtAfterTheQuarantineAndAfterTheSlotWasReused) {
   initWithQuarantine("640");  // 10 slots of 32 bytes
   const std::uint64_t errors = errorsLogged();
-  auto early = *gpa.allocate<std::byte>(24);
-  gpa.release(early);
+  auto early = *gpa_.allocate<std::byte>(24);
+  gpa_.release(early);
   // Twenty frees push it out of the quarantine; no allocation comes after them to reuse it.
   std::vector<std::span<std::byte>> others;
   others.reserve(20);
   for (int i = 0; i < 20; ++i)
-    others.push_back(*gpa.allocate<std::byte>(24));
+    others.push_back(*gpa_.allocate<std::byte>(24));
   for (auto block : others)
-    gpa.release(block);
+    gpa_.release(block);
   {
     // Out of the quarantine, not yet handed out again: its records are still there.
     StderrCapture capture;
-    gpa.release(early);
+    gpa_.release(early);
     EXPECT_THAT(capture.take(), HasSubstr("Double free detected. Allocation: \n"));
   }
   EXPECT_EQ(errorsLogged(), errors + 1);
@@ -465,14 +466,14 @@ TEST_F(CheckingAllocatorTest, ASecondFreeIsCaughtAfterTheQuarantineAndAfterTheSl
   // Reused: the stale free frees the new owner's block, whose own free is then the double one,
   // its first free naming the stale one.
   initWithQuarantine("0");
-  auto stale = *gpa.allocate<std::byte>(24);
-  gpa.release(stale);
-  auto owner = *gpa.allocate<std::byte>(24);
+  auto stale = *gpa_.allocate<std::byte>(24);
+  gpa_.release(stale);
+  auto owner = *gpa_.allocate<std::byte>(24);
   ASSERT_EQ(owner.data(), stale.data());
-  gpa.release(stale);
+  gpa_.release(stale);
   EXPECT_TRUE(allBytesAre(owner.data(), 32, 0xAA));
   StderrCapture capture;
-  gpa.release(owner);
+  gpa_.release(owner);
   EXPECT_THAT(capture.take(), HasSubstr("Double free detected. Allocation: \n"));
   EXPECT_EQ(errorsLogged(), errors + 2);
   EXPECT_EQ(checkingAllocatorDeinit(), Check::ok);
@@ -483,7 +484,7 @@ TEST_F(CheckingAllocatorDeathTest, RunningOutOfMemoryIsToldWithTheCountOfLiveAll
   GTEST_SKIP() << "the sanitizer's shadow memory does not fit under an address-space limit";
 #endif
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  const auto fillUnderALimit = [this] {
+  const auto fill_under_a_limit = [this] {
     // Room for a few hundred more mebibytes of address space, then blocks until none is left.
     const rlimit limit{rlim_t{512} << 20, RLIM_INFINITY};
     std::size_t made = 0;
@@ -491,7 +492,7 @@ TEST_F(CheckingAllocatorDeathTest, RunningOutOfMemoryIsToldWithTheCountOfLiveAll
     {
       StderrCapture capture;
       if (::setrlimit(RLIMIT_AS, &limit) != 0) std::_Exit(2);
-      while (gpa.allocate<std::byte>(1000).has_value())
+      while (gpa_.allocate<std::byte>(1000).has_value())
         ++made;
       told = capture.take();
     }
@@ -499,7 +500,7 @@ TEST_F(CheckingAllocatorDeathTest, RunningOutOfMemoryIsToldWithTheCountOfLiveAll
                                  std::to_string(made) + " live allocations\n";
     std::_Exit(made > 1000 && told == expected ? 0 : 1);
   };
-  EXPECT_EXIT(fillUnderALimit(), ::testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(fill_under_a_limit(), ::testing::ExitedWithCode(0), "");
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -12,9 +12,9 @@
 namespace vesk::testing {
 namespace {
 
-const std::string fixture = VESK_FIXTURE_DIR "/cases_fixture";
-const std::string stripped = VESK_FIXTURE_DIR "/cases_fixture_stripped";
-const std::string duplicate = VESK_FIXTURE_DIR "/cases_duplicate_fixture";
+const std::string FIXTURE = VESK_FIXTURE_DIR "/cases_fixture";
+const std::string STRIPPED = VESK_FIXTURE_DIR "/cases_fixture_stripped";
+const std::string DUPLICATE = VESK_FIXTURE_DIR "/cases_duplicate_fixture";
 
 // The fixture's source as its checks name it (the compiler was given its absolute path).
 std::string source() {
@@ -38,7 +38,7 @@ ProcessResult run(const std::string& path, std::vector<std::string> args) {
 }
 
 TEST(Cases, EachFailedCheckNamesItsPlaceItsTextAndBothValues) {
-  const ProcessResult r = run(stripped, {});
+  const ProcessResult r = run(STRIPPED, {});
   const std::string at = source() + ":";
   const std::string no_trace =
       "Unable to dump stack trace: Unable to open debug info: MissingDebugInfo\n";
@@ -118,7 +118,7 @@ TEST(Cases, TracesNameTheFailedChecksAndThePlaceOfAThrow) {
   options.args = {"--filter", "checks.throws", "--filter", "checks.dropped*"};
   options.set_env = {"TERM=dumb", "NO_COLOR=1"};
   options.time_limit_ms = 20000;
-  const ProcessResult r = runFromRoot(fixture, options);
+  const ProcessResult r = runFromRoot(FIXTURE, options);
   // The dropped call, in the case's own unit, and the throw expression.
   EXPECT_NE(r.err.find("expectEqual<int, int>(int const&, int const&) (" + source() + ")"),
             std::string::npos)
@@ -128,28 +128,28 @@ TEST(Cases, TracesNameTheFailedChecksAndThePlaceOfAThrow) {
 }
 
 TEST(CasesCommandLine, ListsFiltersAndExcludesByTheGlobsOfTheDriver) {
-  ProcessResult r = run(fixture, {"--list", "--filter", "typed.*", "--filter=table.*", "--exclude",
+  ProcessResult r = run(FIXTURE, {"--list", "--filter", "typed.*", "--filter=table.*", "--exclude",
                                   "*<unsigned char>"});
   EXPECT_EQ(r.out,
             "typed.holds eight bits<signed char>\ntyped.holds eight bits<std::pair<char, char>>\n"
             "table.length[0]\ntable.length[1]\n");
   EXPECT_EQ(r.exit_code, 0);
   // An escaped name selects exactly that case.
-  r = run(fixture, {"--filter", "names.a\\*b"});
+  r = run(FIXTURE, {"--filter", "names.a\\*b"});
   EXPECT_EQ(r.err, "1/1 names.a*b...OK\nAll 1 tests passed.\n");
   EXPECT_EQ(r.exit_code, 0);
-  r = run(fixture, {"--filter", "nothing*"});
+  r = run(FIXTURE, {"--filter", "nothing*"});
   EXPECT_EQ(r.err, "no registered case matches the filters\n");
   EXPECT_EQ(r.exit_code, 2);
 }
 
 TEST(CasesCommandLine, HelpGoesToStandardOutputAndAUsageErrorExitsWithStatus2) {
-  ProcessResult help = run(fixture, {"--help"});
+  ProcessResult help = run(FIXTURE, {"--help"});
   EXPECT_TRUE(help.out.starts_with("usage: EXECUTABLE [--list] [--filter PATTERN]...")) << help.out;
   EXPECT_EQ(help.err, "");
   EXPECT_EQ(help.exit_code, 0);
   for (const std::string_view bad : {"--bogus", "--filter", "--listen"}) {
-    const ProcessResult r = run(fixture, {"--list", std::string(bad)});
+    const ProcessResult r = run(FIXTURE, {"--list", std::string(bad)});
     std::string expected = bad == "--filter" ? "missing pattern after '" : "unknown option '";
     expected.append(bad).append("'\n").append(help.out);
     EXPECT_EQ(r.err, expected) << bad;
@@ -160,7 +160,7 @@ TEST(CasesCommandLine, HelpGoesToStandardOutputAndAUsageErrorExitsWithStatus2) {
 }
 
 TEST(CasesCommandLine, TwoCasesOfOneNameAreRefusedBeforeAnyRuns) {
-  const ProcessResult r = run(duplicate, {});
+  const ProcessResult r = run(DUPLICATE, {});
   const std::string file = source().substr(0, source().rfind('/')) + "/cases_duplicate_fixture.cpp";
   EXPECT_EQ(r.err,
             "two cases are named \"twice.same name\": at " + file + ":4 and " + file + ":6\n");

@@ -42,12 +42,12 @@ TEST(CaseChecks, AValueTooLongForItsTextIsCutAndSaysSo) {
 }
 
 TEST(CaseChecks, TypedCasesAreNamedByEachTypeAsWrittenNestedCommasIncluded) {
-  constexpr std::string_view list = "int, std::pair<int, std::map<a, b>>,  unsigned char , f(x, y)";
-  EXPECT_EQ(cases_detail::typeAt(list, 0), "int");
-  EXPECT_EQ(cases_detail::typeAt(list, 1), "std::pair<int, std::map<a, b>>");
-  EXPECT_EQ(cases_detail::typeAt(list, 2), "unsigned char");
-  EXPECT_EQ(cases_detail::typeAt(list, 3), "f(x, y)");
-  EXPECT_EQ(cases_detail::typeAt(list, 4), "");
+  constexpr std::string_view LIST = "int, std::pair<int, std::map<a, b>>,  unsigned char , f(x, y)";
+  EXPECT_EQ(cases_detail::typeAt(LIST, 0), "int");
+  EXPECT_EQ(cases_detail::typeAt(LIST, 1), "std::pair<int, std::map<a, b>>");
+  EXPECT_EQ(cases_detail::typeAt(LIST, 2), "unsigned char");
+  EXPECT_EQ(cases_detail::typeAt(LIST, 3), "f(x, y)");
+  EXPECT_EQ(cases_detail::typeAt(LIST, 4), "");
 }
 
 }  // namespace

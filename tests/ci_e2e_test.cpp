@@ -19,16 +19,16 @@ namespace {
 using vesk::testing::ProcessOptions;
 using vesk::testing::ProcessResult;
 
-const std::string driver = VESK_DRIVER;
-const std::string fixtures = VESK_FIXTURE_DIR;
-const std::string product = VESK_PRODUCT;
+const std::string DRIVER = VESK_DRIVER;
+const std::string FIXTURES = VESK_FIXTURE_DIR;
+const std::string PRODUCT = VESK_PRODUCT;
 
 ProcessResult runDriver(std::vector<std::string> args, std::vector<std::string> env = {}) {
   ProcessOptions options;
   options.args = std::move(args);
   options.set_env = std::move(env);
   options.time_limit_ms = 60000;
-  return vesk::testing::runProcess(driver, options);
+  return vesk::testing::runProcess(DRIVER, options);
 }
 
 std::string temporaryDirectory() {
@@ -77,7 +77,7 @@ TEST(Partition, SplitsTheSelectionIntoDisjointPartsWhoseUnionIsIt) {
   const std::vector<std::string> selection = {"--filter", "vesk_kernel.*", "--exclude", "*PGL4*"};
   std::vector<std::string> args = selection;
   args.insert(args.begin(), "--list");
-  args.push_back(product);
+  args.push_back(PRODUCT);
   const ProcessResult all = runDriver(args);
   ASSERT_EQ(all.exit_code, 0) << all.err;
   const std::vector<std::string> names = lines(all.out);
@@ -114,7 +114,7 @@ TEST(Partition, SplitsTheSelectionIntoDisjointPartsWhoseUnionIsIt) {
 TEST(Partition, RunsOnlyItsCasesCountsOnlyThemAndAnEmptyOnePasses) {
   const std::string dir = temporaryDirectory();
   const ProcessResult r = runDriver(
-      {"--partition", "count:2/3", "--filter", "*PGL4*", "--junit", dir + "/part.xml", product});
+      {"--partition", "count:2/3", "--filter", "*PGL4*", "--junit", dir + "/part.xml", PRODUCT});
   EXPECT_EQ(r.exit_code, 0) << r.err;
   // Eight cases match; the second partition of three holds the second, fifth and eighth.
   for (const char* name :
@@ -127,13 +127,13 @@ TEST(Partition, RunsOnlyItsCasesCountsOnlyThemAndAnEmptyOnePasses) {
 
   const ProcessResult empty =
       runDriver({"--partition", "count:2/2", "--filter", "vesk_kernel.test.PGL4: determinant",
-                 "--junit", dir + "/empty.xml", product});
+                 "--junit", dir + "/empty.xml", PRODUCT});
   EXPECT_EQ(empty.exit_code, 0) << empty.err;
   EXPECT_EQ(empty.err,
             "vesk-run: partition count:2/2 holds none of the 1 selected cases; nothing to run\n");
   EXPECT_EQ(xpath(dir + "/empty.xml", "concat(//testsuite/@tests, ' ', count(//testcase))"), "0 0");
 
-  const ProcessResult bad = runDriver({"--partition", "hash:3/2", product});
+  const ProcessResult bad = runDriver({"--partition", "hash:3/2", PRODUCT});
   EXPECT_EQ(bad.exit_code, 2);
   EXPECT_EQ(bad.err,
             "vesk-run: invalid partition 'hash:3/2': M must not exceed N\n"
@@ -142,7 +142,7 @@ TEST(Partition, RunsOnlyItsCasesCountsOnlyThemAndAnEmptyOnePasses) {
 
 TEST(Bazel, EachShardRunsItsCasesWritesItsReportAndMarksItsCleanEnd) {
   const std::string dir = temporaryDirectory();
-  const std::string fixture = fixtures + "/driver_fixture";
+  const std::string fixture = FIXTURES + "/driver_fixture";
   std::map<std::string, int> seen;
   for (int shard = 0; shard < 3; ++shard) {
     const std::string at = dir + "/" + std::to_string(shard);
@@ -209,7 +209,7 @@ ProcessResult prove(const std::string& exec, const std::string& test,
 }
 
 TEST(Tap, ProveReadsEveryOutcomeTheirDiagnosticsAndAnEmptyPartition) {
-  const std::string fixture = fixtures + "/server_fixture";
+  const std::string fixture = FIXTURES + "/server_fixture";
   const ProcessResult tap = runDriver({"-j1", "--format", "tap", fixture});
   EXPECT_EQ(tap.exit_code, 1);
   EXPECT_EQ(tap.err, "") << "standard error keeps only vesk-run's own messages";
@@ -228,7 +228,7 @@ TEST(Tap, ProveReadsEveryOutcomeTheirDiagnosticsAndAnEmptyPartition) {
             std::string::npos);
   EXPECT_TRUE(tap.out.ends_with("\n  ...\n1..9\n")) << tap.out;
 
-  const ProcessResult failing = prove(driver + " -j1 --format tap", fixture);
+  const ProcessResult failing = prove(DRIVER + " -j1 --format tap", fixture);
   EXPECT_EQ(failing.exit_code, 1);
   EXPECT_NE(failing.out.find("(Wstat: 256 (exited 1) Tests: 9 Failed: 6)\n"
                              "  Failed tests:  2, 4-6, 8-9\n"),
@@ -236,28 +236,28 @@ TEST(Tap, ProveReadsEveryOutcomeTheirDiagnosticsAndAnEmptyPartition) {
       << failing.out << failing.err;
   EXPECT_EQ(failing.out.find("Parse errors"), std::string::npos) << failing.out;
 
-  const ProcessResult passing = prove(driver + " --partition count:1/4 --format tap", product);
+  const ProcessResult passing = prove(DRIVER + " --partition count:1/4 --format tap", PRODUCT);
   EXPECT_EQ(passing.exit_code, 0) << passing.out << passing.err;
   EXPECT_NE(passing.out.find("All tests successful.\nFiles=1, Tests=9,"), std::string::npos)
       << passing.out;
 
   // A flaky point's comment and the skipped points of cases not run keep prove reading.
   const ProcessResult stopped =
-      prove(driver + " -j1 --retries 1 --fail-fast --format tap", fixtures + "/driver_fixture",
+      prove(DRIVER + " -j1 --retries 1 --fail-fast --format tap", FIXTURES + "/driver_fixture",
             {"DRIVER_FIXTURE_TABLE=flaky", "FIXTURE_STATE_DIR=" + temporaryDirectory()});
   EXPECT_NE(stopped.out.find("Tests: 3 Failed: 1)\n  Failed test:  2\n"), std::string::npos)
       << stopped.out << stopped.err;
   EXPECT_EQ(stopped.out.find("Parse errors"), std::string::npos) << stopped.out;
 
   const std::vector<std::string> environment = {"DRIVER_FIXTURE_TABLE=environment"};
-  const ProcessResult empty = prove(driver + " --partition count:5/5 --format tap",
-                                    fixtures + "/driver_fixture", environment);
+  const ProcessResult empty = prove(DRIVER + " --partition count:5/5 --format tap",
+                                    FIXTURES + "/driver_fixture", environment);
   EXPECT_EQ(empty.exit_code, 0) << empty.out << empty.err;
   EXPECT_NE(empty.out.find("skipped: partition count:5/5 holds none of the 4 selected cases"),
             std::string::npos)
       << empty.out;
   const ProcessResult two = runDriver(
-      {"-j1", "--format", "tap", "--partition", "count:1/2", fixtures + "/driver_fixture"},
+      {"-j1", "--format", "tap", "--partition", "count:1/2", FIXTURES + "/driver_fixture"},
       environment);
   EXPECT_EQ(two.out,
             "TAP version 13\nok 1 - driver.test.passes first\nok 2 - driver.test.passes second\n"

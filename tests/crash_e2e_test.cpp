@@ -13,13 +13,13 @@
 namespace vesk::testing {
 namespace {
 
-const std::string fixture = VESK_FIXTURE_DIR "/locked_allocator";
+const std::string FIXTURE = VESK_FIXTURE_DIR "/locked_allocator";
 
 ProcessResult runScenario(const std::string& scenario) {
   ProcessOptions options;
   options.set_env = {"VESK_CRASH_SCENARIO=" + scenario};
   options.time_limit_ms = 10000;  // far beyond the report's bound; a hang fails, not blocks
-  return runProcess(fixture, options);
+  return runProcess(FIXTURE, options);
 }
 
 // The frames of a report: consecutive entries with one address are a frame and its inlined calls.

@@ -25,16 +25,16 @@ using vesk::testing::processEnds;
 using vesk::testing::ProcessOptions;
 using vesk::testing::ProcessResult;
 
-const std::string driver = VESK_DRIVER;
-const std::string driver_fixture = VESK_FIXTURE_DIR "/driver_fixture";
-const std::string fixtures = VESK_FIXTURE_DIR;
-const std::string product = VESK_PRODUCT;
+const std::string DRIVER = VESK_DRIVER;
+const std::string DRIVER_FIXTURE = VESK_FIXTURE_DIR "/driver_fixture";
+const std::string FIXTURES = VESK_FIXTURE_DIR;
+const std::string PRODUCT = VESK_PRODUCT;
 
 ProcessResult runDriver(std::vector<std::string> args, std::vector<std::string> env = {}) {
   ProcessOptions options;
   options.args = std::move(args);
   options.set_env = std::move(env);
-  return vesk::testing::runProcess(driver, options);
+  return vesk::testing::runProcess(DRIVER, options);
 }
 
 std::string temporaryDirectory() {
@@ -87,7 +87,7 @@ std::string junitCase(const std::string& name) {
 TEST(Driver, ReportsEveryOutcomeWithTheOutputOfItsOwnCaseAndWritesJUnit) {
   const std::string dir = temporaryDirectory();
   const ProcessResult r =
-      runDriver({"-j2", "--junit", dir + "/report.xml", fixtures + "/server_fixture"});
+      runDriver({"-j2", "--junit", dir + "/report.xml", FIXTURES + "/server_fixture"});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.out, "");
   const std::string& report = r.err;
@@ -142,7 +142,7 @@ TEST(Driver, ReportsEveryOutcomeWithTheOutputOfItsOwnCaseAndWritesJUnit) {
 TEST(Driver, ACrashedCaseIsReportedWithItsReportAndTheRestRunsOnAFreshServer) {
   const std::string dir = temporaryDirectory();
   const ProcessResult stop =
-      runDriver({"-j1", "--junit", dir + "/stop.xml", fixtures + "/harness_fixture"},
+      runDriver({"-j1", "--junit", dir + "/stop.xml", FIXTURES + "/harness_fixture"},
                 {"VESK_FIXTURE_TABLE=stop"});
   EXPECT_EQ(stop.exit_code, 1);
   const std::string masked = vesk::testing::maskVarying(stop.err);
@@ -162,7 +162,7 @@ TEST(Driver, ACrashedCaseIsReportedWithItsReportAndTheRestRunsOnAFreshServer) {
   EXPECT_EQ(junit(dir + "/stop.xml", "string(" + error + "/@type)"), "crash");
 
   const ProcessResult fault =
-      runDriver({fixtures + "/harness_fixture"}, {"VESK_FIXTURE_TABLE=fault"});
+      runDriver({FIXTURES + "/harness_fixture"}, {"VESK_FIXTURE_TABLE=fault"});
   EXPECT_EQ(fault.exit_code, 1);
   EXPECT_NE(
       fault.err.find("fixture.test.bad pointer...CRASH (Segmentation fault at address 0x10) ["),
@@ -176,7 +176,7 @@ TEST(Driver, AServerIsSeenToEndWhileAProcessItStartedHoldsItsPipes) {
   const std::string dir = temporaryDirectory();
   const auto start = std::chrono::steady_clock::now();
   const ProcessResult r =
-      runDriver({"-j1", fixtures + "/harness_fixture"},
+      runDriver({"-j1", FIXTURES + "/harness_fixture"},
                 {"VESK_FIXTURE_TABLE=outlived", "FIXTURE_PID_FILE=" + dir + "/pids"});
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
   EXPECT_EQ(r.exit_code, 1);
@@ -196,7 +196,7 @@ TEST(Driver, AServerIsSeenToEndWhileAProcessItStartedHoldsItsPipes) {
 // print is the case's output (shown with --verbose) and the read finds the end of the input.
 TEST(Driver, ACaseThatUsesTheStandardStreamsLeavesTheExchangeAlone) {
   const ProcessResult r =
-      runDriver({"-j1", "--verbose", "--timeout", "10", fixtures + "/harness_fixture"},
+      runDriver({"-j1", "--verbose", "--timeout", "10", FIXTURES + "/harness_fixture"},
                 {"VESK_FIXTURE_TABLE=stdio"});
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_TRUE(r.err.starts_with("1/2 fixture.test.uses the standard streams...OK [")) << r.err;
@@ -210,7 +210,7 @@ TEST(Driver, ACaseOverTheTimeLimitIsKilledAndTheRunGoesOn) {
   const std::string dir = temporaryDirectory();
   const auto start = std::chrono::steady_clock::now();
   const ProcessResult r = runDriver({"--timeout", "0.3", "--filter", "progress.test.case 0?:*",
-                                     "--junit", dir + "/t.xml", fixtures + "/progress_fixture"},
+                                     "--junit", dir + "/t.xml", FIXTURES + "/progress_fixture"},
                                     {"FIXTURE_SLOW_CASE=2", "FIXTURE_SLOW_MS=60000"});
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
   EXPECT_EQ(r.exit_code, 1);
@@ -223,7 +223,7 @@ TEST(Driver, ACaseOverTheTimeLimitIsKilledAndTheRunGoesOn) {
 }
 
 TEST(Driver, SelectsCasesByPatternAndListsThemInTableOrder) {
-  const ProcessResult list = runDriver({"--list", product});
+  const ProcessResult list = runDriver({"--list", PRODUCT});
   EXPECT_EQ(list.exit_code, 0);
   EXPECT_EQ(std::count(list.out.begin(), list.out.end(), '\n'), 36);
   EXPECT_TRUE(list.out.starts_with("vesk_ecs.test.ECS: Entity creation and lifecycle\n"));
@@ -231,7 +231,7 @@ TEST(Driver, SelectsCasesByPatternAndListsThemInTableOrder) {
 
   const ProcessResult pgl =
       runDriver({"--list", "--filter", "*PGL4*", "--exclude", "*comptime*", "--filter",
-                 "vesk_kernel.test.CORDIC inverse sqr?", product});
+                 "vesk_kernel.test.CORDIC inverse sqr?", PRODUCT});
   EXPECT_EQ(pgl.out,
             "vesk_ecs.test.ECS: Entity world transform PGL4\n"
             "vesk_kernel.test.PGL4: identity action\nvesk_kernel.test.PGL4: determinant\n"
@@ -242,7 +242,7 @@ TEST(Driver, SelectsCasesByPatternAndListsThemInTableOrder) {
             "vesk_kernel.test.CORDIC inverse sqrt\n");
 
   const ProcessResult one =
-      runDriver({"-j3", "--filter", "vesk_kernel.test.PGL4: determinant", product});
+      runDriver({"-j3", "--filter", "vesk_kernel.test.PGL4: determinant", PRODUCT});
   EXPECT_EQ(one.exit_code, 0);
   EXPECT_NE(one.err.find("1/1 vesk_kernel.test.PGL4: determinant...OK ["), std::string::npos);
   EXPECT_NE(one.err.find("\nAll 1 tests passed.\nFinished in "), std::string::npos) << one.err;
@@ -275,16 +275,16 @@ TEST(Driver, RefusesBadInputWithAClearMessageAndStatusTwo) {
       {{script("old", "printf '\\0\\0\\0\\0\\6\\0\\0\\0000.12.0'; sleep 60")},
        "speaks protocol version '0.12.0'; this vesk-run speaks '0.13.0'"},
       {{silent}, "is not a harness executable: no protocol version within 5 s"},
-      {{fixtures + "/driver_fixture"},
+      {{FIXTURES + "/driver_fixture"},
        "has a case table vesk-run cannot run: cases 0 and 2 are both named 'driver.test.a'"},
-      {{"--filter", "nothing*", product}, "no case matches the --filter and --exclude patterns"},
-      {{fixtures + "/server_fixture_empty"}, "has no cases"},
-      {{"--junit", dir, product}, "vesk-run: cannot write '" + dir + "': EISDIR"},
-      {{"--junit", dir + "/missing/report.xml", product},
+      {{"--filter", "nothing*", PRODUCT}, "no case matches the --filter and --exclude patterns"},
+      {{FIXTURES + "/server_fixture_empty"}, "has no cases"},
+      {{"--junit", dir, PRODUCT}, "vesk-run: cannot write '" + dir + "': EISDIR"},
+      {{"--junit", dir + "/missing/report.xml", PRODUCT},
        "vesk-run: cannot write '" + dir + "/missing/report.xml': ENOENT"},
-      {{"-j0", product}, "invalid job count '0'"},
-      {{"--timeout", "soon", product}, "invalid timeout 'soon'"},
-      {{"--frobnicate", product}, "unknown option '--frobnicate'"},
+      {{"-j0", PRODUCT}, "invalid job count '0'"},
+      {{"--timeout", "soon", PRODUCT}, "invalid timeout 'soon'"},
+      {{"--frobnicate", PRODUCT}, "unknown option '--frobnicate'"},
       {{}, "no executable given"},
   };
   for (const Case& c : cases) {
@@ -301,13 +301,13 @@ TEST(Driver, RefusesBadInputWithAClearMessageAndStatusTwo) {
 
 TEST(Driver, EndsEveryServerWhenItIsTerminatedOrKilled) {
   for (const int signal : {SIGTERM, SIGKILL}) {
-    std::vector<std::string> args = {driver, "-j2", fixtures + "/progress_fixture"};
+    std::vector<std::string> args = {DRIVER, "-j2", FIXTURES + "/progress_fixture"};
     std::vector<std::string> env = vesk::testing::childEnvironment({"FIXTURE_SLEEP_MS=10000"});
     const std::vector<char*> argv = vesk::testing::execArray(args);
     const std::vector<char*> envp = vesk::testing::execArray(env);
     const pid_t pid = ::fork();
     if (pid == 0) {
-      ::execve(driver.c_str(), argv.data(), envp.data());
+      ::execve(DRIVER.c_str(), argv.data(), envp.data());
       ::_exit(127);
     }
     std::vector<pid_t> servers;
@@ -332,10 +332,10 @@ TEST(Driver, EndsEveryServerWhenItIsTerminatedOrKilled) {
 
 TEST(Driver, ShowsProgressOnATerminalAndOnlyTheCasesThatNeedALook) {
   ProcessOptions options;
-  options.args = {"-j2", fixtures + "/progress_fixture"};
+  options.args = {"-j2", FIXTURES + "/progress_fixture"};
   options.set_env = {"FIXTURE_SLEEP_MS=20", "TERM=xterm"};
   options.stderr_on_terminal = true;
-  const ProcessResult r = vesk::testing::runProcess(driver, options);
+  const ProcessResult r = vesk::testing::runProcess(DRIVER, options);
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_NE(r.err.find("/36] Test"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("progress.test.case "), std::string::npos);
@@ -349,13 +349,13 @@ TEST(Driver, ShowsProgressOnATerminalAndOnlyTheCasesThatNeedALook) {
 // A run of the driver fixture's table `table`.
 ProcessResult runTable(const std::string& table, std::vector<std::string> args,
                        std::vector<std::string> env = {}) {
-  args.push_back(driver_fixture);
+  args.push_back(DRIVER_FIXTURE);
   env.push_back("DRIVER_FIXTURE_TABLE=" + table);
   ProcessOptions options;
   options.args = std::move(args);
   options.set_env = std::move(env);
   options.time_limit_ms = 60000;
-  return vesk::testing::runProcess(driver, options);
+  return vesk::testing::runProcess(DRIVER, options);
 }
 
 // `command` run by the shell, for what needs its redirections and limits.
@@ -398,8 +398,8 @@ TEST(Driver, ACaseWritingWithoutEndCostsBoundedMemoryAndLeavesAReadableReport) {
 #else
   const std::string limit = "ulimit -v 262144; ";
 #endif
-  const ProcessResult r = runShell(limit + "exec '" + driver + "' --verbose --junit " + dir +
-                                       "/big.xml '" + driver_fixture + "'",
+  const ProcessResult r = runShell(limit + "exec '" + DRIVER + "' --verbose --junit " + dir +
+                                       "/big.xml '" + DRIVER_FIXTURE + "'",
                                    {"DRIVER_FIXTURE_TABLE=output"});
   EXPECT_EQ(r.exit_code, 0) << r.err.substr(0, 2000);
   const std::uint64_t written = 11 + (std::uint64_t{200} << 20) + 11;
@@ -443,7 +443,7 @@ TEST(Driver, AServerThatBreaksTheProtocolCostsOnlyTheRunningCase) {
   ProcessOptions alone;
   alone.set_env = {"DRIVER_FIXTURE_TABLE=protocol"};
   alone.time_limit_ms = 60000;
-  const ProcessResult terminal = vesk::testing::runProcess(driver_fixture, alone);
+  const ProcessResult terminal = vesk::testing::runProcess(DRIVER_FIXTURE, alone);
   EXPECT_EQ(terminal.exit_code, 1);  // without a driver, the case writing to it fails
   EXPECT_TRUE(
       terminal.err.ends_with("4/5 driver.test.forks and both return...OK\n"
@@ -509,7 +509,7 @@ TEST(Driver, IsolateRunsEveryCaseOnAFreshServer) {
 TEST(Driver, RetriesRunAFailedCaseAgainOnAFreshServerAndTellFlakyFromBroken) {
   const std::string dir = temporaryDirectory();
   const ProcessResult r =
-      runDriver({"-j1", "--retries", "2", "--junit", dir + "/r.xml", driver_fixture},
+      runDriver({"-j1", "--retries", "2", "--junit", dir + "/r.xml", DRIVER_FIXTURE},
                 {"DRIVER_FIXTURE_TABLE=flaky", "FIXTURE_STATE_DIR=" + dir});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_NE(r.err.find(" driver.test.fails on its first try...FLAKY (try 2, after FAIL) ["),
@@ -637,7 +637,7 @@ TEST(Driver, ACaseStillRunningGetsASlowLineEachPeriodAndTheSummaryNamesTheSlowes
 
 TEST(Driver, SmallFaults) {
   // A list that cannot be written is a failure.
-  const ProcessResult full = runShell("exec '" + driver + "' --list '" + product + "' >/dev/full");
+  const ProcessResult full = runShell("exec '" + DRIVER + "' --list '" + PRODUCT + "' >/dev/full");
   EXPECT_EQ(full.exit_code, 1);
   EXPECT_NE(full.err.find("vesk-run: cannot write the case list: ENOSPC"), std::string::npos);
   // A program that ends at once is reported by its own end, never by the driver's kill.
@@ -657,7 +657,7 @@ TEST(Driver, SmallFaults) {
 
 TEST(Driver, AnInterruptedRunReportsWhatFinishedAndEndsByTheSignal) {
   const std::string dir = temporaryDirectory();
-  std::vector<std::string> args = {driver, "-j1", "--junit", dir + "/i.xml", driver_fixture};
+  std::vector<std::string> args = {DRIVER, "-j1", "--junit", dir + "/i.xml", DRIVER_FIXTURE};
   // Under Bazel, the premature-exit file it creates at start stays: the run did not end cleanly.
   std::vector<std::string> env = vesk::testing::childEnvironment(
       {"DRIVER_FIXTURE_TABLE=slow", "TEST_PREMATURE_EXIT_FILE=" + dir + "/premature"});
@@ -668,7 +668,7 @@ TEST(Driver, AnInterruptedRunReportsWhatFinishedAndEndsByTheSignal) {
   const pid_t pid = ::fork();
   if (pid == 0) {
     ::dup2(err[1], 2);
-    ::execve(driver.c_str(), argv.data(), envp.data());
+    ::execve(DRIVER.c_str(), argv.data(), envp.data());
     ::_exit(127);
   }
   ::close(err[1]);

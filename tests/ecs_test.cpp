@@ -20,8 +20,7 @@
 namespace vesk {
 namespace {
 
-constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double Inf = std::numeric_limits<double>::infinity();
+constexpr double NOT_A_NUMBER = std::numeric_limits<double>::quiet_NaN();
 constexpr double INF = std::numeric_limits<double>::infinity();
 
 using testing::plainFindNearest;
@@ -98,10 +97,10 @@ TEST(Entity, SetPositionNormalisesButKeepsTheOldPositionForDegenerateInputAndAlw
   const HomVec4 kept = entity.position;
   entity.setPosition(HomVec4::zero());
   entity.setPosition(HomVec4::init(1e-16, 0, 0, 0));
-  entity.setPosition(HomVec4::init(NaN, 0, 0, 1));
+  entity.setPosition(HomVec4::init(NOT_A_NUMBER, 0, 0, 1));
   // An infinite norm, from an infinite component or from squares that overflow.
-  entity.setPosition(HomVec4::init(Inf, 0, 0, 1));
-  entity.setPosition(HomVec4::init(0, -Inf, 0, 0));
+  entity.setPosition(HomVec4::init(INF, 0, 0, 1));
+  entity.setPosition(HomVec4::init(0, -INF, 0, 0));
   entity.setPosition(HomVec4::init(1e300, 0, 0, 1));
   EXPECT_TRUE(sameBits(entity.position, kept));
   EXPECT_EQ(entity.version, 7u);
@@ -275,14 +274,14 @@ TEST_F(WorldTest, FindNearestTreatsNanPositionsAndZeroVectorsAsDistanceZero) {
   const EntityId exact = *world.createEntity("exact");
   world.getEntity(far)->setPosition(HomVec4::init(0, 1, 0, 0));
   world.getEntity(exact)->setPosition(HomVec4::init(1, 0, 0, 0));
-  world.getEntity(broken)->position = HomVec4::init(NaN, 0, 0, 1);
+  world.getEntity(broken)->position = HomVec4::init(NOT_A_NUMBER, 0, 0, 1);
   // The NaN cosine counts as 1, so the broken entity beats even an exact hit stored after it.
   EXPECT_EQ(world.findNearest(HomVec4::init(1, 0, 0, 0)), broken);
   world.getEntity(broken)->position = HomVec4::zero();
   EXPECT_EQ(world.findNearest(HomVec4::init(1, 0, 0, 0)), broken);
   // A zero or NaN query is at distance 0 from everything: the first active entity wins.
   EXPECT_EQ(world.findNearest(HomVec4::zero()), far);
-  EXPECT_EQ(world.findNearest(HomVec4::init(0, 0, NaN, 0)), far);
+  EXPECT_EQ(world.findNearest(HomVec4::init(0, 0, NOT_A_NUMBER, 0)), far);
   world.getEntity(far)->deactivate();
   EXPECT_EQ(world.findNearest(HomVec4::init(1e-16, 0, 0, 0)), broken);
 }
@@ -307,7 +306,7 @@ TEST_F(WorldTest, MovingAWorldTransfersItsEntitiesAndReleasesEachBlockOnce) {
 void fillRandomWorld(World& world, std::mt19937_64& rng, std::size_t count) {
   std::uniform_real_distribution<double> coordinate(-1.0, 1.0);
   std::uniform_int_distribution<int> kind(0, 99);
-  const auto randomPoint = [&] {
+  const auto random_point = [&] {
     return HomVec4::init(coordinate(rng), coordinate(rng), coordinate(rng), coordinate(rng));
   };
   const auto nudge = [&](double v) {
@@ -321,12 +320,12 @@ void fillRandomWorld(World& world, std::mt19937_64& rng, std::size_t count) {
     const std::size_t stored = world.entities.size() - 1;
     Entity& entity = world.entities[stored];
     const HomVec4 earlier =
-        stored == 0 ? randomPoint()
+        stored == 0 ? random_point()
                     : world.entities[std::uniform_int_distribution<std::size_t>(0, stored - 1)(rng)]
                           .position;
     const int k = kind(rng);
     if (k < 40) {
-      entity.setPosition(randomPoint());
+      entity.setPosition(random_point());
     } else if (k < 55) {
       entity.position = earlier;
     } else if (k < 62) {
@@ -335,7 +334,7 @@ void fillRandomWorld(World& world, std::mt19937_64& rng, std::size_t count) {
       entity.position =
           HomVec4::init(nudge(earlier.x), nudge(earlier.y), nudge(earlier.z), nudge(earlier.w));
     } else if (k < 85) {
-      const HomVec4 p = randomPoint();
+      const HomVec4 p = random_point();
       const double scale = kind(rng) < 50 ? 1e150 : 1e-150;
       entity.position = HomVec4::init(p.x * scale, p.y * scale, p.z * scale, p.w * scale);
     } else if (k < 88) {
@@ -343,11 +342,11 @@ void fillRandomWorld(World& world, std::mt19937_64& rng, std::size_t count) {
     } else if (k < 90) {
       entity.position = HomVec4::init(1e-16, 0, 0, 0);
     } else if (k < 92) {
-      entity.position = HomVec4::init(coordinate(rng), NaN, 0, 1);
+      entity.position = HomVec4::init(coordinate(rng), NOT_A_NUMBER, 0, 1);
     } else if (k < 94) {
       entity.position = HomVec4::init(INF, coordinate(rng), 0, 1);
     } else {
-      entity.setPosition(randomPoint());
+      entity.setPosition(random_point());
       entity.deactivate();
     }
   }
@@ -376,7 +375,7 @@ TEST_F(WorldTest, FindNearestAgreesWithThePlainScanOnManyRandomWorlds) {
       } else if (k < 35) {
         query = HomVec4::zero();
       } else if (k < 38) {
-        query = HomVec4::init(NaN, 0, 0, 0);
+        query = HomVec4::init(NOT_A_NUMBER, 0, 0, 0);
       } else if (k < 45) {
         query = HomVec4::init(query.x * 1e-120, query.y * 1e-120, query.z * 1e-120, 0);
       } else if (k < 50) {

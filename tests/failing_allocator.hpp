@@ -40,7 +40,7 @@ class FailingAllocator {
   FailingAllocator& operator=(const FailingAllocator&) = delete;
 
   /// The allocator to hand to the code under test.
-  Allocator allocator() noexcept { return Allocator{this, &vtable}; }
+  Allocator allocator() noexcept { return Allocator{this, &VTABLE}; }
 
   /// Every `alloc` call so far, failed ones included.
   std::size_t allocCalls() const noexcept { return alloc_calls_; }
@@ -104,7 +104,7 @@ class FailingAllocator {
     self.backing_.vtable->free(self.backing_.ptr, old_mem, log2_old_align, ret_addr);
   }
 
-  static constexpr AllocatorVTable vtable{alloc, resize, free};
+  static constexpr AllocatorVTable VTABLE{alloc, resize, free};
 
   Allocator backing_;
   FailurePlan plan_;

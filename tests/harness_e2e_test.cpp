@@ -13,12 +13,12 @@ namespace {
 
 // The fixture without debug information: its traces print in a fixed form, so the runner's own
 // lines can be compared byte for byte.
-const std::string stripped = VESK_FIXTURE_DIR "/harness_fixture_stripped";
+const std::string STRIPPED = VESK_FIXTURE_DIR "/harness_fixture_stripped";
 
 ProcessResult runTable(const std::string& table, ProcessOptions options = {}) {
   options.set_env.push_back("VESK_FIXTURE_TABLE=" + table);
   options.set_env.push_back("TERM=dumb");
-  return runProcess(stripped, options);
+  return runProcess(STRIPPED, options);
 }
 
 // Replaces each trace (its consecutive entry lines, or the line saying it could not be printed)

@@ -16,9 +16,9 @@
 namespace vesk {
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr double kR = R_KALDRA_KM * 1000.0;
+constexpr double NOT_A_NUMBER = std::numeric_limits<double>::quiet_NaN();
+constexpr double INFINITE = std::numeric_limits<double>::infinity();
+constexpr double RADIUS_M = R_KALDRA_KM * 1000.0;
 
 // ---------------------------------------------------------------------------------------------
 // Scalar references: the documented loops, one rounded operation at a time.
@@ -157,7 +157,7 @@ TEST(HomVec4, NormalizeKeepsSignsAndFallsBackBelowTheZeroThreshold) {
   EXPECT_TRUE(sameBits(HomVec4::init(1e-15, 0, 0, 0).normalize(), HomVec4::init(1, 0, 0, 0)));
   EXPECT_TRUE(sameBits(HomVec4::init(0, 0, 0, -2).normalize(), HomVec4::init(0, 0, 0, -1)));
   EXPECT_TRUE(sameBits(HomVec4::init(3, 0, 0, 4).normalize(), HomVec4::init(0.6, 0, 0, 0.8)));
-  EXPECT_TRUE(std::isnan(HomVec4::init(kNaN, 1, 0, 0).normalize().w));
+  EXPECT_TRUE(std::isnan(HomVec4::init(NOT_A_NUMBER, 1, 0, 0).normalize().w));
 }
 
 TEST(HomVec4, Cartesian3DividesByWUnlessNearInfinity) {
@@ -193,8 +193,8 @@ TEST(HomVec4, IsSamePointIgnoresScaleAndSignWithinTheTolerance) {
 TEST(HomVec4, IsSamePointRejectsVectorsShorterThanTheTolerance) {
   EXPECT_FALSE(HomVec4::isSamePoint(HomVec4::init(1, 0, 0, 0), HomVec4::init(1e-9, 0, 0, 0), 1e-8));
   EXPECT_FALSE(HomVec4::isSamePoint(HomVec4::zero(), HomVec4::zero(), 1e-8));
-  EXPECT_FALSE(
-      HomVec4::isAntipodalTo(HomVec4::init(kNaN, 0, 0, 1), HomVec4::init(0, 0, 0, 1), 1e-8));
+  EXPECT_FALSE(HomVec4::isAntipodalTo(HomVec4::init(NOT_A_NUMBER, 0, 0, 1),
+                                      HomVec4::init(0, 0, 0, 1), 1e-8));
 }
 
 TEST(HomVec4, PickBestCardBreaksTiesInTheOrderWXYZ) {
@@ -205,7 +205,7 @@ TEST(HomVec4, PickBestCardBreaksTiesInTheOrderWXYZ) {
   EXPECT_EQ(HomVec4::init(1, 1, -7, 1).pickBestCard(), AffineCard::UZ);
   EXPECT_EQ(HomVec4::zero().pickBestCard(), AffineCard::UW);
   // A NaN x fails every comparison it is part of, so neither w nor x can win.
-  EXPECT_EQ(HomVec4::init(kNaN, 1, 1, 1).pickBestCard(), AffineCard::UY);
+  EXPECT_EQ(HomVec4::init(NOT_A_NUMBER, 1, 1, 1).pickBestCard(), AffineCard::UY);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -230,8 +230,8 @@ TEST(FsDistance, DegenerateInputsGiveZero) {
   const HomVec4 e0 = HomVec4::init(1, 0, 0, 0);
   EXPECT_EQ(fsDistance(HomVec4::zero(), e0), 0.0);
   EXPECT_EQ(fsDistance(e0, HomVec4::init(9e-16, 0, 0, 0)), 0.0);
-  EXPECT_EQ(fsDistance(HomVec4::init(kNaN, 0, 0, 1), e0), 0.0);
-  EXPECT_EQ(fsDistance(HomVec4::init(kInf, 0, 0, 1), e0), 0.0);
+  EXPECT_EQ(fsDistance(HomVec4::init(NOT_A_NUMBER, 0, 0, 1), e0), 0.0);
+  EXPECT_EQ(fsDistance(HomVec4::init(INFINITE, 0, 0, 1), e0), 0.0);
 }
 
 TEST(FsDistance, MatchesTheScalarFormulaBitForBit) {
@@ -249,17 +249,17 @@ TEST(FsDistance, MatchesTheScalarFormulaBitForBit) {
 }
 
 TEST(GeodesicScale, ClampsWAndRoundTripsUpToRounding) {
-  EXPECT_EQ(sFromW(1.5, kR), 0.0);
-  EXPECT_EQ(sFromW(kNaN, kR), 0.0);
-  EXPECT_EQ(sFromW(-2.0, kR), (2.0 * kR) * std::acos(-1.0));
-  EXPECT_EQ(sFromW(0.0, kR), (2.0 * kR) * (std::numbers::pi / 2));
-  EXPECT_EQ(wFromDistance(0.0, kR), 1.0);
+  EXPECT_EQ(sFromW(1.5, RADIUS_M), 0.0);
+  EXPECT_EQ(sFromW(NOT_A_NUMBER, RADIUS_M), 0.0);
+  EXPECT_EQ(sFromW(-2.0, RADIUS_M), (2.0 * RADIUS_M) * std::acos(-1.0));
+  EXPECT_EQ(sFromW(0.0, RADIUS_M), (2.0 * RADIUS_M) * (std::numbers::pi / 2));
+  EXPECT_EQ(wFromDistance(0.0, RADIUS_M), 1.0);
   // Half the circumference: cos of (the rounded) pi/2, zero up to the rounding of pi·R.
-  EXPECT_NEAR(wFromDistance(std::numbers::pi * kR, kR), 0.0, 1e-15);
-  const double w = wFromDistance(1000.0, kR);
+  EXPECT_NEAR(wFromDistance(std::numbers::pi * RADIUS_M, RADIUS_M), 0.0, 1e-15);
+  const double w = wFromDistance(1000.0, RADIUS_M);
   EXPECT_NEAR(w, 0.9999999963329037, 1e-16);
-  EXPECT_NEAR(sFromW(w, kR), 1000.0, 1e-5);  // precision is lost near W = 1
-  EXPECT_NEAR(sFromW(wFromDistance(1.5e7, kR), kR), 1.5e7, 1e-6);
+  EXPECT_NEAR(sFromW(w, RADIUS_M), 1000.0, 1e-5);  // precision is lost near W = 1
+  EXPECT_NEAR(sFromW(wFromDistance(1.5e7, RADIUS_M), RADIUS_M), 1.5e7, 1e-6);
   EXPECT_TRUE(std::isnan(wFromDistance(1.0, 0.0)));
 }
 
@@ -296,9 +296,9 @@ TEST(CordicInvSqrt, GivesTheExactResultsOfThreeNewtonSteps) {
     EXPECT_EQ(cordicInvSqrt(x), 0.0) << x;
   // Outside the normal range the estimate is poor, but nothing stops.
   EXPECT_NEAR(cordicInvSqrt(5e-324), 3.24e154, 0.01e154);
-  EXPECT_EQ(cordicInvSqrt(kInf), -kInf);
+  EXPECT_EQ(cordicInvSqrt(INFINITE), -INFINITE);
   // Any result will do for NaN, as long as nothing stops.
-  (void)cordicInvSqrt(kNaN);
+  (void)cordicInvSqrt(NOT_A_NUMBER);
 }
 
 TEST(CordicInvSqrt, IsAccurateForPositiveNormalArguments) {
@@ -347,11 +347,11 @@ TEST(PGL4, RotateZTurnsXTowardsYWithANegativeZeroAtZero) {
 }
 
 TEST(PGL4, PglFromHomogeneousEqualsFromRowMajor) {
-  constexpr std::array<std::array<double, 4>, 4> rows = {
+  constexpr std::array<std::array<double, 4>, 4> ROWS = {
       {{2, 0, 0, 1}, {0, 3, 0, 0}, {0, 0, 4, 0}, {0, 0, 0, 5}}};
-  constexpr PGL4 m = pglFromHomogeneous(rows);
-  EXPECT_TRUE(sameBits(m, PGL4::fromRowMajor(rows)));
-  EXPECT_EQ(m.det(), 120.0);
+  constexpr PGL4 M = pglFromHomogeneous(ROWS);
+  EXPECT_TRUE(sameBits(M, PGL4::fromRowMajor(ROWS)));
+  EXPECT_EQ(M.det(), 120.0);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -379,7 +379,7 @@ TEST(PGL4, ProductHandlesSignedZerosAndInfinitiesLikeTheScalarLoop) {
   EXPECT_FALSE(std::signbit(p.get(0, 0)));
   EXPECT_EQ(p.get(1, 0), -1.0);
   PGL4 a = PGL4::identity();
-  a.set(0, 1, kInf);
+  a.set(0, 1, INFINITE);
   const PGL4 q = PGL4::mul(a, PGL4::identity());
   EXPECT_TRUE(std::isnan(q.get(0, 0)));  // inf·0 from a(0,1)·I(1,0)
   EXPECT_EQ(q.get(1, 1), 1.0);
@@ -387,7 +387,7 @@ TEST(PGL4, ProductHandlesSignedZerosAndInfinitiesLikeTheScalarLoop) {
 
 TEST(PGL4, TransposeTwiceIsTheSameBits) {
   PGL4 m = det54();
-  m.data[3] = kNaN;
+  m.data[3] = NOT_A_NUMBER;
   m.data[6] = -0.0;
   EXPECT_TRUE(sameBits(m.transpose().transpose(), m));
 }
@@ -416,12 +416,14 @@ TEST(PGL4, OptimisedOperationsMatchTheScalarLoopsBitForBit) {
 TEST(PGL4, ProductAndActionMatchTheScalarLoopsForZeroAndNonFiniteProducts) {
   const double default_nan = std::bit_cast<double>(0xfff8000000000000ULL);
   volatile double zero = 0.0;
-  ASSERT_EQ(std::bit_cast<std::uint64_t>(zero * kInf), std::bit_cast<std::uint64_t>(default_nan));
-  const double values[10] = {0.0, -0.0, 1.0, -1.0, 1e-200, -1e-200, kInf, -kInf, default_nan, 3.0};
+  ASSERT_EQ(std::bit_cast<std::uint64_t>(zero * INFINITE),
+            std::bit_cast<std::uint64_t>(default_nan));
+  const double values[10] = {0.0,     -0.0,     1.0,       -1.0,        1e-200,
+                             -1e-200, INFINITE, -INFINITE, default_nan, 3.0};
   const PGL4 rights[] = {
       PGL4::init({1, 1, 1, 1, -1, -1, -1, -1, -0.0, -0.0, -0.0, -0.0, 0, -0.0, 0, -0.0}),
-      PGL4::init({1e-200, -1e-200, -1e-200, 1e-200, -1e-200, -1e-200, -1e-200, -1e-200, kInf, -0.0,
-                  default_nan, -1, -3, 1e-200, -0.0, -kInf}),
+      PGL4::init({1e-200, -1e-200, -1e-200, 1e-200, -1e-200, -1e-200, -1e-200, -1e-200, INFINITE,
+                  -0.0, default_nan, -1, -3, 1e-200, -0.0, -INFINITE}),
   };
   for (std::size_t n = 0; n < 10000; ++n) {
     PGL4 a{};
@@ -472,7 +474,7 @@ TEST(PGL4, NormalizeDetLeavesNearlySingularMatricesAlone) {
     EXPECT_TRUE(sameBits(m.normalizeDet(), m)) << s;
   }
   PGL4 bad = PGL4::identity();
-  bad.data[5] = kNaN;
+  bad.data[5] = NOT_A_NUMBER;
   EXPECT_TRUE(allNaN(bad.normalizeDet()));
 }
 
@@ -594,7 +596,7 @@ TEST(DeformedTensorProduct, AddsTheScaledEntryWiseProduct) {
     EXPECT_EQ(half.data[i], i % 5 == 0 ? 1.5 : 0.0);
   // An infinite entry makes its own entry NaN even with epsilon 0 (0·inf).
   PGL4 inf = PGL4::identity();
-  inf.set(2, 2, kInf);
+  inf.set(2, 2, INFINITE);
   const PGL4 d = deformedTensorProduct(inf, PGL4::identity(), 0.0);
   EXPECT_TRUE(std::isnan(d.get(2, 2)));
   EXPECT_EQ(d.get(0, 0), 1.0);

@@ -23,13 +23,13 @@
 namespace vesk::testing {
 namespace {
 
-const std::string fixture = VESK_FIXTURE_DIR "/process_fixture";
-const std::string driver = VESK_DRIVER;
+const std::string FIXTURE = VESK_FIXTURE_DIR "/process_fixture";
+const std::string DRIVER = VESK_DRIVER;
 
 // Runs `table` of the fixture directly, or through vesk-run with `args` when there are any.
 ProcessResult runTable(const std::string& table, std::vector<std::string> args = {},
                        std::vector<std::string> env = {}) {
-  const std::string& program = args.empty() ? fixture : driver;
+  const std::string& program = args.empty() ? FIXTURE : DRIVER;
   ProcessOptions options;
   options.args = std::move(args);
   options.set_env = std::move(env);
@@ -40,7 +40,7 @@ ProcessResult runTable(const std::string& table, std::vector<std::string> args =
 
 ProcessResult runDriver(const std::string& table, const std::string& jobs,
                         std::vector<std::string> env = {}) {
-  return runTable(table, {jobs, fixture}, std::move(env));
+  return runTable(table, {jobs, FIXTURE}, std::move(env));
 }
 
 std::string temporaryFile() {
@@ -163,14 +163,14 @@ TEST(CaseProcess, AStackOverflowOnAThreadTheCaseStartedIsReported) {
 
 TEST(CaseProcess, AProcessACaseStartedEndsWithAKilledDriver) {
   const std::string pid_file = temporaryFile();
-  std::vector<std::string> args = {driver, "-j1", fixture};
+  std::vector<std::string> args = {DRIVER, "-j1", FIXTURE};
   std::vector<std::string> env =
       childEnvironment({"VESK_FIXTURE_TABLE=group", "FIXTURE_FILE=" + pid_file});
   const std::vector<char*> argv = execArray(args);
   const std::vector<char*> envp = execArray(env);
   const pid_t run = ::fork();
   if (run == 0) {
-    ::execve(driver.c_str(), argv.data(), envp.data());
+    ::execve(DRIVER.c_str(), argv.data(), envp.data());
     ::_exit(127);
   }
   pid_t left = 0;

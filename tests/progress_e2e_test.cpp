@@ -30,14 +30,14 @@ using ::testing::EndsWith;
 using ::testing::IsEmpty;
 using ::testing::StartsWith;
 
-const std::string table_fixture = VESK_FIXTURE_DIR "/progress_fixture";
-const std::string chatty_fixture = VESK_FIXTURE_DIR "/progress_chatty";
+const std::string TABLE_FIXTURE = VESK_FIXTURE_DIR "/progress_fixture";
+const std::string CHATTY_FIXTURE = VESK_FIXTURE_DIR "/progress_chatty";
 
 // Columns a terminal gives one UTF-8 character, from the C library's table rather than the one
 // the harness uses: 2 for wide characters, 0 for combining and zero-width ones, 1 otherwise.
 std::size_t columnsOf(const std::string& code_point) {
-  static const bool utf8 = std::setlocale(LC_CTYPE, "C.UTF-8") != nullptr;
-  EXPECT_TRUE(utf8) << "the C.UTF-8 locale is needed to measure characters";
+  static const bool UTF8 = std::setlocale(LC_CTYPE, "C.UTF-8") != nullptr;
+  EXPECT_TRUE(UTF8) << "the C.UTF-8 locale is needed to measure characters";
   wchar_t wide = 0;
   std::mbstate_t state{};
   if (std::mbrtowc(&wide, code_point.data(), code_point.size(), &state) != code_point.size()) {
@@ -236,7 +236,7 @@ VirtualTerminal replay(const ProcessResult& r, std::size_t rows, std::size_t col
 TEST(ProgressDisplay, ShowsTheRunningCaseUnderTheRootCountAndLeavesOnlyTheSummary) {
   const auto start = std::chrono::steady_clock::now();
   const ProcessResult r = runProcess(
-      table_fixture,
+      TABLE_FIXTURE,
       onTerminal({"FIXTURE_SLEEP_MS=100", "FIXTURE_SLOW_CASE=13", "FIXTURE_SLOW_MS=400"}));
   const auto elapsed = std::chrono::steady_clock::now() - start;
   EXPECT_EQ(r.exit_code, 0);
@@ -271,7 +271,7 @@ TEST(ProgressDisplay, ShowsTheRunningCaseUnderTheRootCountAndLeavesOnlyTheSummar
 TEST(ProgressDisplay, ARunShorterThanTheFirstDelayDrawsNothingThoughItsThreadRuns) {
   // About 40 ms of cases, well inside the first delay even on a loaded machine.
   const ProcessResult r =
-      runProcess(table_fixture, onTerminal({"FIXTURE_REPORT_THREADS=1", "FIXTURE_SLEEP_MS=1"}));
+      runProcess(TABLE_FIXTURE, onTerminal({"FIXTURE_REPORT_THREADS=1", "FIXTURE_SLEEP_MS=1"}));
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_EQ(r.err, "[fixture] (warn): threads: 2\r\nAll 36 tests passed.\r\n");
 }
@@ -279,7 +279,7 @@ TEST(ProgressDisplay, ARunShorterThanTheFirstDelayDrawsNothingThoughItsThreadRun
 TEST(ProgressDisplay, StandardErrorOnAPipeStartsNoThread) {
   ProcessOptions options;
   options.set_env = {"TERM=xterm", "FIXTURE_REPORT_THREADS=1", "FIXTURE_SLEEP_MS=8"};
-  const ProcessResult r = runProcess(table_fixture, options);
+  const ProcessResult r = runProcess(TABLE_FIXTURE, options);
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_EQ(r.err.rfind("1/36 progress.test.case 01: Π_Λ ε S³...[fixture] (warn): threads: 1\nOK\n"
                         "2/36 progress.test.case 02: ",
@@ -292,19 +292,19 @@ TEST(ProgressDisplay, StandardErrorOnAPipeStartsNoThread) {
 TEST(ProgressDisplay, ATerminalWithoutEscapeSequencesGetsNoDrawingAndNoThread) {
   for (const char* term : {"TERM=dumb", "TERM="}) {
     const ProcessResult r = runProcess(
-        table_fixture, onTerminal({term, "FIXTURE_REPORT_THREADS=1", "FIXTURE_SLEEP_MS=7"}));
+        TABLE_FIXTURE, onTerminal({term, "FIXTURE_REPORT_THREADS=1", "FIXTURE_SLEEP_MS=7"}));
     EXPECT_EQ(r.exit_code, 0) << term;
     EXPECT_EQ(r.err, "[fixture] (warn): threads: 1\r\nAll 36 tests passed.\r\n") << term;
   }
   ProcessOptions unset = onTerminal({"FIXTURE_SLEEP_MS=7"});
   unset.set_env.erase(unset.set_env.begin());
   unset.unset_env.push_back("TERM");
-  EXPECT_EQ(runProcess(table_fixture, unset).err, "All 36 tests passed.\r\n");
+  EXPECT_EQ(runProcess(TABLE_FIXTURE, unset).err, "All 36 tests passed.\r\n");
 }
 
 TEST(ProgressDisplay, FollowsATerminalThatGetsNarrower) {
   const ProcessResult r = runProcess(
-      table_fixture,
+      TABLE_FIXTURE,
       onTerminal({"FIXTURE_SLEEP_MS=70", "FIXTURE_RESIZE_CASE=18", "FIXTURE_RESIZE_COLUMNS=50"},
                  100));
   EXPECT_EQ(r.exit_code, 0);
@@ -327,7 +327,7 @@ TEST(ProgressDisplay, FollowsATerminalThatGetsNarrower) {
 
 TEST(ProgressDisplay, DrawsNothingIntoTheLastRow) {
   const ProcessResult r =
-      runProcess(table_fixture, onTerminal({"FIXTURE_SLOW_CASE=2", "FIXTURE_SLOW_MS=450"}, 80, 2));
+      runProcess(TABLE_FIXTURE, onTerminal({"FIXTURE_SLOW_CASE=2", "FIXTURE_SLOW_MS=450"}, 80, 2));
   const VirtualTerminal term = replay(r, 2, 80);
   ASSERT_FALSE(term.erasedDrawings().empty());
   for (const std::vector<std::string>& drawing : term.erasedDrawings()) {
@@ -338,7 +338,7 @@ TEST(ProgressDisplay, DrawsNothingIntoTheLastRow) {
 
 TEST(ProgressDisplay, CutsWideCharactersByColumnsSoNoStaleLineIsLeft) {
   const ProcessResult r =
-      runProcess(table_fixture, onTerminal({"FIXTURE_SLEEP_MS=40", "FIXTURE_WIDE_NAMES=1"}, 40));
+      runProcess(TABLE_FIXTURE, onTerminal({"FIXTURE_SLEEP_MS=40", "FIXTURE_WIDE_NAMES=1"}, 40));
   EXPECT_EQ(r.exit_code, 0);
   const VirtualTerminal term = replay(r, 25, 40);
   EXPECT_THAT(term.transcript(), ElementsAre("All 36 tests passed."));
@@ -355,7 +355,7 @@ TEST(ProgressDisplay, AStopOrAFaultReportIsAllThatStaysOnTheScreen) {
   };
   for (const auto& [stop, first_line] : stops) {
     const ProcessResult r =
-        runProcess(table_fixture, onTerminal({"FIXTURE_SLEEP_MS=60", "NO_COLOR=1", stop}));
+        runProcess(TABLE_FIXTURE, onTerminal({"FIXTURE_SLEEP_MS=60", "NO_COLOR=1", stop}));
     EXPECT_EQ(r.signal, SIGABRT) << stop;
     const VirtualTerminal term = replay(r, 25, 80);
     EXPECT_FALSE(term.erasedDrawings().empty()) << stop << ": the display should have drawn";
@@ -372,7 +372,7 @@ TEST(ProgressDisplay, AStopOrAFaultReportIsAllThatStaysOnTheScreen) {
 TEST(ProgressDisplay, AssumesEightyByTwentyFiveWhenTheTerminalHasNoSize) {
   // Case 3 has a long name; it raises the threshold so the display's debug message shows.
   const ProcessResult r = runProcess(
-      table_fixture,
+      TABLE_FIXTURE,
       onTerminal({"FIXTURE_SLOW_CASE=3", "FIXTURE_SLOW_MS=500", "FIXTURE_DEBUG_CASE=3"}, 0, 0));
   EXPECT_EQ(r.exit_code, 0);
   const VirtualTerminal term = replay(r, 40, 200);
@@ -390,7 +390,7 @@ TEST(ProgressDisplay, AssumesEightyByTwentyFiveWhenTheTerminalHasNoSize) {
 }
 
 TEST(ProgressDisplay, NeverSplitsALogLineARunnerLineOrAnExpectationMessage) {
-  const ProcessResult r = runProcess(chatty_fixture, onTerminal({}));
+  const ProcessResult r = runProcess(CHATTY_FIXTURE, onTerminal({}));
   EXPECT_EQ(r.exit_code, 0);
   std::vector<std::string> expected;
   for (int c = 1; c <= 12; ++c) {
@@ -419,14 +419,14 @@ TEST(ProgressDisplay, AThreadThatCannotBeStartedIsAWarningNotAFailure) {
   GTEST_SKIP() << "the sanitizer's own mappings need the address space this test takes away";
 #endif
   const ProcessResult r = runProcess(
-      table_fixture, onTerminal({"FIXTURE_ADDRESS_SPACE_SLACK_KB=1024", "FIXTURE_SLEEP_MS=7"}));
+      TABLE_FIXTURE, onTerminal({"FIXTURE_ADDRESS_SPACE_SLACK_KB=1024", "FIXTURE_SLEEP_MS=7"}));
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_EQ(r.err,
             "[default] (warn): unable to spawn thread for printing progress to terminal: EAGAIN\r\n"
             "All 36 tests passed.\r\n");
   // The same for the thread that would send to a parent.
   const ProcessResult ipc = runProcess(
-      table_fixture, onTerminal({"FIXTURE_ADDRESS_SPACE_SLACK_KB=1024", "VESK_PROGRESS_FD=2"}));
+      TABLE_FIXTURE, onTerminal({"FIXTURE_ADDRESS_SPACE_SLACK_KB=1024", "VESK_PROGRESS_FD=2"}));
   EXPECT_EQ(ipc.exit_code, 0);
   EXPECT_EQ(ipc.err,
             "[default] (warn): failed to spawn IPC thread for communicating progress to parent: "
@@ -442,7 +442,7 @@ TEST(ProgressToParent, SendsTheTreeThroughTheInheritedDescriptorAndDrawsNothing)
   const int inherited = ::fcntl(fds[1], F_DUPFD, 10);  // without close-on-exec
   ::close(fds[1]);
   const ProcessResult r = runProcess(
-      table_fixture,
+      TABLE_FIXTURE,
       onTerminal({"FIXTURE_SLEEP_MS=40", "VESK_PROGRESS_FD=" + std::to_string(inherited)}));
   ::close(inherited);
   std::string bytes;
@@ -482,7 +482,7 @@ TEST(ProgressToParent, SendsTheTreeThroughTheInheritedDescriptorAndDrawsNothing)
 TEST(ProgressToParent, ASendThatFailsIsADebugMessageAndTheRunGoesOn) {
   // Descriptor 200 is not open. Case 3 raises the threshold long enough for a few sends.
   const ProcessResult r =
-      runProcess(table_fixture, onTerminal({"VESK_PROGRESS_FD=200", "FIXTURE_SLOW_CASE=3",
+      runProcess(TABLE_FIXTURE, onTerminal({"VESK_PROGRESS_FD=200", "FIXTURE_SLOW_CASE=3",
                                             "FIXTURE_SLOW_MS=450", "FIXTURE_DEBUG_CASE=3"}));
   EXPECT_EQ(r.exit_code, 0);
   const std::string message =
@@ -507,7 +507,7 @@ TEST(ProgressToParent, AParentThatStopsReadingDoesNotHoldTheRun) {
       onTerminal({"VESK_PROGRESS_FD=" + std::to_string(inherited), "FIXTURE_SLOW_CASE=36",
                   "FIXTURE_SLOW_MS=450", "FIXTURE_DEBUG_CASE=36"});
   options.time_limit_ms = 15000;
-  const ProcessResult r = runProcess(table_fixture, options);
+  const ProcessResult r = runProcess(TABLE_FIXTURE, options);
   ::close(inherited);
   ::close(fds[0]);
 
@@ -523,7 +523,7 @@ TEST(ProgressToParent, AParentThatStopsReadingDoesNotHoldTheRun) {
 TEST(ProgressToParent, AnInvalidDescriptorNumberIsNamedInAWarningAndNothingIsDrawn) {
   for (const std::string value : {"abc", "-1", ""}) {
     const ProcessResult r =
-        runProcess(table_fixture, onTerminal({"FIXTURE_SLEEP_MS=8", "VESK_PROGRESS_FD=" + value}));
+        runProcess(TABLE_FIXTURE, onTerminal({"FIXTURE_SLEEP_MS=8", "VESK_PROGRESS_FD=" + value}));
     EXPECT_EQ(r.exit_code, 0) << value;
     EXPECT_EQ(r.err, "[default] (warn): invalid VESK_PROGRESS_FD value '" + value +
                          "': expected a file descriptor number; not reporting progress\r\n"

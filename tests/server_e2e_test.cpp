@@ -23,12 +23,12 @@ namespace {
 
 using Bytes = std::string;  // bytes as they travel; std::string keeps comparisons readable
 
-const std::string fixture = std::string(VESK_FIXTURE_DIR) + "/server_fixture";
-const std::string empty_fixture = std::string(VESK_FIXTURE_DIR) + "/server_fixture_empty";
-const std::string product = VESK_PRODUCT;
+const std::string FIXTURE = std::string(VESK_FIXTURE_DIR) + "/server_fixture";
+const std::string EMPTY_FIXTURE = std::string(VESK_FIXTURE_DIR) + "/server_fixture_empty";
+const std::string PRODUCT = VESK_PRODUCT;
 
 // The fixture's table, as its source lists it.
-const std::vector<std::string> fixture_names = {
+const std::vector<std::string> FIXTURE_NAMES = {
     "server_fixture.test.passes",
     "server_fixture.test.fails",
     "server_fixture.test.skips",
@@ -40,7 +40,7 @@ const std::vector<std::string> fixture_names = {
     "server_fixture.test.throws an int",
 };
 
-constexpr int timeout_ms = 10000;
+constexpr int TIMEOUT_MS = 10000;
 
 Bytes u32(std::uint32_t value) {
   Bytes out;
@@ -66,9 +66,9 @@ Bytes runTest(std::uint32_t index) {
 Bytes result(std::uint32_t index, std::uint32_t flags) {
   return header(4, 8) + u32(index) + u32(flags);
 }
-const Bytes query = header(4, 0);
-const Bytes exit_request = header(0, 0);
-const Bytes version = Bytes("\0\0\0\0\x06\0\0\0", 8) + "0.13.0";
+const Bytes QUERY = header(4, 0);
+const Bytes EXIT_REQUEST = header(0, 0);
+const Bytes VERSION = Bytes("\0\0\0\0\x06\0\0\0", 8) + "0.13.0";
 
 // The metadata reply for `names`, laid out independently of the program.
 Bytes metadataFor(const std::vector<std::string>& names) {
@@ -193,7 +193,7 @@ class Driver {
   /// Reads until `n` bytes came, the output ended or the deadline passed.
   Bytes receive(std::size_t n) {
     Bytes got;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TIMEOUT_MS);
     while (got.size() < n) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           deadline - std::chrono::steady_clock::now());
@@ -227,7 +227,7 @@ class Driver {
   /// Waits for the program to end; the result has exit status or signal as `runProcess` gives.
   vesk::testing::ProcessResult wait() {
     vesk::testing::ProcessResult ending;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TIMEOUT_MS);
     int status = 0;
     for (;;) {
       const pid_t r = ::waitpid(pid_, &status, WNOHANG);
@@ -268,7 +268,7 @@ std::size_t traceEntries(const std::string& err) {
 }
 
 TEST(ServerE2E, AnnouncesTheToolchainVersionBeforeAnyRequest) {
-  Driver driver(fixture);
+  Driver driver(FIXTURE);
   // Sent before any request: nothing has been written to the program yet.
   EXPECT_EQ(driver.receive(14), Bytes("\x00\x00\x00\x00\x06\x00\x00\x00"
                                       "0.13.0",
@@ -281,20 +281,20 @@ TEST(ServerE2E, AnnouncesTheToolchainVersionBeforeAnyRequest) {
 }
 
 TEST(ServerE2E, MetadataListsTheCasesInTableOrder) {
-  const auto run = serve(fixture, query + exit_request);
-  EXPECT_EQ(run.out, version + metadataFor(fixture_names));
+  const auto run = serve(FIXTURE, QUERY + EXIT_REQUEST);
+  EXPECT_EQ(run.out, VERSION + metadataFor(FIXTURE_NAMES));
   EXPECT_EQ(run.exit_code, 0);
   EXPECT_EQ(run.err, "");
 
-  const auto empty = serve(empty_fixture, query + exit_request);
-  EXPECT_EQ(empty.out, version + header(3, 9) + u32(1) + u32(0) + Bytes(1, '\0'));
+  const auto empty = serve(EMPTY_FIXTURE, QUERY + EXIT_REQUEST);
+  EXPECT_EQ(empty.out, VERSION + header(3, 9) + u32(1) + u32(0) + Bytes(1, '\0'));
   EXPECT_EQ(empty.exit_code, 0);
 }
 
 TEST(ServerE2E, APassingCaseAnswersWithExactlySixteenBytes) {
   const Bytes request("\x05\x00\x00\x00\x04\x00\x00\x00\x00\x00\x00\x00", 12);
-  const auto run = serve(fixture, request + exit_request);
-  EXPECT_EQ(run.out, version + Bytes("\x04\x00\x00\x00\x08\x00\x00\x00"
+  const auto run = serve(FIXTURE, request + EXIT_REQUEST);
+  EXPECT_EQ(run.out, VERSION + Bytes("\x04\x00\x00\x00\x08\x00\x00\x00"
                                      "\x00\x00\x00\x00\x00\x00\x00\x00",
                                      16));
   // Nothing is printed for a passing case: no announcement, no result word.
@@ -303,13 +303,13 @@ TEST(ServerE2E, APassingCaseAnswersWithExactlySixteenBytes) {
 }
 
 TEST(ServerE2E, ABurstIsAnsweredInOrderWithFlagsForFailuresSkipsLoggedErrorsAndLeaks) {
-  Bytes requests = query;
-  for (std::uint32_t i = 0; i < fixture_names.size(); ++i)
+  Bytes requests = QUERY;
+  for (std::uint32_t i = 0; i < FIXTURE_NAMES.size(); ++i)
     requests += runTest(i);
-  const auto run = serve(fixture, requests + exit_request);
+  const auto run = serve(FIXTURE, requests + EXIT_REQUEST);
   // pass; fail; skip; two errors (the warning does not count); fail + leak + the leak report's
   // error; leak + its report; nothing; two failures by exceptions.
-  EXPECT_EQ(run.out, version + metadataFor(fixture_names) + result(0, 0) + result(1, 1) +
+  EXPECT_EQ(run.out, VERSION + metadataFor(FIXTURE_NAMES) + result(0, 0) + result(1, 1) +
                          result(2, 2) + result(3, 16) + result(4, 13) + result(5, 12) +
                          result(6, 0) + result(7, 1) + result(8, 1));
   EXPECT_EQ(run.exit_code, 0);
@@ -325,22 +325,22 @@ TEST(ServerE2E, ABurstIsAnsweredInOrderWithFlagsForFailuresSkipsLoggedErrorsAndL
 }
 
 TEST(ServerE2E, AFailedCasePrintsItsTraceAndLeavesItEmptyForTheNext) {
-  const auto once = serve(fixture, runTest(1) + exit_request);
+  const auto once = serve(FIXTURE, runTest(1) + EXIT_REQUEST);
   const std::size_t entries = traceEntries(once.err);
   ASSERT_GT(entries, 0u) << once.err;
-  EXPECT_EQ(once.out, version + result(1, 1));
+  EXPECT_EQ(once.out, VERSION + result(1, 1));
 
   // A trace left over from the first failure or from the skip would show up again in the second
   // failure's print.
-  const auto again = serve(fixture, runTest(1) + runTest(2) + runTest(0) + runTest(1));
+  const auto again = serve(FIXTURE, runTest(1) + runTest(2) + runTest(0) + runTest(1));
   EXPECT_EQ(traceEntries(again.err), 2 * entries) << again.err;
-  EXPECT_EQ(again.out, version + result(1, 1) + result(2, 2) + result(0, 0) + result(1, 1));
+  EXPECT_EQ(again.out, VERSION + result(1, 1) + result(2, 2) + result(0, 0) + result(1, 1));
   EXPECT_EQ(again.exit_code, 0);
 }
 
 TEST(ServerE2E, ACaseThatThrowsFailsWithItsExceptionNamedAndTheExchangeGoesOn) {
-  const auto run = serve(fixture, runTest(7) + runTest(8) + runTest(0) + exit_request);
-  EXPECT_EQ(run.out, version + result(7, 1) + result(8, 1) + result(0, 0));
+  const auto run = serve(FIXTURE, runTest(7) + runTest(8) + runTest(0) + EXIT_REQUEST);
+  EXPECT_EQ(run.out, VERSION + result(7, 1) + result(8, 1) + result(0, 0));
   EXPECT_EQ(run.exit_code, 0);
   // Each message, then its trace: the place of the throw and the one that caught the exception.
   const std::size_t first =
@@ -353,41 +353,41 @@ TEST(ServerE2E, ACaseThatThrowsFailsWithItsExceptionNamedAndTheExchangeGoesOn) {
 }
 
 TEST(ServerE2E, DeliveryInOneWriteOrByteByByteGivesTheSameAnswers) {
-  Driver driver(fixture);
-  ASSERT_EQ(driver.receive(version.size()), version);
+  Driver driver(FIXTURE);
+  ASSERT_EQ(driver.receive(VERSION.size()), VERSION);
 
   ASSERT_TRUE(driver.send(runTest(0) + runTest(2)));
   EXPECT_EQ(driver.receive(32), result(0, 0) + result(2, 2));
 
-  for (char byte : runTest(1) + query) {
+  for (char byte : runTest(1) + QUERY) {
     ASSERT_TRUE(driver.send(Bytes(1, byte)));
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
-  const Bytes metadata = metadataFor(fixture_names);
+  const Bytes metadata = metadataFor(FIXTURE_NAMES);
   EXPECT_EQ(driver.receive(16 + metadata.size()), result(1, 1) + metadata);
 
-  ASSERT_TRUE(driver.send(exit_request));
+  ASSERT_TRUE(driver.send(EXIT_REQUEST));
   const auto ending = driver.wait();
   EXPECT_EQ(ending.exit_code, 0);
   EXPECT_EQ(driver.receiveToEnd(), "");
 }
 
 TEST(ServerE2E, TheProductListsItsCasesAndAnswersABurstOverThemInOrder) {
-  const auto listing = serve(product, query + exit_request);
+  const auto listing = serve(PRODUCT, QUERY + EXIT_REQUEST);
   ASSERT_EQ(listing.exit_code, 0) << listing.err;
-  ASSERT_GE(listing.out.size(), version.size() + 16);
-  EXPECT_EQ(listing.out.substr(0, version.size()), version);
-  const Metadata meta = parseMetadata(listing.out, version.size());
+  ASSERT_GE(listing.out.size(), VERSION.size() + 16);
+  EXPECT_EQ(listing.out.substr(0, VERSION.size()), VERSION);
+  const Metadata meta = parseMetadata(listing.out, VERSION.size());
   const std::size_t n = meta.names.size();
-  EXPECT_EQ(n, loadU32(listing.out, version.size() + 12));
-  EXPECT_EQ(listing.out.size(), version.size() + meta.message_len);
+  EXPECT_EQ(n, loadU32(listing.out, VERSION.size() + 12));
+  EXPECT_EQ(listing.out.size(), VERSION.size() + meta.message_len);
   for (const std::string& name : meta.names)
     EXPECT_NE(name.find(".test."), std::string::npos);
 
-  Bytes burst = query;
+  Bytes burst = QUERY;
   for (std::uint32_t i = 0; i < n; ++i)
     burst += runTest(i);
-  const auto run = serve(product, burst + exit_request);
+  const auto run = serve(PRODUCT, burst + EXIT_REQUEST);
   EXPECT_EQ(run.exit_code, 0) << run.err;
   ASSERT_GE(run.out.size(), listing.out.size());
   EXPECT_EQ(run.out.substr(0, listing.out.size()), listing.out);
@@ -404,71 +404,71 @@ TEST(ServerE2E, TheProductListsItsCasesAndAnswersABurstOverThemInOrder) {
 TEST(ServerE2E, UnsupportedTagsEndWithStatusOneWithoutWaitingForTheirBody) {
   const std::pair<std::uint32_t, const char*> tags[] = {{1, "1"}, {2, "2"}, {3, "3"}, {255, "ff"}};
   for (const auto& [tag, printed] : tags) {
-    Driver driver(fixture);
+    Driver driver(FIXTURE);
     // The declared body never comes and the input stays open.
     ASSERT_TRUE(driver.send(runTest(0) + header(tag, 16)));
     const auto ending = driver.wait();
     EXPECT_EQ(ending.exit_code, 1) << tag;
     EXPECT_EQ(ending.err, std::string("unsupported message: ") + printed);
-    EXPECT_EQ(driver.receiveToEnd(), version + result(0, 0));
+    EXPECT_EQ(driver.receiveToEnd(), VERSION + result(0, 0));
   }
 }
 
 TEST(ServerE2E, ExitEndsTheProcessWhateverCameBeforeOrAfter) {
-  const auto run = serve(fixture, runTest(1) + query + exit_request + runTest(0));
+  const auto run = serve(FIXTURE, runTest(1) + QUERY + EXIT_REQUEST + runTest(0));
   EXPECT_EQ(run.exit_code, 0);
-  EXPECT_EQ(run.out, version + result(1, 1) + metadataFor(fixture_names));
+  EXPECT_EQ(run.out, VERSION + result(1, 1) + metadataFor(FIXTURE_NAMES));
 }
 
 TEST(ServerE2E, SurplusBodyBytesAreNeverTakenForTheNextHeader) {
   // A metadata request whose declared body happens to hold a whole run_test request.
   const Bytes stray = runTest(1);
-  const auto run = serve(fixture, header(4, static_cast<std::uint32_t>(stray.size())) + stray +
-                                      runTest(0) + exit_request);
-  EXPECT_EQ(run.out, version + metadataFor(fixture_names) + result(0, 0));
+  const auto run = serve(FIXTURE, header(4, static_cast<std::uint32_t>(stray.size())) + stray +
+                                      runTest(0) + EXIT_REQUEST);
+  EXPECT_EQ(run.out, VERSION + metadataFor(FIXTURE_NAMES) + result(0, 0));
   EXPECT_EQ(run.exit_code, 0);
   EXPECT_EQ(run.err, "");
 }
 
 TEST(ServerE2E, RunTestNamingNoCaseRunsNothingAndEndsWithStatusOne) {
-  const auto past_end = serve(fixture, runTest(0) + runTest(9) + runTest(0));
-  EXPECT_EQ(past_end.out, version + result(0, 0));
+  const auto past_end = serve(FIXTURE, runTest(0) + runTest(9) + runTest(0));
+  EXPECT_EQ(past_end.out, VERSION + result(0, 0));
   EXPECT_EQ(past_end.err, "invalid run_test request: index 9 of 9 cases\n");
   EXPECT_EQ(past_end.exit_code, 1);
 
-  const auto empty = serve(empty_fixture, runTest(0));
-  EXPECT_EQ(empty.out, version);
+  const auto empty = serve(EMPTY_FIXTURE, runTest(0));
+  EXPECT_EQ(empty.out, VERSION);
   EXPECT_EQ(empty.err, "invalid run_test request: index 0 of 0 cases\n");
   EXPECT_EQ(empty.exit_code, 1);
 
-  const auto long_body = serve(fixture, header(5, 8) + u32(0) + u32(0));
-  EXPECT_EQ(long_body.out, version);
+  const auto long_body = serve(FIXTURE, header(5, 8) + u32(0) + u32(0));
+  EXPECT_EQ(long_body.out, VERSION);
   EXPECT_EQ(long_body.err, "invalid run_test request: body of 8 bytes, expected 4\n");
   EXPECT_EQ(long_body.exit_code, 1);
 
   // Refused on its header, with the input open and the body never sent.
-  Driver driver(fixture);
+  Driver driver(FIXTURE);
   ASSERT_TRUE(driver.send(header(5, 100)));
   const auto ending = driver.wait();
   EXPECT_EQ(ending.exit_code, 1);
   EXPECT_EQ(ending.err, "invalid run_test request: body of 100 bytes, expected 4\n");
-  EXPECT_EQ(driver.receiveToEnd(), version);
+  EXPECT_EQ(driver.receiveToEnd(), VERSION);
 }
 
 TEST(ServerE2E, InputEndingEndsTheExchangeByWhereItFalls) {
-  const auto boundary = serve(fixture, runTest(0));
-  EXPECT_EQ(boundary.out, version + result(0, 0));
+  const auto boundary = serve(FIXTURE, runTest(0));
+  EXPECT_EQ(boundary.out, VERSION + result(0, 0));
   EXPECT_EQ(boundary.exit_code, 0);
   EXPECT_EQ(boundary.err, "");
 
-  const auto in_header = serve(fixture, runTest(0) + Bytes("\x05\x00\x00", 3));
-  EXPECT_EQ(in_header.out, version + result(0, 0));
+  const auto in_header = serve(FIXTURE, runTest(0) + Bytes("\x05\x00\x00", 3));
+  EXPECT_EQ(in_header.out, VERSION + result(0, 0));
   EXPECT_EQ(in_header.exit_code, 1);
   EXPECT_EQ(in_header.err,
             "input ended in the middle of a message header: 3 of 8 bytes received\n");
 
-  const auto in_body = serve(fixture, header(5, 4) + Bytes("\x00\x00", 2));
-  EXPECT_EQ(in_body.out, version);
+  const auto in_body = serve(FIXTURE, header(5, 4) + Bytes("\x00\x00", 2));
+  EXPECT_EQ(in_body.out, VERSION);
   EXPECT_EQ(in_body.exit_code, 1);
   EXPECT_EQ(in_body.err,
             "input ended in the middle of a message with tag 5: 2 of 4 body bytes received\n");
@@ -476,20 +476,20 @@ TEST(ServerE2E, InputEndingEndsTheExchangeByWhereItFalls) {
 
 TEST(ServerE2E, RequestsTooLargeForTheReceiveAreaStopTheRunner) {
   for (const std::uint32_t bytes_len : {5000u, 0xFFFFFFFFu}) {
-    Driver driver(fixture);
+    Driver driver(FIXTURE);
     ASSERT_TRUE(driver.send(header(4, bytes_len)));
     const auto ending = driver.wait();
     EXPECT_EQ(ending.signal, SIGABRT) << bytes_len;
     EXPECT_NE(ending.err.find("panic: internal test runner failure\n"), std::string::npos)
         << ending.err;
-    EXPECT_EQ(driver.receiveToEnd(), version);
+    EXPECT_EQ(driver.receiveToEnd(), VERSION);
   }
 }
 
 TEST(ServerE2E, ADriverThatStopsReadingStopsTheRunner) {
-  for (const Bytes& request : {runTest(0), query}) {
-    Driver driver(fixture);
-    ASSERT_EQ(driver.receive(version.size()), version);
+  for (const Bytes& request : {runTest(0), QUERY}) {
+    Driver driver(FIXTURE);
+    ASSERT_EQ(driver.receive(VERSION.size()), VERSION);
     driver.closeOutput();
     ASSERT_TRUE(driver.send(request));
     const auto ending = driver.wait();

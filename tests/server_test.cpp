@@ -428,7 +428,7 @@ Result<void> logsOneErrorAndSkips() {
   return VESK_FAIL(Error::SkipCase);
 }
 
-constexpr TestCase exchange_cases[] = {
+constexpr TestCase EXCHANGE_CASES[] = {
     {"t.passes", passes},
     {"t.fails", fails},
     {"t.skips", skips},
@@ -437,7 +437,7 @@ constexpr TestCase exchange_cases[] = {
     {"t.logs one error and skips", logsOneErrorAndSkips},
 };
 
-const Bytes version_message = concat({header(0, 6), Bytes{'0', '.', '1', '3', '.', '0'}});
+const Bytes VERSION_MESSAGE = concat({header(0, 6), Bytes{'0', '.', '1', '3', '.', '0'}});
 
 Bytes result(std::uint32_t index, std::uint32_t flags) {
   Bytes body;
@@ -452,15 +452,15 @@ class ExchangeTest : public WithTrace {
   Result<ExchangeEnd> serve(Bytes input_bytes) {
     ScriptedSource input(std::move(input_bytes), {5});
     std::array<std::byte, 2048> area;
-    return serveExchange(exchange_cases, area,
+    return serveExchange(EXCHANGE_CASES, area,
                          ExchangeStreams{input.source(), output_.sink(), allocator_});
   }
 
   // Only the part after the toolchain version, which every exchange begins with.
   Bytes replies() const {
-    EXPECT_GE(output_.out.size(), version_message.size());
-    EXPECT_TRUE(std::equal(version_message.begin(), version_message.end(), output_.out.begin()));
-    return Bytes(output_.out.begin() + static_cast<std::ptrdiff_t>(version_message.size()),
+    EXPECT_GE(output_.out.size(), VERSION_MESSAGE.size());
+    EXPECT_TRUE(std::equal(VERSION_MESSAGE.begin(), VERSION_MESSAGE.end(), output_.out.begin()));
+    return Bytes(output_.out.begin() + static_cast<std::ptrdiff_t>(VERSION_MESSAGE.size()),
                  output_.out.end());
   }
 
@@ -499,14 +499,14 @@ TEST_F(ExchangeTest, MetadataListsTheCasesAndIsBuiltFromThreeReleasedBlocks) {
   ASSERT_EQ(serve(header(4, 0)), ExchangeEnd::input_closed);
 
   std::string strings(1, '\0');
-  for (const TestCase& c : exchange_cases)
+  for (const TestCase& c : EXCHANGE_CASES)
     strings.append(c.name).push_back('\0');
-  const std::uint32_t n = std::size(exchange_cases);
+  const std::uint32_t n = std::size(EXCHANGE_CASES);
   Bytes body;
   appendU32(body, static_cast<std::uint32_t>(strings.size()));
   appendU32(body, n);
   std::uint32_t offset = 1;
-  for (const TestCase& c : exchange_cases) {
+  for (const TestCase& c : EXCHANGE_CASES) {
     appendU32(body, offset);
     offset += static_cast<std::uint32_t>(c.name.size()) + 1;
   }
@@ -532,7 +532,7 @@ TEST_F(ExchangeTest, AFailedMetadataAllocationReleasesWhatWasBuilt) {
 TEST_F(ExchangeTest, AFailedMetadataWriteReleasesWhatWasBuilt) {
   FailingAllocator counting(mallocAllocator());
   allocator_ = counting.allocator();
-  output_.fail_after = version_message.size() + 20;
+  output_.fail_after = VERSION_MESSAGE.size() + 20;
   EXPECT_EQ(serve(header(4, 0)), std::unexpected(Error::BrokenPipe));
   EXPECT_EQ(counting.allocCalls(), 3u);
   EXPECT_EQ(counting.liveAllocations(), 0u);

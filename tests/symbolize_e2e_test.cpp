@@ -29,12 +29,12 @@ using vesk::testing::ProcessResult;
 using vesk::testing::runProcess;
 using vesk::testing::TraceEntry;
 
-const std::string fixture_dir = VESK_FIXTURE_DIR;
-const std::string fixture_source = VESK_FIXTURE_SOURCE;
-const std::string compressed_fixture = fixture_dir + "/trace_sites";
-const std::string plain_fixture = fixture_dir + "/trace_sites_plain";
-const std::string stripped_fixture = fixture_dir + "/trace_sites_stripped";
-const std::string portable_pc_fixture = fixture_dir + "/trace_sites_portable_pc";
+const std::string FIXTURE_DIR = VESK_FIXTURE_DIR;
+const std::string FIXTURE_SOURCE = VESK_FIXTURE_SOURCE;
+const std::string COMPRESSED_FIXTURE = FIXTURE_DIR + "/trace_sites";
+const std::string PLAIN_FIXTURE = FIXTURE_DIR + "/trace_sites_plain";
+const std::string STRIPPED_FIXTURE = FIXTURE_DIR + "/trace_sites_stripped";
+const std::string PORTABLE_PC_FIXTURE = FIXTURE_DIR + "/trace_sites_portable_pc";
 
 std::vector<std::string> readLines(const std::string& path) {
   std::ifstream in(path);
@@ -69,9 +69,9 @@ struct Site {
 
 // The marked lines of the fixture, by marker name ("@fail-tail" -> its line).
 const std::map<std::string, Site>& sites() {
-  static const std::map<std::string, Site> marked = [] {
+  static const std::map<std::string, Site> MARKED = [] {
     std::map<std::string, Site> found;
-    const std::vector<std::string> lines = readLines(fixture_source);
+    const std::vector<std::string> lines = readLines(FIXTURE_SOURCE);
     // A marker is "// @name" at the end of its line.
     for (std::size_t i = 0; i < lines.size(); ++i) {
       const std::size_t at = lines[i].rfind("// @");
@@ -83,15 +83,15 @@ const std::map<std::string, Site>& sites() {
     }
     return found;
   }();
-  return marked;
+  return MARKED;
 }
 
 const Site& site(const std::string& name) {
   const auto it = sites().find(name);
   if (it == sites().end()) {
-    ADD_FAILURE() << "no marker " << name << " in " << fixture_source;
-    static const Site none;
-    return none;
+    ADD_FAILURE() << "no marker " << name << " in " << FIXTURE_SOURCE;
+    static const Site NONE;
+    return NONE;
   }
   return it->second;
 }
@@ -182,7 +182,7 @@ struct Traced {
 };
 
 Traced traceOf(const std::string& scenario, const std::string& header, bool masked = false) {
-  Traced traced{runScenario(compressed_fixture, scenario), {}};
+  Traced traced{runScenario(COMPRESSED_FIXTURE, scenario), {}};
   traced.entries =
       entriesAfter(splitLines(masked ? maskVarying(traced.run.err) : traced.run.err), header);
   return traced;
@@ -206,11 +206,11 @@ std::string caretUnder(const std::string& source, int column) {
 // `function`, and shows the line with a caret under the column.
 void expectAtSite(const Entry& entry, const Site& s, int column, const std::string& function) {
   EXPECT_TRUE(entry.located);
-  EXPECT_EQ(entry.file, fixture_source);
+  EXPECT_EQ(entry.file, FIXTURE_SOURCE);
   EXPECT_EQ(entry.line, s.line) << s.text;
   EXPECT_EQ(entry.column, column) << s.text;
   EXPECT_NE(entry.function.find(function), std::string::npos) << entry.function;
-  EXPECT_EQ(entry.unit, fixture_source);
+  EXPECT_EQ(entry.unit, FIXTURE_SOURCE);
   EXPECT_EQ(entry.next, s.text);
   EXPECT_EQ(entry.next_next, caretUnder(s.text, column));
 }
@@ -267,7 +267,7 @@ DebugInfoSection debugInfoOf(const std::string& path) {
 // Error-return traces
 
 TEST(ErrorReturnTrace, NamesTheExpectationsReturnThenTheCaseLine) {
-  const ProcessResult run = runScenario(compressed_fixture, "fail");
+  const ProcessResult run = runScenario(COMPRESSED_FIXTURE, "fail");
   ASSERT_EQ(run.exit_code, 1) << run.err;
   const auto lines = splitLines(run.err);
   const auto entries = entriesAfter(lines, "trace.expectation...FAIL (TestUnexpectedResult)");
@@ -287,7 +287,7 @@ TEST(ErrorReturnTrace, NamesTheExpectationsReturnThenTheCaseLine) {
 }
 
 TEST(ErrorReturnTrace, NamesTheFailingStatementOfTwoInOneFunction) {
-  const ProcessResult run = runScenario(compressed_fixture, "fail");
+  const ProcessResult run = runScenario(COMPRESSED_FIXTURE, "fail");
   const auto lines = splitLines(run.err);
 
   const auto first = entriesAfter(lines, "trace.first of two...FAIL (OutOfMemory)");
@@ -302,7 +302,7 @@ TEST(ErrorReturnTrace, NamesTheFailingStatementOfTwoInOneFunction) {
 }
 
 TEST(ErrorReturnTrace, NamesAFailureInTailPositionAndOneInsideAnInlinedFunction) {
-  const ProcessResult run = runScenario(compressed_fixture, "fail");
+  const ProcessResult run = runScenario(COMPRESSED_FIXTURE, "fail");
   const auto lines = splitLines(run.err);
 
   // The case passes the result on without recording: one entry, the failing statement.
@@ -318,7 +318,7 @@ TEST(ErrorReturnTrace, NamesAFailureInTailPositionAndOneInsideAnInlinedFunction)
 }
 
 TEST(ErrorReturnTrace, ShowsTheOldestThirtyTwoSitesThenHowManyWereSkipped) {
-  const ProcessResult run = runScenario(compressed_fixture, "deep");
+  const ProcessResult run = runScenario(COMPRESSED_FIXTURE, "deep");
   EXPECT_EQ(run.exit_code, 1) << run.err;
   const auto lines = splitLines(run.err);
   const auto entries = entriesAfter(lines, "trace.deep...FAIL (Unexpected)");
@@ -339,15 +339,15 @@ TEST(ErrorReturnTrace, ShowsTheOldestThirtyTwoSitesThenHowManyWereSkipped) {
 TEST(ErrorReturnTrace, SitesTakenByACallNameTheSameStatementsAsTheInstructionForm) {
   for (const std::string scenario : {"fail", "deep"}) {
     SCOPED_TRACE(scenario);
-    const ProcessResult instruction = runScenario(compressed_fixture, scenario);
-    const ProcessResult call = runScenario(portable_pc_fixture, scenario);
+    const ProcessResult instruction = runScenario(COMPRESSED_FIXTURE, scenario);
+    const ProcessResult call = runScenario(PORTABLE_PC_FIXTURE, scenario);
     ASSERT_GE(entriesIn(splitLines(instruction.err), 0, SIZE_MAX).size(), 8u) << instruction.err;
     EXPECT_EQ(maskVarying(call.err), maskVarying(instruction.err));
   }
 }
 
 TEST(SourceLocation, CaretKeepsTabsAndCountsCharactersNotBytes) {
-  const ProcessResult run = runScenario(compressed_fixture, "fail");
+  const ProcessResult run = runScenario(COMPRESSED_FIXTURE, "fail");
   const auto lines = splitLines(run.err);
 
   const auto tabbed = entriesAfter(lines, "trace.tabbed...FAIL (Unexpected)");
@@ -366,7 +366,7 @@ TEST(SourceLocation, CaretKeepsTabsAndCountsCharactersNotBytes) {
 }
 
 TEST(SourceLocation, NamesTheLambdaAFailureHappenedIn) {
-  const ProcessResult run = runScenario(compressed_fixture, "fail");
+  const ProcessResult run = runScenario(COMPRESSED_FIXTURE, "fail");
   const auto entries = entriesAfter(splitLines(run.err), "trace.lambda...FAIL (Unexpected)");
   ASSERT_EQ(entries.size(), 2u) << run.err;
   expectAtMarker(entries[0], "@fail-lambda", "VESK_FAIL", "failsInALambda()::{lambda(int)#1}");
@@ -414,7 +414,7 @@ TEST(StopReport, ShowsALambdaBodyInlinedIntoItsFunctionPointerForm) {
   // address, then the call through the pointer.
   expectAtMarker(entries[0], "@lambda-stop-site", "panic(", "operator()", 5);
   EXPECT_NE(entries[1].function.find("{lambda()#1}::_FUN"), std::string::npos) << run.err;
-  EXPECT_EQ(entries[1].file, fixture_source);
+  EXPECT_EQ(entries[1].file, FIXTURE_SOURCE);
   expectAtMarker(entries[2], "@lambda-stop-call", "stop(", "stopsInALambda", 4);
 }
 
@@ -491,14 +491,14 @@ TEST(AddressRecord, LeakRecordStartsAtTheAllocatingStatement) {
 
 TEST(DebugInfo, CompressedAndUncompressedBuildsPrintTheSameEntries) {
   // Guards the comparison itself: the two builds really differ in their sections.
-  ASSERT_TRUE(debugInfoOf(compressed_fixture).compressed);
-  ASSERT_TRUE(debugInfoOf(plain_fixture).present);
-  ASSERT_FALSE(debugInfoOf(plain_fixture).compressed);
+  ASSERT_TRUE(debugInfoOf(COMPRESSED_FIXTURE).compressed);
+  ASSERT_TRUE(debugInfoOf(PLAIN_FIXTURE).present);
+  ASSERT_FALSE(debugInfoOf(PLAIN_FIXTURE).compressed);
 
   for (const std::string scenario : {"fail", "stop", "fault", "leak"}) {
     SCOPED_TRACE(scenario);
-    const ProcessResult compressed = runScenario(compressed_fixture, scenario);
-    const ProcessResult plain = runScenario(plain_fixture, scenario);
+    const ProcessResult compressed = runScenario(COMPRESSED_FIXTURE, scenario);
+    const ProcessResult plain = runScenario(PLAIN_FIXTURE, scenario);
     const auto entries = entriesIn(splitLines(compressed.err), 0, SIZE_MAX);
     EXPECT_GE(entries.size(), 3u) << compressed.err;
     // Source lines are shown, in both builds alike.
@@ -512,11 +512,11 @@ TEST(DebugInfo, CompressedAndUncompressedBuildsPrintTheSameEntries) {
 }
 
 TEST(DebugInfo, StrippedExecutableSaysItCannotOpenTheDebugInfo) {
-  ASSERT_FALSE(debugInfoOf(stripped_fixture).present);
+  ASSERT_FALSE(debugInfoOf(STRIPPED_FIXTURE).present);
   const std::string dump =
       "Unable to dump stack trace: Unable to open debug info: MissingDebugInfo";
 
-  const ProcessResult failing = runScenario(stripped_fixture, "fail");
+  const ProcessResult failing = runScenario(STRIPPED_FIXTURE, "fail");
   EXPECT_EQ(failing.exit_code, 1);
   const auto lines = splitLines(failing.err);
   std::size_t failures = 0;
@@ -530,12 +530,12 @@ TEST(DebugInfo, StrippedExecutableSaysItCannotOpenTheDebugInfo) {
   EXPECT_EQ(entriesIn(lines, 0, SIZE_MAX).size(), 0u) << failing.err;
 
   // A stop with an error trace: one message for the trace, one for the stack.
-  const ProcessResult stop = runScenario(stripped_fixture, "stop-trace");
+  const ProcessResult stop = runScenario(STRIPPED_FIXTURE, "stop-trace");
   EXPECT_EQ(stop.signal, SIGABRT);
   EXPECT_TRUE(endsWith(stop.err, "panic: stop with an error\n" + dump + "\n" + dump + "\n"))
       << stop.err;
 
-  const ProcessResult leak = runScenario(stripped_fixture, "leak");
+  const ProcessResult leak = runScenario(STRIPPED_FIXTURE, "leak");
   EXPECT_NE(leak.err.find(" leaked: \nUnable to print stack trace: Unable to open debug info: "
                           "MissingDebugInfo\n"),
             std::string::npos)
@@ -544,7 +544,7 @@ TEST(DebugInfo, StrippedExecutableSaysItCannotOpenTheDebugInfo) {
 
 TEST(DebugInfo, UnreadableDebugInfoIsReportedByName) {
   // The address ranges of the units become garbage: reading them fails while opening.
-  std::string image = readFile(plain_fixture);
+  std::string image = readFile(PLAIN_FIXTURE);
   const std::optional<Elf64_Shdr> found = sectionOf(image, ".debug_rnglists");
   ASSERT_TRUE(found.has_value());
   const Elf64_Shdr ranges = *found;  // NOLINT(bugprone-unchecked-optional-access): asserted above
@@ -572,45 +572,45 @@ TEST(DebugInfo, UnreadableDebugInfoIsReportedByName) {
 // ---------------------------------------------------------------------------------------------
 // Colours
 
-const std::string bold = "\x1b[1m";
-const std::string caret_colour = "\x1b[1;32m^\x1b[0m";
+const std::string BOLD = "\x1b[1m";
+const std::string CARET_COLOUR = "\x1b[1;32m^\x1b[0m";
 
 TEST(Colours, ForcedColoursMarkTheLocationAndTheCaret) {
-  const ProcessResult run = runScenario(compressed_fixture, "fail", {"CLICOLOR_FORCE=1"});
+  const ProcessResult run = runScenario(COMPRESSED_FIXTURE, "fail", {"CLICOLOR_FORCE=1"});
   const Site& call = site("@expect-call");
-  const std::string location = bold + fixture_source + ":" + std::to_string(call.line) + ":" +
+  const std::string location = BOLD + FIXTURE_SOURCE + ":" + std::to_string(call.line) + ":" +
                                std::to_string(call.column("VESK_TRY")) + "\x1b[0m: \x1b[2m0x";
   EXPECT_NE(run.err.find(location), std::string::npos) << run.err;
   EXPECT_NE(run.err.find("\n" + call.text + "\n"), std::string::npos);
-  EXPECT_NE(run.err.find(caret_colour + "\n"), std::string::npos);
+  EXPECT_NE(run.err.find(CARET_COLOUR + "\n"), std::string::npos);
 
   // NO_COLOR wins over a forced colour.
   const ProcessResult plain =
-      runScenario(compressed_fixture, "fail", {"CLICOLOR_FORCE=1", "NO_COLOR=1"});
+      runScenario(COMPRESSED_FIXTURE, "fail", {"CLICOLOR_FORCE=1", "NO_COLOR=1"});
   EXPECT_EQ(plain.err.find('\x1b'), std::string::npos) << plain.err;
-  EXPECT_EQ(maskVarying(plain.err), maskVarying(runScenario(compressed_fixture, "fail").err));
+  EXPECT_EQ(maskVarying(plain.err), maskVarying(runScenario(COMPRESSED_FIXTURE, "fail").err));
 }
 
 TEST(Colours, ATerminalGetsColoursUnlessItsTermIsDumbOrEmpty) {
   ProcessOptions options;
   options.stderr_on_terminal = true;
   options.set_env = {"VESK_TRACE_SCENARIO=fail", "TERM=xterm-256color"};
-  const ProcessResult coloured = runProcess(compressed_fixture, options);
-  EXPECT_NE(coloured.err.find(bold + fixture_source + ":"), std::string::npos) << coloured.err;
-  EXPECT_NE(coloured.err.find(caret_colour), std::string::npos);
+  const ProcessResult coloured = runProcess(COMPRESSED_FIXTURE, options);
+  EXPECT_NE(coloured.err.find(BOLD + FIXTURE_SOURCE + ":"), std::string::npos) << coloured.err;
+  EXPECT_NE(coloured.err.find(CARET_COLOUR), std::string::npos);
 
-  const auto piped = runScenario(compressed_fixture, "fail");
+  const auto piped = runScenario(COMPRESSED_FIXTURE, "fail");
   // A terminal that takes no escape sequences: TERM "dumb", or empty as good as unset.
   for (const char* term : {"TERM=dumb", "TERM="}) {
     SCOPED_TRACE(term);
     options.set_env = {"VESK_TRACE_SCENARIO=fail", term};
-    const ProcessResult plain = runProcess(compressed_fixture, options);
+    const ProcessResult plain = runProcess(COMPRESSED_FIXTURE, options);
     const auto lines = splitLines(plain.err);
     EXPECT_EQ(entriesIn(lines, 0, SIZE_MAX).size(),
               entriesIn(splitLines(piped.err), 0, SIZE_MAX).size())
         << plain.err;
     for (const std::string& line : lines) {
-      if (line.find(fixture_source) != std::string::npos || line.find('^') != std::string::npos) {
+      if (line.find(FIXTURE_SOURCE) != std::string::npos || line.find('^') != std::string::npos) {
         EXPECT_EQ(line.find('\x1b'), std::string::npos) << line;
       }
     }
@@ -628,7 +628,7 @@ std::set<std::string> filesOpened(const std::string& scenario, bool& ok) {
   if (!ok) return {};
   const std::string log = ::testing::TempDir() + "/trace_sites_" + scenario + ".strace";
   ProcessOptions options;
-  options.args = {"-f", "-qq", "-e", "trace=open,openat,openat2", "-o", log, compressed_fixture};
+  options.args = {"-f", "-qq", "-e", "trace=open,openat,openat2", "-o", log, COMPRESSED_FIXTURE};
   options.set_env = {"VESK_TRACE_SCENARIO=" + scenario};
   runProcess("/usr/bin/strace", options);
   const std::vector<std::string> lines = readLines(log);
@@ -665,7 +665,7 @@ TEST(FilesRead, APassingRunOpensNothingAndAFailingOneOnlyItsImageAndSources) {
 
   const std::set<std::string> failing = filesOpened("fail", ok);
   EXPECT_TRUE(failing.contains("/proc/self/exe")) << joined(failing);
-  EXPECT_TRUE(failing.contains(fixture_source));
+  EXPECT_TRUE(failing.contains(FIXTURE_SOURCE));
   for (const std::string& path : failing) {
     EXPECT_TRUE(path == "/proc/self/exe" || endsWith(path, ".cpp") || endsWith(path, ".hpp"))
         << path;

@@ -15,13 +15,11 @@
 
 namespace vesk {
 
-/// A contiguous, resizable array that keeps the allocator it was created with and owns its
-/// block: it is move-only, a moved-from array is empty and bound to the same allocator, and the
-/// destructor (or `deinit`, which may be called earlier) destroys the elements and frees the
-/// block. Creating one allocates nothing; an append that cannot obtain memory returns
-/// "OutOfMemory" and leaves the array as it was; growth moves every element (bit for bit, which
-/// `trivially_relocatable` allows), so references to elements stay valid only until the next
-/// append.
+/// A contiguous, resizable array that keeps the allocator it was created with and owns its block:
+/// move-only (a moved-from array is empty, on the same allocator); the destructor or an earlier
+/// `deinit` destroys the elements and frees the block. Creating one allocates nothing; an append
+/// that cannot obtain memory returns "OutOfMemory" and changes nothing; growth moves elements bit
+/// for bit (`trivially_relocatable`), so references to them last only until the next append.
 template <class T>
 class ArrayList {
   static_assert(trivially_relocatable<T>, "growth moves elements bit for bit");

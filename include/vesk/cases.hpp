@@ -268,8 +268,8 @@ void endCase() noexcept;
 void refuseTolerance() noexcept;
 
 template <class A, class B>
-constexpr bool integer_pair = std::is_integral_v<A>&& std::is_integral_v<B> &&
-                              !std::is_same_v<A, bool> && !std::is_same_v<B, bool>;
+constexpr bool is_integer_pair = std::is_integral_v<A>&& std::is_integral_v<B> &&
+                                 !std::is_same_v<A, bool> && !std::is_same_v<B, bool>;
 
 /// -1, 0 or 1 as `a` is below, equal to or above `b`, by value whatever their signedness.
 template <class A, class B>
@@ -314,7 +314,7 @@ std::size_t firstDifference(const A& a, const B& b) {
 /// their text, and two ranges element by element.
 template <class A, class B>
 bool equalValues(const A& a, const B& b) {
-  if constexpr (integer_pair<A, B>) {
+  if constexpr (is_integer_pair<A, B>) {
     return integerOrder(a, b) == 0;
   } else if constexpr (is_string<A> && is_string<B>) {
     return stringOf(a) == stringOf(b);
@@ -334,7 +334,7 @@ bool relationHolds(const A& a, const B& b) {
     return equalValues(a, b);
   } else if constexpr (R == Relation::ne) {
     return !equalValues(a, b);
-  } else if constexpr (integer_pair<A, B>) {
+  } else if constexpr (is_integer_pair<A, B>) {
     return holds<R>(integerOrder(a, b), 0);
   } else if constexpr (is_string<A> && is_string<B>) {
     return holds<R>(stringOf(a), stringOf(b));
@@ -472,7 +472,7 @@ class TypedRegistration {
 };
 
 template <class T>
-constexpr std::size_t row_count = [] {
+constexpr std::size_t ROW_COUNT = [] {
   if constexpr (std::is_array_v<T>) {
     return std::extent_v<T>;
   } else {
@@ -494,9 +494,9 @@ class TableRegistration {
   template <std::size_t... I>
   void add(std::string_view name, const char* file, unsigned line,
            std::index_sequence<I...>) noexcept {
-    static constexpr std::array<Result<void> (*)(), Rows> entries = {&rowEntry<Body, I>...};
+    static constexpr std::array<Result<void> (*)(), Rows> ENTRIES = {&rowEntry<Body, I>...};
     for (std::size_t i = 0; i < Rows; ++i) {
-      nodes_[i] = {name, entries[i], file, line, {}, i};
+      nodes_[i] = {name, ENTRIES[i], file, line, {}, i};
       registerCase(nodes_[i]);
     }
   }
@@ -573,7 +573,7 @@ class TableRegistration {
   };                                                                            \
   }                                                                             \
   static const ::vesk::cases_detail::TableRegistration<                         \
-      id, ::vesk::cases_detail::row_count<std::remove_cvref_t<decltype(rows)>>> \
+      id, ::vesk::cases_detail::ROW_COUNT<std::remove_cvref_t<decltype(rows)>>> \
       VESK_CASES_CAT_(id, _registration){name, __FILE__, __LINE__};             \
   void id::run(const Row& row)
 

@@ -12,13 +12,11 @@
 namespace vesk {
 
 /// Every error a library operation or a case can return; `errorName` gives its printed name. One
-/// closed set for the libraries and the harness, so that every `Result` has the same error type
-/// and a case passes up a library's error unchanged: the libraries produce only `OutOfMemory`;
-/// the rest are the harness's (expectations, the skip, its streams and its debug-information
-/// reader). The harness's own stream and debug-information errors stay here too: its functions
-/// pass up allocator and stream errors through one `VESK_TRY`, so moving them out would need an
-/// error type of its own in every harness signature, with conversions at each library call, or
-/// an open set of values named at run time, which no `switch` could check for completeness.
+/// closed set, so that every `Result` has the same error type and a case passes up a library's
+/// error unchanged: the libraries produce only `OutOfMemory`, the rest are the harness's. Its
+/// stream and debug-information errors stay here because harness functions pass those up with
+/// allocator errors through one `VESK_TRY`; a set of their own would need a second error type in
+/// every harness signature, with a conversion at each library call.
 enum class Error : std::uint8_t {
   OutOfMemory,
   // Failed expectations, a case that threw, and the skip, returned by cases.

@@ -32,29 +32,10 @@ namespace vesk {
                                              float tolerance) noexcept;
 
 /// Success when `expected` and `actual` are equal; otherwise prints both on standard error and
-/// returns "TestExpectedEqual". The two operands must be of one kind:
-/// - integers of any width and signedness, compared by value (so -1 differs from UINT_MAX and
-///   `expectEqual(3, v.size())` needs no cast); a `char` prints as a quoted character;
-/// - `bool`;
-/// - values of one enumeration type, printed as their underlying integer;
-/// - pointers or `nullptr`, compared by address, printed in hexadecimal or as "null";
-/// - `float` or `double`, compared exactly: NaN equals nothing, not even NaN. Values print in the
-///   shortest form that reads back, a `float` at single precision unless it is compared with a
-///   `double` (then both are compared and printed as doubles);
-/// - strings: `std::string`, `std::string_view`, character arrays (up to their first zero byte),
-///   `const char*` (the string it points to, or "null") and contiguous sequences of `char`;
-/// - contiguous sequences (spans, C and standard arrays, vectors, a braced list in the `expected`
-///   position) whose elements are of one of the kinds above, compared element by element.
-/// Messages, one line each:
-///   expected 42, found 41
-///   strings differ at byte 5 (expected 5 bytes, found 6): expected "a-b-c", found "a-b-c-"
-///   sequences differ at index 2 (expected 3 elements, found 3): expected [1, 2, 3], found
-///   [1, 2, 4]
-/// A string shows at most 16 bytes on either side of the first difference, a sequence 3 elements,
-/// "..." marking what is left out; in strings `"` and `\` are escaped, tab, line feed and carriage
-/// return print as \t, \n and \r, and every other byte outside printable ASCII as \x and two hex
-/// digits (so UTF-8 text prints escaped, and positions are counted in bytes).
-/// Always inlined, so that the error return a failure records is in the case that called it.
+/// returns "TestExpectedEqual". The two must be of one kind (integers by value, bool, one
+/// enumeration, pointers, floating point exactly, strings, contiguous sequences of these); what
+/// each kind compares and how messages print it: docs/expectations.md. Always inlined, so that
+/// the error return a failure records is in the case that called it.
 template <class E, class A>
 [[nodiscard, gnu::always_inline]] inline Result<void> expectEqual(const E& expected,
                                                                   const A& actual) noexcept;
@@ -149,9 +130,9 @@ using Element = std::remove_cv_t<std::ranges::range_value_t<const T>>;
 
 template <class T>
 consteval Category categoryOf() {
-  constexpr Category scalar = scalarCategory<T>();
-  if constexpr (scalar != Category::none) {
-    return scalar;
+  constexpr Category SCALAR = scalarCategory<T>();
+  if constexpr (SCALAR != Category::none) {
+    return SCALAR;
   } else if constexpr (std::ranges::contiguous_range<const T> &&
                        std::ranges::sized_range<const T>) {
     return scalarCategory<Element<T>>() == Category::none ? Category::none : Category::sequence;
@@ -164,12 +145,12 @@ consteval Category categoryOf() {
 /// sequences elements that could be compared themselves.
 template <class E, class A>
 consteval bool sameKind() {
-  constexpr Category category = categoryOf<E>();
-  if constexpr (category == Category::none || category != categoryOf<A>()) {
+  constexpr Category CATEGORY = categoryOf<E>();
+  if constexpr (CATEGORY == Category::none || CATEGORY != categoryOf<A>()) {
     return false;
-  } else if constexpr (category == Category::enumeration) {
+  } else if constexpr (CATEGORY == Category::enumeration) {
     return std::is_same_v<E, A>;
-  } else if constexpr (category == Category::sequence) {
+  } else if constexpr (CATEGORY == Category::sequence) {
     return sameKind<Element<E>, Element<A>>();
   } else {
     return true;

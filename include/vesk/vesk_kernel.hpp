@@ -277,16 +277,9 @@ struct Columns {
   return r;
 }
 
-/// r = m·v, each row summed as (((0 + m(row,0)·v0) + m(row,1)·v1) + m(row,2)·v2) + m(row,3)·v3.
-///
-/// It is evaluated as ((p0 + p1) + p2) + (0 + p3), p_k = m(row,k)·v_k, which gives the same bits
-/// for every input while the addition of 0 no longer waits for the other three. 0 + x is x
-/// except that it turns -0 into +0 (a NaN product is quiet and passes unchanged). Starting the
-/// sum from p0 instead of 0 + p0 changes a partial sum only when it is -0 instead of +0, which
-/// happens only while every product so far is -0; adding p3 then gives the same result, since
-/// x + (-0) = x + (+0) for every x except -0, and (+0) + p3 = 0 + p3 = (-0) + (0 + p3). Two
-/// NaNs meeting in an addition are the one exception to bit identity of any two evaluations of
-/// the same sum: which one wins depends on the operand order the compiler picks.
+/// r = m·v, each row summed as (((0 + m(row,0)·v0) + m(row,1)·v1) + m(row,2)·v2) + m(row,3)·v3,
+/// evaluated as ((p0 + p1) + p2) + (0 + p3) with the same bits for every input (two NaNs meeting
+/// aside): docs/exact-arithmetic.md says why.
 [[gnu::always_inline]] inline void combine(F64x4& r, const Columns& m, double v0, double v1,
                                            double v2, double v3) noexcept {
   const F64x4 last = m.col[3] * v3 + 0.0;

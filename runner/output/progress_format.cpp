@@ -160,21 +160,21 @@ ProgressText formatProgressLines(std::span<const ProgressEntry> entries, std::si
 
 std::size_t encodeProgressFrame(std::span<const ProgressEntry> entries,
                                 std::span<std::byte> out) noexcept {
-  constexpr std::size_t header_size = 8;
-  constexpr std::size_t node_fixed_size = 4 + 8 + 8 + 4;
-  if (out.size() < header_size) return 0;
-  std::size_t len = header_size;
+  constexpr std::size_t HEADER_SIZE = 8;
+  constexpr std::size_t NODE_FIXED_SIZE = 4 + 8 + 8 + 4;
+  if (out.size() < HEADER_SIZE) return 0;
+  std::size_t len = HEADER_SIZE;
   std::uint32_t count = 0;
   for (const ProgressEntry& entry : entries) {
-    if (entry.name.size() > UINT32_MAX - node_fixed_size) break;
-    const std::size_t node_size = node_fixed_size + entry.name.size();
+    if (entry.name.size() > UINT32_MAX - NODE_FIXED_SIZE) break;
+    const std::size_t node_size = NODE_FIXED_SIZE + entry.name.size();
     if (node_size > out.size() - len) break;
     std::byte* at = out.data() + len;
     putU32(at, entry.parent);
     putU64(at + 4, entry.completed);
     putU64(at + 12, entry.estimated_total);
     putU32(at + 20, static_cast<std::uint32_t>(entry.name.size()));
-    std::memcpy(at + node_fixed_size, entry.name.data(), entry.name.size());
+    std::memcpy(at + NODE_FIXED_SIZE, entry.name.data(), entry.name.size());
     len += node_size;
     ++count;
   }

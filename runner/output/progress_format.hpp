@@ -28,23 +28,16 @@ struct ProgressText {
 };
 
 /// Writes one line per entry: tree connectors, "[{completed}/{total}] " or "[{completed}] ", then
-/// the name, cut to `columns` display columns; at most `max_lines` lines, and only whole lines that
-/// fit in `out`. Widths come from the Unicode tables: wide characters take two columns (one that
-/// would straddle the last column is left out, with everything after it), combining marks and
-/// zero-width characters none, ambiguous-width characters one. Control characters are shown as
-/// '?' so that a line stays one line, and bytes that are not well-formed UTF-8 as U+FFFD, one per
-/// byte, so that every drawn column is accounted for.
+/// the name, cut to `columns` display columns by the Unicode width tables; at most `max_lines`
+/// lines, and only whole lines that fit in `out`. How widths, control characters and ill-formed
+/// UTF-8 are shown: docs/progress-display.md.
 ProgressText formatProgressLines(std::span<const ProgressEntry> entries, std::size_t columns,
                                  std::size_t max_lines, std::span<char> out) noexcept;
 
-/// Encodes `entries` as one frame for a parent process and returns its length. All integers are
-/// little-endian:
-///   frame = u32 body_length, body
-///   body  = u32 node_count, node_count * node
-///   node  = u32 parent index (0xFFFFFFFF for the root), u64 completed, u64 estimated total,
-///           u32 name length, name bytes
-/// Nodes that do not fit in `out` are left out together with everything after them, so a frame
-/// always describes a whole subtree. An empty body (node_count 0) says the root has ended.
+/// Encodes `entries` as one frame for a parent process (little-endian lengths, counts and a node
+/// per entry; layout in docs/progress-display.md) and returns its length. Nodes that do not fit
+/// in `out` are left out with everything after them, so a frame describes a whole subtree; an
+/// empty body says the root has ended.
 std::size_t encodeProgressFrame(std::span<const ProgressEntry> entries,
                                 std::span<std::byte> out) noexcept;
 

@@ -17,11 +17,11 @@ std::size_t codePointLength(std::string_view text, std::size_t at) noexcept {
 }  // namespace
 
 bool globMatch(std::string_view pattern, std::string_view name) noexcept {
-  constexpr std::size_t none = std::string_view::npos;
+  constexpr std::size_t NONE = std::string_view::npos;
   std::size_t p = 0, n = 0;
   // Where the last `*` was, and how much of the name it has taken so far: on a mismatch it takes
   // one more character and matching resumes after it. Earlier stars never need to take more.
-  std::size_t star_p = none, star_n = 0;
+  std::size_t star_p = NONE, star_n = 0;
   while (n < name.size()) {
     if (p < pattern.size()) {
       char c = pattern[p];
@@ -46,7 +46,7 @@ bool globMatch(std::string_view pattern, std::string_view name) noexcept {
         continue;
       }
     }
-    if (star_p == none) return false;
+    if (star_p == NONE) return false;
     star_n += codePointLength(name, star_n);
     n = star_n;
     p = star_p;

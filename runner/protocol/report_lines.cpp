@@ -3,7 +3,7 @@
 namespace vesk {
 
 std::optional<std::string_view> findReportLine(std::string_view output) noexcept {
-  static constexpr std::string_view starts[] = {
+  static constexpr std::string_view STARTS[] = {
       SEGV_LINE_START,           ILL_LINE_START,  BUS_LINE_START,    FPE_LINE_START,
       UNKNOWN_SIGNAL_LINE_START, NO_ADDRESS_LINE, NESTED_PANIC_LINE,
   };
@@ -17,7 +17,7 @@ std::optional<std::string_view> findReportLine(std::string_view output) noexcept
         line.find(EXIT_LINE_MIDDLE) != std::string_view::npos) {
       return line;
     }
-    for (std::string_view start : starts) {
+    for (std::string_view start : STARTS) {
       if (line.starts_with(start)) return line;
     }
     output.remove_prefix(std::min(output.size(), line.size() + 1));

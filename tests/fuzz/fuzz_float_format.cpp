@@ -106,7 +106,7 @@ template <class F>
 bool shorterReadsBack(F value, const Parsed& printed, std::size_t digits) {
   const bool negative = std::signbit(value);
   const std::string sign = negative ? "-" : "";
-  auto tryMantissa = [&](long long mantissa, long exponent) {
+  auto try_mantissa = [&](long long mantissa, long exponent) {
     if (mantissa <= 0) return false;
     const std::string text = sign + std::to_string(mantissa) + "e" + std::to_string(exponent);
     return readsBackTo(text, value);
@@ -115,7 +115,7 @@ bool shorterReadsBack(F value, const Parsed& printed, std::size_t digits) {
   const long long cut = std::stoll(printed.digits.substr(0, digits));
   const long cut_exponent = printed.exponent - static_cast<long>(digits) + 1;
   for (long long d = -2; d <= 2; ++d) {
-    if (tryMantissa(cut + d, cut_exponent)) return true;
+    if (try_mantissa(cut + d, cut_exponent)) return true;
   }
   // The value rounded to `digits` by the library, which may move it into the next decade.
   std::array<char, 64> buf;
@@ -125,7 +125,7 @@ bool shorterReadsBack(F value, const Parsed& printed, std::size_t digits) {
   const long long near = std::stoll(r.digits);
   const long near_exponent = r.exponent - static_cast<long>(r.digits.size()) + 1;
   for (long long d = -1; d <= 1; ++d) {
-    if (tryMantissa(near + d, near_exponent)) return true;
+    if (try_mantissa(near + d, near_exponent)) return true;
   }
   return false;
 }

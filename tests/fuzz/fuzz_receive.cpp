@@ -1,21 +1,7 @@
-// Fuzz target for the protocol's receive path: arbitrary byte streams (headers split anywhere,
-// huge body lengths, unknown tags, bad indices) delivered in arbitrary pieces into areas of every
-// size, through the frame queue alone (over an area, as a harness executable holds it, and
-// growable, as the driver reads its servers) and through a whole exchange, all checked against a
-// plain model of the protocol written here.
-//
-// Input: 5 option bytes, then the stream the driver sends.
-//   byte 0     options: bit 0 the source fails instead of ending; bit 1 the metadata allocator
-//              refuses memory; bits 2-3 choose the sink's stream error (none, after a byte count)
-//   bytes 1-2  receive area size, little-endian, taken modulo 4097 (the area is at most 4096)
-//   byte 3     seed of the delivery pattern: 0 delivers everything at once, others split reads
-//   byte 4     the sink's largest write (0: unlimited) or, with bits 2-3 set, where it fails
-//
-// Checked on every input: the queue never touches storage outside the part of its area it has
-// claimed (poisoned for AddressSanitizer, and every read's destination checked explicitly), its
-// capacity stays a power of two within the area, message bodies come out byte for byte as sent,
-// no reply goes out before its whole request was delivered, the replies and the way the exchange
-// ends are exactly the model's, and no case outside the table runs.
+// Fuzz target for the protocol's receive path: arbitrary byte streams delivered in arbitrary
+// pieces into areas of every size, through the frame queue alone and through a whole exchange,
+// checked against a plain model of the protocol written here. The input's layout (5 option
+// bytes, then the stream) and what is checked: docs/test-tools.md.
 #include <sanitizer/asan_interface.h>
 
 #include <algorithm>
@@ -90,14 +76,14 @@ Result<void> logsAnError() {
   return {};
 }
 
-constexpr vesk::TestCase cases[] = {
+constexpr vesk::TestCase CASES[] = {
     {"fuzz.test.passes", passes},
     {"fuzz.test.fails", fails},
     {"fuzz.test.skips", skips},
     {"fuzz.test.logs an error", logsAnError},
 };
 // The flags each case's result record carries: fail, skip, and the error count from bit 3.
-constexpr std::array<std::uint32_t, 4> case_flags = {0, 1, 2, 8};
+constexpr std::array<std::uint32_t, 4> CASE_FLAGS = {0, 1, 2, 8};
 
 // ---------------------------------------------------------------------------------------------
 // The area, poisoned beyond what the queue has claimed
@@ -259,7 +245,7 @@ Bytes metadataReply() {
   Bytes strings{0};
   Bytes names;
   Bytes panics;
-  for (const vesk::TestCase& test : cases) {
+  for (const vesk::TestCase& test : CASES) {
     appendU32(names, static_cast<std::uint32_t>(strings.size()));
     appendU32(panics, 0);
     strings.insert(strings.end(), test.name.begin(), test.name.end());
@@ -267,7 +253,7 @@ Bytes metadataReply() {
   }
   Bytes body;
   appendU32(body, static_cast<std::uint32_t>(strings.size()));
-  appendU32(body, static_cast<std::uint32_t>(std::size(cases)));
+  appendU32(body, static_cast<std::uint32_t>(std::size(CASES)));
   body.insert(body.end(), names.begin(), names.end());
   body.insert(body.end(), panics.begin(), panics.end());
   body.insert(body.end(), strings.begin(), strings.end());
@@ -336,13 +322,13 @@ Outcome modelExchange(std::span<const std::uint8_t> stream, std::size_t limit, b
       o.replies.push_back({request_end, metadataReply()});
     } else {
       const std::uint32_t index = loadU32(&stream[pos + HEADER_LEN]);
-      if (index >= std::size(cases)) {
+      if (index >= std::size(CASES)) {
         o.end = ExchangeEnd::invalid_request;
         return o;
       }
       Bytes body;
       appendU32(body, index);
-      appendU32(body, case_flags[index]);
+      appendU32(body, CASE_FLAGS[index]);
       Bytes reply;
       appendMessage(reply, 4, body);
       o.replies.push_back({request_end, reply});
@@ -362,13 +348,13 @@ void fuzzQueue(std::span<const std::uint8_t> stream, std::size_t area_size, std:
   vesk::FrameQueue queue(area.span());
   const std::size_t limit = area.limit();
 
-  auto checkShape = [&] {
+  auto check_shape = [&] {
     check(queue.capacity() == 0 || std::has_single_bit(queue.capacity()),
           "capacity is not a power of two");
     check(queue.capacity() <= limit, "capacity beyond the area");
     check(queue.buffered() <= queue.capacity(), "more buffered than the capacity");
   };
-  auto checkEnd = [&](const Result<Arrival>& got, Arrival expected) {
+  auto check_end = [&](const Result<Arrival>& got, Arrival expected) {
     if (fail_at_end) {
       check(got == std::unexpected(Error::InputOutput), "the source's error was not passed up");
     } else {
@@ -380,14 +366,14 @@ void fuzzQueue(std::span<const std::uint8_t> stream, std::size_t area_size, std:
   for (;;) {
     const std::size_t left = stream.size() - pos;
     const Result<Arrival> header = queue.awaitHeader(input.source());
-    checkShape();
+    check_shape();
     if (limit < HEADER_LEN) {
       check(header == std::unexpected(Error::StreamTooLong), "no room for a header, yet no error");
       check(input.delivered() == 0, "read with no room for a header");
       return;
     }
     if (left < HEADER_LEN) {
-      checkEnd(header, left == 0 ? Arrival::closed : Arrival::truncated);
+      check_end(header, left == 0 ? Arrival::closed : Arrival::truncated);
       check(queue.buffered() == left, "a partial header was not kept");
       return;
     }
@@ -400,14 +386,14 @@ void fuzzQueue(std::span<const std::uint8_t> stream, std::size_t area_size, std:
     const std::uint64_t message_len = HEADER_LEN + std::uint64_t{len};
     const std::size_t delivered_before = input.delivered();
     const Result<Arrival> message = queue.awaitMessage(input.source());
-    checkShape();
+    check_shape();
     if (message_len > limit) {
       check(message == std::unexpected(Error::StreamTooLong), "a message too long was accepted");
       check(input.delivered() == delivered_before, "read a body that cannot fit");
       return;
     }
     if (left < message_len) {
-      checkEnd(message, Arrival::truncated);
+      check_end(message, Arrival::truncated);
       return;
     }
     check(message == Arrival::ready, "a delivered message was not ready");
@@ -417,7 +403,7 @@ void fuzzQueue(std::span<const std::uint8_t> stream, std::size_t area_size, std:
     check(len == 0 || std::memcmp(body.data(), &stream[pos + HEADER_LEN], len) == 0,
           "the body differs from what was sent");
     queue.discardMessage();
-    checkShape();
+    check_shape();
     pos += message_len;
     check(queue.buffered() == input.delivered() - pos, "discarding lost or kept the wrong bytes");
   }
@@ -486,7 +472,7 @@ void fuzzExchange(std::span<const std::uint8_t> stream, std::size_t area_size, s
   runs.clear();
 
   const Result<ExchangeEnd> got =
-      vesk::serveExchange(cases, area.span(),
+      vesk::serveExchange(CASES, area.span(),
                           {.input = input.source(),
                            .output = output.sink(),
                            .metadata_allocator = metadata_allocator.allocator()});
@@ -525,7 +511,7 @@ void fuzzExchange(std::span<const std::uint8_t> stream, std::size_t area_size, s
     offset += reply.bytes.size();
   }
   for (int index : runs)
-    check(index >= 0 && static_cast<std::size_t>(index) < std::size(cases), "ran a case outside");
+    check(index >= 0 && static_cast<std::size_t>(index) < std::size(CASES), "ran a case outside");
 }
 
 }  // namespace
