@@ -376,14 +376,9 @@ bool Scheduler::takeResult(Server& server, Clock::time_point now) {
   ++server.taken;
   const bool again = retryLater(server.slot);
   if (!again) countBad(result);
-  // The next request goes out before the report is written, to keep the server busy. Of a server
-  // whose output ended, the case sent behind is the one it ended in.
-  if (ended && server.queued.empty()) {
-    server.phase = Phase::idle;
-  } else if (ended) {
-    server.slot = server.queued.front();
-    server.queued.pop_front();
-    begin(server, now);
+  // The next request goes out before the report is written, to keep the server busy.
+  if (ended) {
+    next(server, now);
   } else {
     afterResult(server, again, now);
   }
@@ -566,12 +561,16 @@ void Scheduler::launch(Server& server, Clock::time_point now) {
 }
 
 // After a result: the case sent behind the one that ended starts, or the server retires, or it
-// is given the next waiting case.
+// is given the next waiting case. A server whose output ended takes no request: the case sent
+// behind is the one it ended in, and without one it waits, idle, to be replaced.
 void Scheduler::next(Server& server, Clock::time_point now) {
+  const bool ended = server.phase == Phase::dying;
   if (!server.queued.empty()) {
     server.slot = server.queued.front();
     server.queued.pop_front();
     begin(server, now);
+  } else if (ended) {
+    server.phase = Phase::idle;
   } else if (server.closing) {
     retire(server, now);
   } else {
