@@ -184,6 +184,7 @@ const char* lookUp(const char* name) {
 
 int main(int argc, char** argv) {
   installDriverSignals();
+  waitOnTime();
   const std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + argc);
   const long processors = ::sysconf(_SC_NPROCESSORS_ONLN);
   auto options = parseOptions(args, processors > 0 ? static_cast<unsigned>(processors) : 1);
