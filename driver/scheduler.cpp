@@ -392,7 +392,7 @@ bool Scheduler::takeResult(Server& server, Clock::time_point now) {
 // out.
 std::optional<std::string> Scheduler::endedOutput(Server& server) {
   CaseOutputs& err = server.link.err;
-  if (server.marking != Marking::unmarked && !err.hasEnded()) server.link.readErrors();
+  if (server.marking != Marking::unmarked && !err.hasEnded()) server.link.readErrorsBeforeReply();
   if (err.hasEnded()) {
     server.marking = Marking::marks;
     return err.takeEnded();

@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <functional>
-#include <optional>
 #include <random>
 #include <string>
 #include <string_view>
@@ -581,24 +580,26 @@ TEST(CaseOutputs, CutsAtMarkersSplitAnywhereAndKeepsWhatOnlyLooksLikeOne) {
   check(bytewise, "byte by byte");
 }
 
+RunPlan markedPlan() {
+  RunPlan plan{"fake", NAMES, ALL, 1};
+  plan.case_marker = TOKEN;
+  return plan;
+}
+
 // A run whose servers are asked for markers, on a stand-in server that has sent its table.
 struct MarkedRun {
   FakeLauncher launcher;
   Recorder events;
-  std::optional<Session> session;
-  std::optional<Scheduler> scheduler;
+  Session session = openOn(launcher);
+  Scheduler scheduler{markedPlan(), launcher, events};
 
   MarkedRun() {
-    session.emplace(openOn(launcher));
     (void)launcher.servers[0].takeRequests();  // the table request
-    RunPlan plan{"fake", NAMES, ALL, 1};
-    plan.case_marker = TOKEN;
-    scheduler.emplace(plan, launcher, events);
-    scheduler->adopt(session->takeServer());
-    scheduler->start();
+    scheduler.adopt(session.takeServer());
+    scheduler.start();
   }
   void finishes(std::size_t count) {
-    turnUntil(*scheduler, [&] { return events.finished.size() == count; });
+    turnUntil(scheduler, [&] { return events.finished.size() == count; });
   }
 };
 
@@ -648,6 +649,28 @@ TEST(Scheduler, AResultWithoutItsMarkerFromAServerThatWritesThemBreaksTheProtoco
   run.finishes(3);
   EXPECT_EQ(got[2].outcome, Outcome::passed);
   EXPECT_EQ(got[2].output, "output of c\n");
+}
+
+// A case may raise the size of its standard error's pipe (or the machine's pages make pipes
+// large): its result can then arrive with more before its marker than one read of standard error
+// takes, and the server must still be seen to mark its cases.
+TEST(Scheduler, AMarkerBehindMoreOutputThanOneReadTakesStillEndsItsCasesOutput) {
+  MarkedRun run;
+  FakeServer& server = run.launcher.servers[0];
+  ASSERT_GE(::fcntl(server.errors, F_SETPIPE_SZ, 1 << 20), 1 << 20);
+  const std::string first = "start\n" + std::string(std::size_t{900} * 1024, 'x') + "end\n";
+  server.print(first + markerOf(1) + "output of b\n" + markerOf(2));
+  server.reply(resultMessage(0, 0) + resultMessage(1, 0));
+  run.finishes(2);
+  const std::size_t keep = vesk::driver::DEFAULT_OUTPUT_KEEP;
+  const std::string expected = first.substr(0, keep) +
+                               "\n[vesk-run: " + std::to_string(first.size() - 2 * keep) +
+                               " bytes of output left out]\n" + first.substr(first.size() - keep);
+  const std::string& got = run.events.finished[0].output;
+  EXPECT_TRUE(got == expected) << got.size() << " bytes, not " << expected.size() << ": "
+                               << got.substr(keep, 60);
+  EXPECT_EQ(run.events.finished[1].outcome, Outcome::passed);
+  EXPECT_EQ(run.events.finished[1].output, "output of b\n");
 }
 
 // ---------------------------------------------------------------------------------------------
