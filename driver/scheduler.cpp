@@ -19,13 +19,16 @@ using namespace std::chrono_literals;
 constexpr auto REPORT_LIMIT = 5s;
 
 // Requests in flight on a server that marks its cases' ends: enough that it always finds the next
-// one waiting, few enough that a queue behind a slow case stays short. They are topped up once
-// half of them have run, so that each write carries several.
-constexpr std::size_t PIPELINE_DEPTH = 16;
-// While every busy server has half its requests or more in hand, the driver lets them work this
-// long before it reads their replies, so that one turn takes several: each wake-up costs the
-// driver and the server more than a trivial case does.
-constexpr auto GATHER_TIME = 50us;
+// one waiting, few enough that a queue behind a slow case stays short. They are topped up once a
+// quarter of them have run, so that each write carries several.
+constexpr std::size_t PIPELINE_DEPTH = 32;
+// A server with requests in hand is not watched: the driver lets it work until about half of them
+// should have run, at its pace so far, and then reads all their replies in one turn, since each
+// wake-up costs the driver and the server more than a trivial case does. The wait stays within
+// these bounds, far below the time that marks a case as slow; a server whose cases take longer
+// than half the longest wait is watched, so that each reply is seen when it comes.
+constexpr auto GATHER_MIN = 20us;
+constexpr auto GATHER_MAX = 400us;
 // A case that took this long is worth a round trip: behind it, one request at a time, so that the
 // cases left are spread over the servers that are free.
 constexpr double PIPELINE_CASE_SECONDS = 0.001;
@@ -116,44 +119,83 @@ RunEnd Scheduler::end() {
 
 bool Scheduler::turn() {
   if (!failure_.empty()) return false;
-  if (gathering()) {
-    std::span<pollfd> none;
-    if (!waitFor(none, std::min(Clock::now() + GATHER_TIME, nextDeadline(Clock::now()))))
-      return false;
-  }
+  Clock::time_point deadline = nextDeadline(Clock::now());
   fds_.resize(3 * servers_.size());
   std::size_t i = 0;
-  for (const Server& server : servers_) {
+  for (Server& server : servers_) {
     const ServerLink& link = server.link;
+    server.gather_until = gatherDeadline(server);
+    deadline = std::min(deadline, server.gather_until);
+    const bool watched = server.gather_until == Clock::time_point::max();
     // A server's output comes before its standard error: poll reports what it finds in array
     // order, so when a reply is seen, everything the case wrote before it is seen too, and is
     // read before the reply is taken.
-    fds_[i++] = pollfd{link.out_open ? link.process.out_fd : -1, POLLIN, 0};
-    fds_[i++] = pollfd{link.err_open ? link.process.err_fd : -1, POLLIN, 0};
+    fds_[i++] = pollfd{watched && link.out_open ? link.process.out_fd : -1, POLLIN, 0};
+    fds_[i++] = pollfd{watched && link.err_open ? link.process.err_fd : -1, POLLIN, 0};
     fds_[i++] = pollfd{server.phase == Phase::gone ? -1 : link.exitFd(), POLLIN, 0};
   }
-  if (!waitFor(fds_, nextDeadline(Clock::now()))) return false;
+  if (!waitFor(fds_, deadline)) return false;
   const Clock::time_point now = Clock::now();
   const bool changed = takeChildChange();
   // Servers started while these events are handled join the list after the polled ones.
   auto server = servers_.begin();
-  for (std::size_t at = 0; at < fds_.size(); at += 3, ++server)
+  for (std::size_t at = 0; at < fds_.size(); at += 3, ++server) {
+    if (gatherDue(*server, now)) markReadable(*server, std::span(fds_).subspan(at, 2));
     handleEvents(*server, std::span(fds_).subspan(at, 3), changed, now);
+  }
   // Servers that ended with no case left for them leave the list.
   servers_.remove_if([](const Server& server) { return server.phase == Phase::gone; });
   return failure_.empty();
 }
 
-// Whether every server that runs a case has plenty of requests in hand (and one does).
-bool Scheduler::gathering() const noexcept {
-  bool busy = false;
-  for (const Server& server : servers_) {
-    if (server.phase != Phase::running && server.phase != Phase::idle) return false;
-    if (server.phase == Phase::idle) continue;
-    if (server.queued.size() < PIPELINE_DEPTH / 2) return false;
-    busy = true;
+// When the server's replies are to be read next, or never (max) when its pipes are watched: while
+// it has two requests or more in flight and its cases are quick.
+Clock::time_point Scheduler::gatherDeadline(const Server& server) const noexcept {
+  const std::size_t in_flight = 1 + server.queued.size();
+  if (server.phase != Phase::running || !server.link.version_seen || in_flight < 2 ||
+      server.pace == Clock::duration::zero() || server.pace > GATHER_MAX / 2) {
+    return Clock::time_point::max();
   }
-  return busy;
+  const auto half = static_cast<Clock::rep>(in_flight / 2);
+  return server.read_at + std::clamp<Clock::duration>(server.pace * half, GATHER_MIN, GATHER_MAX);
+}
+
+// Whether a server that is not watched is read in this turn: its time has come, or nearly (so
+// that servers topped up together are read together), or a deadline of its case has passed, which
+// its replies may answer.
+bool Scheduler::gatherDue(const Server& server, Clock::time_point now) const noexcept {
+  if (server.gather_until == Clock::time_point::max()) return false;
+  const Clock::duration slack = (server.gather_until - server.read_at) / 4;
+  return now + slack >= server.gather_until || now >= server.case_deadline ||
+         now >= server.slow_deadline;
+}
+
+// Makes a server that was not watched read as if poll had found its pipes readable: the reads
+// take what is there and never block.
+void Scheduler::markReadable(const Server& server, std::span<pollfd> pipes) noexcept {
+  pipes[0].revents = server.link.out_open ? POLLIN : 0;
+  pipes[1].revents = server.link.err_open ? POLLIN : 0;
+}
+
+// Learns the server's pace from the replies one read brought: the time since the read before over
+// their number, averaged with the pace so far; when they were all it had, it may have waited part
+// of the time, and half of that bounds the pace. A read that brought none shows a case that took
+// longer than thought, or a server that got no processor for a while: the pace at most doubles.
+void Scheduler::learnPace(Server& server, std::size_t in_flight, Clock::time_point now) {
+  const std::size_t taken = std::exchange(server.taken, 0);
+  const Clock::duration interval = now - std::exchange(server.read_at, now);
+  if (taken == 0) {
+    server.pace = std::max(server.pace, std::min(server.pace * 2, interval));
+    return;
+  }
+  const Clock::duration pace = interval / static_cast<Clock::rep>(taken);
+  if (server.pace == Clock::duration::zero()) {
+    server.pace = pace;
+  } else if (taken >= in_flight) {
+    server.pace = std::min(server.pace, pace / 2);
+  } else {
+    server.pace = (server.pace + pace) / 2;
+  }
 }
 
 Clock::time_point Scheduler::nextDeadline(Clock::time_point now) {
@@ -184,11 +226,17 @@ Clock::time_point Scheduler::nextDeadline(Clock::time_point now) {
 void Scheduler::handleEvents(Server& server, std::span<const pollfd> fds, bool changed,
                              Clock::time_point now) {
   if (server.phase == Phase::gone) return;
+  const std::size_t in_flight = 1 + server.queued.size();
   if (fds[1].revents != 0) errorsReadable(server);
   if (fds[2].revents != 0) {
     ended(server, now);
   } else if (fds[0].revents != 0) {
     outputReadable(server, now);
+    if (server.phase == Phase::running) {
+      learnPace(server, in_flight, now);
+      // Once for all the replies this turn took: one write carries the requests they made room for.
+      sendRequests(server, false);
+    }
   }
   if (changed && server.phase == Phase::running) {
     if (const int signal = launcher_.stopped(server.link.process); signal != 0)
@@ -325,16 +373,12 @@ bool Scheduler::takeResult(Server& server, Clock::time_point now) {
                               std::move(*output), now);
   result.leaked = (got.flags & RESULT_LEAK) != 0;
   result.log_errors = got.flags >> RESULT_LOG_ERRORS_SHIFT;
+  ++server.taken;
   const bool again = retryLater(server.slot);
   if (!again) countBad(result);
-  // The next request goes out before the report is written, to keep the server busy. Of a server
-  // whose output ended, the case sent behind is the one it ended in.
-  if (ended && server.queued.empty()) {
-    server.phase = Phase::idle;
-  } else if (ended) {
-    server.slot = server.queued.front();
-    server.queued.pop_front();
-    begin(server, now);
+  // The next request goes out before the report is written, to keep the server busy.
+  if (ended) {
+    next(server, now);
   } else {
     afterResult(server, again, now);
   }
@@ -348,7 +392,7 @@ bool Scheduler::takeResult(Server& server, Clock::time_point now) {
 // out.
 std::optional<std::string> Scheduler::endedOutput(Server& server) {
   CaseOutputs& err = server.link.err;
-  if (server.marking != Marking::unmarked && !err.hasEnded()) server.link.readErrors();
+  if (server.marking != Marking::unmarked && !err.hasEnded()) server.link.readErrorsBeforeReply();
   if (err.hasEnded()) {
     server.marking = Marking::marks;
     return err.takeEnded();
@@ -510,19 +554,23 @@ void Scheduler::launch(Server& server, Clock::time_point now) {
   server.closing = false;
   server.last_slot = SIZE_MAX;
   server.last_seconds = 0;
+  server.pace = Clock::duration::zero();
   server.phase = Phase::idle;
   server.version_deadline = now + HANDSHAKE_LIMIT;
   assign(server, now);
 }
 
 // After a result: the case sent behind the one that ended starts, or the server retires, or it
-// is given the next waiting case.
+// is given the next waiting case. A server whose output ended takes no request: the case sent
+// behind is the one it ended in, and without one it waits, idle, to be replaced.
 void Scheduler::next(Server& server, Clock::time_point now) {
+  const bool ended = server.phase == Phase::dying;
   if (!server.queued.empty()) {
     server.slot = server.queued.front();
     server.queued.pop_front();
     begin(server, now);
-    sendRequests(server, false);
+  } else if (ended) {
+    server.phase = Phase::idle;
   } else if (server.closing) {
     retire(server, now);
   } else {
@@ -539,6 +587,11 @@ void Scheduler::assign(Server& server, Clock::time_point now) {
   }
   server.slot = pending_.front();
   pending_.pop_front();
+  // A server that ran out of requests goes on learning its pace; one that was idle starts now.
+  if (server.phase != Phase::running) {
+    server.read_at = now;
+    server.taken = 0;
+  }
   server.phase = Phase::running;
   sendRequests(server, true);
   begin(server, now);
@@ -564,7 +617,7 @@ void Scheduler::sendRequests(Server& server, bool with_running) {
   const std::size_t most = depth(server);
   if (with_running) {
     add(server.slot);
-  } else if (1 + server.queued.size() > most / 2) {
+  } else if (1 + server.queued.size() > most - most / 4) {
     return;
   }
   while (1 + server.queued.size() < most && !pending_.empty()) {

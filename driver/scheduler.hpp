@@ -104,7 +104,11 @@ class Scheduler {
     Clock::time_point version_deadline = Clock::time_point::max();
     Clock::time_point case_deadline = Clock::time_point::max();
     Clock::time_point slow_deadline = Clock::time_point::max();
-    unsigned slow_periods = 0;  // slow events told for the running case
+    unsigned slow_periods = 0;    // slow events told for the running case
+    Clock::duration pace{};       // how long its cases take, as their replies come; zero: unknown
+    Clock::time_point read_at{};  // when its replies were last read (or its first request sent)
+    std::size_t taken = 0;        // results taken since then
+    Clock::time_point gather_until = Clock::time_point::max();  // see gatherDeadline
     Clock::time_point report_deadline = Clock::time_point::max();
     Clock::time_point exit_deadline = Clock::time_point::max();
   };
@@ -143,7 +147,10 @@ class Scheduler {
   void restartClock(Server& server, Clock::time_point now);
   void retire(Server& server, Clock::time_point now);
   void exitFinished(Server& server, bool in_time);
-  bool gathering() const noexcept;
+  Clock::time_point gatherDeadline(const Server& server) const noexcept;
+  bool gatherDue(const Server& server, Clock::time_point now) const noexcept;
+  static void markReadable(const Server& server, std::span<pollfd> pipes) noexcept;
+  static void learnPace(Server& server, std::size_t in_flight, Clock::time_point now);
   Clock::time_point nextDeadline(Clock::time_point now);
   std::string caseName(std::size_t slot) const;
 

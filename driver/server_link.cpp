@@ -1,5 +1,6 @@
 #include "server_link.hpp"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +14,29 @@ namespace {
 constexpr std::size_t READ_ROOM = 4096;
 // Room asked for at most, what a pipe holds by default.
 constexpr std::size_t MAX_READ = std::size_t{64} * 1024;
+// Standard error is read this much at a time, at most this many times per readErrors.
+constexpr std::size_t ERROR_READ = 16384;
+constexpr std::size_t ERROR_READS = 16;
+// The most a pipe can hold unless its owner is privileged, for a descriptor whose size is unknown.
+constexpr std::size_t MAX_PIPE_SIZE = std::size_t{1} << 20;
+
+// Reads `link`'s standard error until `most` bytes were read, the pipe is empty or has ended, or,
+// with `to_marker`, an output ended at its marker.
+void readErrorsInto(ServerLink& link, std::size_t most, bool to_marker) {
+  char buf[ERROR_READ];
+  for (std::size_t read = 0; link.err_open && read < most && !(to_marker && link.err.hasEnded());) {
+    const ssize_t n = ::read(link.process.err_fd, buf, sizeof buf);
+    if (n > 0) {
+      link.err.append(std::string_view(buf, static_cast<std::size_t>(n)));
+      read += static_cast<std::size_t>(n);
+      if (static_cast<std::size_t>(n) < sizeof buf) return;  // the pipe is empty
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    link.err_open = n < 0 && errno == EAGAIN;
+    return;
+  }
+}
 
 }  // namespace
 
@@ -41,19 +65,16 @@ bool ServerLink::readReplies() {
 }
 
 void ServerLink::readErrors() {
-  char buf[16384];
-  // A bounded number of reads per call: a case writing without pause must not hold the driver.
-  for (int reads = 0; err_open && reads < 16; ++reads) {
-    const ssize_t n = ::read(process.err_fd, buf, sizeof buf);
-    if (n > 0) {
-      err.append(std::string_view(buf, static_cast<std::size_t>(n)));
-      if (static_cast<std::size_t>(n) < sizeof buf) return;
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    err_open = n < 0 && errno == EAGAIN;
-    return;
-  }
+  // A bounded amount per call: a case writing without pause must not hold the driver.
+  readErrorsInto(*this, ERROR_READS * ERROR_READ, false);
+}
+
+void ServerLink::readErrorsBeforeReply() {
+  if (!err_open || err.hasEnded()) return;
+  // What the server wrote before its reply is at the front of the pipe, so within its capacity
+  // (which a case may have raised), whatever a process it started writes behind it meanwhile.
+  const int capacity = ::fcntl(process.err_fd, F_GETPIPE_SZ);
+  readErrorsInto(*this, capacity > 0 ? static_cast<std::size_t>(capacity) : MAX_PIPE_SIZE, true);
 }
 
 void ServerLink::noteExit() {

@@ -31,6 +31,9 @@ struct ServerLink {
   bool readReplies();
   /// Reads what its standard error holds into `err`; notes when it has ended.
   void readErrors();
+  /// Reads its standard error until an output ends at its marker, the pipe is empty or a pipe's
+  /// worth was read: all the server wrote before a reply now seen on its output is then in `err`.
+  void readErrorsBeforeReply();
   /// Notes the end of its process, seen on its process descriptor: everything it wrote is in its
   /// pipes now and is read at once; after that its output counts as ended, even while a process
   /// a case started still holds the pipes open.

@@ -44,6 +44,7 @@ std::string cannotRun(const std::string& executable, std::string_view why) {
   sigset_t none;
   sigemptyset(&none);
   ::sigprocmask(SIG_SETMASK, &none, nullptr);
+  ::prctl(PR_SET_TIMERSLACK, 0UL);  // the default timer slack, not the driver's
   if (::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0) {
     const int code = errno;
     (void)!::write(report_fd, &code, sizeof code);
@@ -170,6 +171,28 @@ int stopSignal(const ServerProcess& server) noexcept {
   // Stops only, and each reported once: the server's end stays for reapServer.
   if (::waitid(P_PID, static_cast<id_t>(server.pid), &info, WSTOPPED | WNOHANG) != 0) return 0;
   return info.si_pid == server.pid && info.si_code == CLD_STOPPED ? info.si_status : 0;
+}
+
+ProcessLauncher::~ProcessLauncher() {
+  for (ServerProcess& server : ahead_) {
+    killServer(server);
+    closeServerPipes(server);
+  }
+}
+
+void ProcessLauncher::startAhead(std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    auto server = spawnServer(executable_);
+    if (!server) return;
+    ahead_.push_back(*server);
+  }
+}
+
+std::expected<ServerProcess, std::string> ProcessLauncher::start() {
+  if (ahead_.empty()) return spawnServer(executable_);
+  const ServerProcess server = ahead_.front();
+  ahead_.pop_front();
+  return server;
 }
 
 std::string signalName(int signal) {

@@ -21,6 +21,9 @@ inline constexpr auto EXIT_LIMIT = std::chrono::seconds(2);
 /// a server that has gone away fail instead of ending the driver.
 void installDriverSignals() noexcept;
 
+/// Makes the driver's waits end close to their deadline; its servers get the default back.
+void waitOnTime() noexcept;
+
 /// Waits for `fds` until `deadline` (max for none); false when one of the driver's interrupting
 /// signals has arrived, now or before.
 bool waitFor(std::span<pollfd> fds, Clock::time_point deadline);

@@ -38,17 +38,19 @@ constexpr int PARENT_END_SIGNAL = SIGHUP;
 constexpr int KEPT_SIGNALS[] = {SIGSEGV, SIGILL, SIGBUS, SIGFPE, SIGPIPE, PARENT_END_SIGNAL};
 
 struct ProcessState {
-  std::array<int, 3> kept;
+  std::array<int, 4> kept;
   std::size_t kept_count;
   std::array<struct sigaction, std::size(KEPT_SIGNALS)> actions;
   sigset_t mask;
   stack_t signal_stack;
   rlimit fd_limit;
   pid_t pid;
+  pthread_t main_thread;      // whose alternate signal stack was taken
   std::atomic<pid_t> parent;  // 0 unless this process's group ends with its parent
   std::atomic<const TestCase*> running;
   int sink;                    // the kept error sink, or -1
-  std::array<char, 4096> cwd;  // the working directory, or empty
+  int cwd_fd;                  // the working directory as a kept descriptor, or -1
+  std::array<char, 4096> cwd;  // the working directory's path, or empty
 };
 
 // Taken once at start-up; read by the exit handler and by the parent-end signal handler, which
@@ -112,23 +114,32 @@ void restoreProcessState() noexcept {
   for (std::size_t i = 0; i < std::size(KEPT_SIGNALS); ++i)
     ::sigaction(KEPT_SIGNALS[i], &state.actions[i], nullptr);
   ::pthread_sigmask(SIG_SETMASK, &state.mask, nullptr);
-  if (::gettid() == state.pid) ::sigaltstack(&state.signal_stack, nullptr);
+  if (::pthread_equal(::pthread_self(), state.main_thread) != 0) {
+    ::sigaltstack(&state.signal_stack, nullptr);
+  }
   ::setrlimit(RLIMIT_NOFILE, &state.fd_limit);
   // An alarm the case left would fire in a later case and end it by its signal.
   const itimerval off{};
   ::setitimer(ITIMER_REAL, &off, nullptr);
   restoreStopReport();
   if (state.sink >= 0) setErrorSink(state.sink);
-  // Relative source paths in traces (a build with -ffile-prefix-map) are read from here.
-  if (state.cwd[0] != '\0') (void)::chdir(state.cwd.data());
+  // Relative source paths in traces (a build with -ffile-prefix-map) are read from here; the kept
+  // descriptor is checked with the others after this.
+  if (state.cwd_fd >= 0) {
+    (void)::fchdir(state.cwd_fd);
+  } else if (state.cwd[0] != '\0') {
+    (void)::chdir(state.cwd.data());
+  }
 }
 
 [[noreturn]] void descriptorBroken(const TestCase& test, int fd) noexcept {
-  // The report needs somewhere to go: standard error, when the error sink is what broke.
+  // The report needs somewhere to go: standard error, when the error sink is what broke; and its
+  // source lines the working directory, by its path when the kept descriptor is what broke.
   if (fd == errorSink()) {
     state.sink = -1;
     setErrorSink(STDERR_FILENO);
   }
+  if (fd == state.cwd_fd && state.cwd[0] != '\0') (void)::chdir(state.cwd.data());
   char text[512];
   const int n =
       std::snprintf(text, sizeof text, "case %.*s closed or replaced the harness's descriptor %d",
@@ -150,12 +161,22 @@ void takeProcessState(bool server) noexcept {
   state.pid = ::getpid();
   state.sink = keepDescriptor(errorSink());
   if (state.sink >= 0) setErrorSink(state.sink);
-  // Its path, not a descriptor: a run with nothing to report opens no file.
   if (::getcwd(state.cwd.data(), state.cwd.size()) == nullptr) state.cwd[0] = '\0';
+  // A server, which opens files for its streams anyway, also keeps the directory open, as going
+  // back to it through a descriptor costs a fraction of a lookup by path; a terminal run with
+  // nothing to report opens no file.
+  state.cwd_fd = -1;
+  if (server) {
+    if (const int cwd = ::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC); cwd >= 0) {
+      state.cwd_fd = keepDescriptor(cwd);
+      ::close(cwd);
+    }
+  }
   if (server) endGroupWithParent();
   for (std::size_t i = 0; i < std::size(KEPT_SIGNALS); ++i)
     ::sigaction(KEPT_SIGNALS[i], nullptr, &state.actions[i]);
   ::pthread_sigmask(SIG_SETMASK, nullptr, &state.mask);
+  state.main_thread = ::pthread_self();
   ::sigaltstack(nullptr, &state.signal_stack);
   ::getrlimit(RLIMIT_NOFILE, &state.fd_limit);
   ::on_exit(reportExitDuringCase, nullptr);

@@ -1,9 +1,10 @@
 // The process a case shares with the harness, and what the harness keeps of it whatever the case
-// does: its own descriptors (the error destination and the protocol streams, moved at start-up to
-// high close-on-exec numbers and checked after every case); its signal handlers, panic handler,
-// signal mask, alternate signal stack, descriptor limit, error sink and working directory, put back
-// after every case, whose alarm timer is cancelled; the end of a server's process group with its
-// parent; and the running case, named when it calls exit().
+// does: its own descriptors (the error destination, and serving a driver the protocol streams and
+// the working directory, moved at start-up to high close-on-exec numbers and checked after every
+// case); its signal handlers, panic handler, signal mask, alternate signal stack, descriptor limit,
+// error sink and working directory, put back after every case, whose alarm timer is cancelled;
+// the end of a server's process group with its parent; and the running case, named when it calls
+// exit().
 #pragma once
 
 #include <vesk/test_case.hpp>
@@ -17,7 +18,7 @@ namespace vesk {
 void takeProcessState(bool server) noexcept;
 
 /// A duplicate of `fd` at a high close-on-exec descriptor, checked after every case; -1 when none
-/// can be had. At most three are kept: the error sink and the exchange's two.
+/// can be had. At most four are kept: the error sink, the working directory and the exchange's two.
 int keepDescriptor(int fd) noexcept;
 
 /// Whether this is a process that a case forked, not the harness (false before the state is taken).

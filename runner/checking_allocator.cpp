@@ -1297,8 +1297,10 @@ Check Heap::deinit(bool report) noexcept {
         leaked |= reportChunkLeaks(sorted[i]);
     }
     if (sorted != nullptr) unmapBytes(static_cast<void*>(sorted), sorted_len);
-    leaked |= reportLargeLeaks(old.generation);
-  } else {
+    // The large-block table is walked only for an instance that left blocks: most cases leave
+    // none, and the table keeps the size of the largest case's.
+    if (old.live != 0) leaked |= reportLargeLeaks(old.generation);
+  } else if (old.live != 0) {
     std::lock_guard lock(mutex_);
     retireLarge(old.generation);
   }

@@ -693,3 +693,86 @@ TEST(Driver, AnInterruptedRunReportsWhatFinishedAndEndsByTheSignal) {
 }
 
 }  // namespace
+
+namespace {
+
+// `report` with each case's time, the " [12.34 ms]" or " [1.05 s]" that ends its line, as " [T]".
+std::string maskCaseTimes(const std::string& report) {
+  std::string out;
+  std::istringstream in(report);
+  for (std::string line; std::getline(in, line);) {
+    const std::size_t open = line.rfind(" [");
+    if (open != std::string::npos && line.ends_with(" ms]") != line.ends_with(" s]") &&
+        line.find_first_not_of("0123456789. ms", open + 2) == line.size() - 1)
+      line = line.substr(0, open) + " [T]";
+    out += line + '\n';
+  }
+  return out;
+}
+
+// Runs the pipelined table, whose fifth case goes wrong as `how` says, and checks the report up
+// to its total time: the fifth case's line ends with `verdict`, its output is its own line and
+// then `report_start`; every other case passes once, with its own line of output. Returns what
+// follows `report_start` up to the next case line.
+//
+// The run is pipelined: the server's first case goes out alone, and its result, marked and quick
+// (under a millisecond), lets the requests for all six other cases go out in one write (any one of
+// the first four cases being that quick is enough). So the fifth case goes wrong with the two
+// behind it already sent to its server, and they must run again on a fresh one.
+std::string expectOnlyTheCaseGoneWrongIsCostIt(const std::string& how,
+                                               std::vector<std::string> args,
+                                               const std::string& verdict,
+                                               const std::string& report_start = "") {
+  const auto start = std::chrono::steady_clock::now();
+  args.insert(args.begin(), {"-j1", "--verbose"});
+  const ProcessResult r = runTable("pipelined", args, {"FIXTURE_GOES_WRONG=" + how});
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+  EXPECT_EQ(r.exit_code, 1);
+  std::string got = maskCaseTimes(vesk::testing::maskVarying(r.err));
+  const std::string bad = "5/7 driver.test.goes wrong..." + verdict +
+                          " [T]\noutput of the case that goes wrong\n" + report_start;
+  const std::size_t after = got.find(bad);
+  const std::size_t next = got.find("\n6/7 ", after + bad.size() - 1);
+  if (after == std::string::npos || next == std::string::npos) {
+    ADD_FAILURE() << got;
+    return "";
+  }
+  const std::size_t from = after + bad.size(), len = next + 1 - from;
+  const std::string rest = got.substr(from, len);
+  got.erase(from, len);
+  std::string expected;
+  const auto passed = [&](char n) {
+    expected +=
+        std::string(1, n) + "/7 driver.test.prints " + n + "...OK [T]\noutput of " + n + "\n";
+  };
+  for (const char n : {'1', '2', '3', '4'})
+    passed(n);
+  expected += bad;
+  for (const char n : {'6', '7'})
+    passed(n);
+  expected += "6 passed; 0 skipped; 0 failed; " +
+              std::string(verdict.starts_with("CRASH") ? "1 crashed; 0" : "0 crashed; 1") +
+              " timed out.\nFinished in ";
+  EXPECT_EQ(got.substr(0, got.find("Finished in ") + 12), expected);
+  return rest;
+}
+
+TEST(Driver, ACaseKilledAmidRequestsSentAheadCostsItAloneAndTheRestRunOnceOnAFreshServer) {
+  EXPECT_EQ(expectOnlyTheCaseGoneWrongIsCostIt("kill", {}, "CRASH (the server ended by SIGKILL)"),
+            "");
+}
+
+TEST(Driver, ACaseTimedOutAmidRequestsSentAheadCostsItAloneAndTheRestRunOnceOnAFreshServer) {
+  EXPECT_EQ(expectOnlyTheCaseGoneWrongIsCostIt("hang", {"--timeout", "1"},
+                                               "TIMEOUT (timed out after 1 s)"),
+            "");
+}
+
+TEST(Driver, ACaseThatPanicsAmidRequestsSentAheadGetsItsReportAndTheRestRunOnceOnAFreshServer) {
+  const std::string trace = expectOnlyTheCaseGoneWrongIsCostIt(
+      "panic", {}, "CRASH (thread ? panic: gone wrong on purpose)",
+      "thread ? panic: gone wrong on purpose\n");
+  EXPECT_NE(trace.find(" in (anonymous namespace)::goesWrong()"), std::string::npos) << trace;
+}
+
+}  // namespace

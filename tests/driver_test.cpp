@@ -535,6 +535,144 @@ TEST(Scheduler, ARetryIsNotYetAFailureAndAtTheLimitTheWaitingCasesAreNotRun) {
   EXPECT_EQ(launcher.servers[1].takeRequests(), message(5, std::string("\0\0\0\0", 4)));
 }
 
+// A token as vesk-run makes them, and its markers spelled out byte by byte.
+constexpr std::string_view TOKEN = "0123456789abcdef0123456789abcdef";
+std::string markerOf(std::uint64_t sequence) {
+  return "\x1fvesk-case-end:" + std::string(TOKEN) + ":" + std::to_string(sequence) + "\x1f";
+}
+
+std::string runRequest(char index) {
+  return message(5, std::string(1, index) + std::string(3, '\0'));
+}
+
+TEST(CaseOutputs, CutsAtMarkersSplitAnywhereAndKeepsWhatOnlyLooksLikeOne) {
+  using vesk::driver::CaseOutputs;
+  const std::string prefix = "\x1fvesk-case-end:" + std::string(TOKEN) + ":";
+  // Not markers: out of turn, a longer number, another token, a cut-off one.
+  const std::string lookalikes = prefix + "3\x1f" + prefix + "20\x1f" +
+                                 "\x1fvesk-case-end:" + std::string(TOKEN.substr(1)) + "x:2\x1f" +
+                                 prefix + "\n";
+  const std::string stream =
+      "one\n\x1f" + markerOf(1) + lookalikes + markerOf(2) + "open " + prefix.substr(0, 9);
+  const auto check = [&](CaseOutputs& outputs, const std::string& at) {
+    ASSERT_TRUE(outputs.hasEnded()) << at;
+    EXPECT_EQ(outputs.takeEnded(), "one\n\x1f") << at;
+    ASSERT_TRUE(outputs.hasEnded()) << at;
+    EXPECT_EQ(outputs.takeEnded(), lookalikes) << at;
+    EXPECT_FALSE(outputs.hasEnded()) << at;
+    // The start of a marker is held back, not lost: it is open output until more arrives.
+    EXPECT_EQ(outputs.text(), "open " + prefix.substr(0, 9)) << at;
+    outputs.append("y");
+    EXPECT_EQ(outputs.take(), "open " + prefix.substr(0, 9) + "y") << at;
+  };
+  for (std::size_t split = 0; split <= stream.size(); ++split) {
+    CaseOutputs outputs(1024);
+    outputs.cutAt(vesk::CaseMarker(TOKEN));
+    outputs.append(stream.substr(0, split));
+    EXPECT_EQ(outputs.hasEnded(), split >= 5 + markerOf(1).size()) << split;
+    outputs.append(stream.substr(split));
+    check(outputs, "split at " + std::to_string(split));
+  }
+  CaseOutputs bytewise(1024);
+  bytewise.cutAt(vesk::CaseMarker(TOKEN));
+  for (const char c : stream)
+    bytewise.append(std::string_view(&c, 1));
+  check(bytewise, "byte by byte");
+}
+
+RunPlan markedPlan() {
+  RunPlan plan{"fake", NAMES, ALL, 1};
+  plan.case_marker = TOKEN;
+  return plan;
+}
+
+// A run whose servers are asked for markers, on a stand-in server that has sent its table.
+struct MarkedRun {
+  FakeLauncher launcher;
+  Recorder events;
+  Session session = openOn(launcher);
+  Scheduler scheduler{markedPlan(), launcher, events};
+
+  MarkedRun() {
+    (void)launcher.servers[0].takeRequests();  // the table request
+    scheduler.adopt(session.takeServer());
+    scheduler.start();
+  }
+  void finishes(std::size_t count) {
+    turnUntil(scheduler, [&] { return events.finished.size() == count; });
+  }
+};
+
+TEST(Scheduler, AServerThatWritesNoMarkerWithItsFirstResultGetsOneRequestAtATime) {
+  MarkedRun run;
+  FakeServer& server = run.launcher.servers[0];
+  EXPECT_EQ(server.takeRequests(), runRequest(0));  // a server's first case goes alone
+  server.print("output of a\n");
+  server.reply(resultMessage(0, 0));
+  run.finishes(1);
+  EXPECT_EQ(server.takeRequests(), runRequest(1));
+  server.print("output of b\n");
+  EXPECT_EQ(server.takeRequests(), "");  // nothing more until b's result
+  server.reply(resultMessage(1, 0));
+  run.finishes(2);
+  EXPECT_EQ(server.takeRequests(), runRequest(2));
+  server.reply(resultMessage(2, 0));
+  run.finishes(3);
+  EXPECT_EQ(run.events.finished[0].output, "output of a\n");
+  EXPECT_EQ(run.events.finished[1].output, "output of b\n");
+  EXPECT_EQ(run.events.finished[2].output, "");
+}
+
+TEST(Scheduler, AResultWithoutItsMarkerFromAServerThatWritesThemBreaksTheProtocol) {
+  MarkedRun run;
+  FakeServer& server = run.launcher.servers[0];
+  server.print("output of a\n" + markerOf(1));
+  server.reply(resultMessage(0, 0));
+  run.finishes(1);
+  server.print("output of b\n");
+  server.reply(resultMessage(1, 0));
+  run.finishes(2);
+  const std::vector<CaseResult>& got = run.events.finished;
+  EXPECT_EQ(got[0].outcome, Outcome::passed);
+  EXPECT_EQ(got[0].output, "output of a\n");
+  EXPECT_EQ(got[1].outcome, Outcome::crashed);
+  EXPECT_EQ(got[1].end_message,
+            "the server broke the protocol: it sent the result of 't.test.b' without the marker "
+            "that ends its output");
+  EXPECT_EQ(got[1].output, "output of b\n");
+  // Case c, sent behind b or not, runs on a fresh server, whose markers count from 1 again.
+  ASSERT_EQ(run.launcher.servers.size(), 2u);
+  FakeServer& fresh = run.launcher.servers[1];
+  EXPECT_EQ(fresh.takeRequests(), runRequest(2));
+  fresh.print("output of c\n" + markerOf(1));
+  fresh.reply(resultMessage(2, 0));
+  run.finishes(3);
+  EXPECT_EQ(got[2].outcome, Outcome::passed);
+  EXPECT_EQ(got[2].output, "output of c\n");
+}
+
+// A case may raise the size of its standard error's pipe (or the machine's pages make pipes
+// large): its result can then arrive with more before its marker than one read of standard error
+// takes, and the server must still be seen to mark its cases.
+TEST(Scheduler, AMarkerBehindMoreOutputThanOneReadTakesStillEndsItsCasesOutput) {
+  MarkedRun run;
+  FakeServer& server = run.launcher.servers[0];
+  ASSERT_GE(::fcntl(server.errors, F_SETPIPE_SZ, 1 << 20), 1 << 20);
+  const std::string first = "start\n" + std::string(std::size_t{900} * 1024, 'x') + "end\n";
+  server.print(first + markerOf(1) + "output of b\n" + markerOf(2));
+  server.reply(resultMessage(0, 0) + resultMessage(1, 0));
+  run.finishes(2);
+  const std::size_t keep = vesk::driver::DEFAULT_OUTPUT_KEEP;
+  const std::string expected = first.substr(0, keep) +
+                               "\n[vesk-run: " + std::to_string(first.size() - 2 * keep) +
+                               " bytes of output left out]\n" + first.substr(first.size() - keep);
+  const std::string& got = run.events.finished[0].output;
+  EXPECT_TRUE(got == expected) << got.size() << " bytes, not " << expected.size() << ": "
+                               << got.substr(keep, 60);
+  EXPECT_EQ(run.events.finished[1].outcome, Outcome::passed);
+  EXPECT_EQ(run.events.finished[1].output, "output of b\n");
+}
+
 // ---------------------------------------------------------------------------------------------
 // Bounded output, names, JUnit
 
