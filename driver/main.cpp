@@ -3,6 +3,7 @@
 // exit status (0 all good, 1 a bad case or server, 2 a usage or protocol problem).
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -210,6 +211,12 @@ int main(int argc, char** argv) {
   // Servers that mark their cases' ends are sent requests ahead; with --isolate there is no ahead.
   const std::string case_marker = options->isolate ? "" : askForCaseMarkers();
   ProcessLauncher launcher(options->executable);
+  // The servers of a run start together, so that the others' start-up overlaps the first one's
+  // handshake; as many as run at once, within the processors (more start as cases need them).
+  if (!options->list) {
+    launcher.startAhead(std::min<std::size_t>(
+        options->jobs, processors > 0 ? static_cast<std::size_t>(processors) : 1));
+  }
   auto session = Session::open(launcher, options->executable);
   if (!session) {
     if (session.error().signal != 0) return endBySignal(session.error().signal);

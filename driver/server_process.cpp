@@ -173,6 +173,28 @@ int stopSignal(const ServerProcess& server) noexcept {
   return info.si_pid == server.pid && info.si_code == CLD_STOPPED ? info.si_status : 0;
 }
 
+ProcessLauncher::~ProcessLauncher() {
+  for (ServerProcess& server : ahead_) {
+    killServer(server);
+    closeServerPipes(server);
+  }
+}
+
+void ProcessLauncher::startAhead(std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    auto server = spawnServer(executable_);
+    if (!server) return;
+    ahead_.push_back(*server);
+  }
+}
+
+std::expected<ServerProcess, std::string> ProcessLauncher::start() {
+  if (ahead_.empty()) return spawnServer(executable_);
+  const ServerProcess server = ahead_.front();
+  ahead_.pop_front();
+  return server;
+}
+
 std::string signalName(int signal) {
   if (const char* name = ::sigabbrev_np(signal)) return std::string("SIG") + name;
   return "signal " + std::to_string(signal);

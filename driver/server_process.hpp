@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <deque>
 #include <expected>
 #include <optional>
 #include <string>
@@ -77,7 +78,15 @@ class ServerLauncher {
 class ProcessLauncher final : public ServerLauncher {
  public:
   explicit ProcessLauncher(std::string executable) : executable_(std::move(executable)) {}
-  std::expected<ServerProcess, std::string> start() override { return spawnServer(executable_); }
+  ProcessLauncher(const ProcessLauncher&) = delete;
+  ProcessLauncher& operator=(const ProcessLauncher&) = delete;
+  /// Kills the servers started ahead that nobody took.
+  ~ProcessLauncher() override;
+  /// Starts `count` servers now, for `start` to hand out, so that their start-up overlaps the
+  /// first server's handshake; one that cannot start is left to `start` to report.
+  void startAhead(std::size_t count);
+  /// A server started ahead, oldest first, or a new one.
+  std::expected<ServerProcess, std::string> start() override;
   ServerEnd kill(ServerProcess& server) noexcept override { return killServer(server); }
   std::optional<ServerEnd> reap(ServerProcess& server) noexcept override {
     return reapServer(server, false);
@@ -86,6 +95,7 @@ class ProcessLauncher final : public ServerLauncher {
 
  private:
   std::string executable_;
+  std::deque<ServerProcess> ahead_;
 };
 
 /// "SIGABRT" for the abort signal, and so on; "signal N" for one without a name.
