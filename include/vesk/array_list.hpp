@@ -105,7 +105,9 @@ class ArrayList {
     }
     std::span<T> fresh = VESK_TRY(allocator_.template allocate<T>(target));
     // Relocation: the elements' bits move, and the old block is freed without destroying them.
-    if (len_ != 0) std::memcpy(static_cast<void*>(fresh.data()), block_.data(), len_ * sizeof(T));
+    if (len_ != 0)
+      std::memcpy(static_cast<void*>(fresh.data()), static_cast<const void*>(block_.data()),
+                  len_ * sizeof(T));
     allocator_.release(block_);
     block_ = fresh;
     return {};

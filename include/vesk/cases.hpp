@@ -230,7 +230,7 @@ void printErased(ValueText& out, const void* value) noexcept {
 
 template <class T>
 Operand operandOf(const T& value) noexcept {
-  return {&value, &printErased<T>};
+  return {static_cast<const void*>(&value), &printErased<T>};
 }
 
 /// One range operand of a failed equality, printed around the first difference.
@@ -524,6 +524,8 @@ class TableRegistration {
     return;                                    \
   } while (false)
 
+// NOLINTBEGIN(bugprone-macro-parentheses): the arguments are names and types put where only a
+// name or a type may stand (a base class, a template parameter, a parameter name).
 /// Defines and registers a case: `VESK_CASE("splits words") { ... }`.
 #define VESK_CASE(name) VESK_CASE_AS_(name, VESK_CASES_CAT_(vesk_case_, __COUNTER__))
 #define VESK_CASE_AS_(name, id)                                                           \
@@ -576,6 +578,7 @@ class TableRegistration {
       id, ::vesk::cases_detail::ROW_COUNT<std::remove_cvref_t<decltype(rows)>>> \
       VESK_CASES_CAT_(id, _registration){name, __FILE__, __LINE__};             \
   void id::run(const Row& row)
+// NOLINTEND(bugprone-macro-parentheses)
 
 #define VESK_CASES_TRUTH_(fatal, macro, ...)                                            \
   do {                                                                                  \

@@ -202,7 +202,7 @@ Shown show(const T& value) noexcept {
 template <class T>
 ShownSequence showSequence(const T& sequence) noexcept {
   using Item = std::remove_reference_t<std::ranges::range_reference_t<const T>>;
-  return {std::ranges::data(sequence), std::ranges::size(sequence),
+  return {static_cast<const void*>(std::ranges::data(sequence)), std::ranges::size(sequence),
           [](const void* data, std::size_t index) noexcept {
             return show<Element<T>>(static_cast<const Item*>(data)[index]);
           }};
