@@ -134,12 +134,14 @@ void restoreProcessState() noexcept {
 
 [[noreturn]] void descriptorBroken(const TestCase& test, int fd) noexcept {
   // The report needs somewhere to go: standard error, when the error sink is what broke; and its
-  // source lines the working directory, by its path when the kept descriptor is what broke.
+  // source lines the working directory, by its path when its kept descriptor broke too.
   if (fd == errorSink()) {
     state.sink = -1;
     setErrorSink(STDERR_FILENO);
   }
-  if (fd == state.cwd_fd && state.cwd[0] != '\0') (void)::chdir(state.cwd.data());
+  if (state.cwd_fd >= 0 && !intact(state.cwd_fd) && state.cwd[0] != '\0') {
+    (void)::chdir(state.cwd.data());
+  }
   char text[512];
   const int n =
       std::snprintf(text, sizeof text, "case %.*s closed or replaced the harness's descriptor %d",
