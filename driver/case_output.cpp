@@ -1,8 +1,14 @@
 #include "case_output.hpp"
 
 #include <algorithm>
+#include <charconv>
+#include <system_error>
 
 namespace vesk::driver {
+
+namespace {
+constexpr std::size_t MAX_DIGITS = CaseMarker::TIME_DIGITS_MAX;
+}  // namespace
 
 BoundedOutput::BoundedOutput(std::size_t keep) noexcept : keep_(std::max<std::size_t>(keep, 1)) {}
 
@@ -66,21 +72,43 @@ void CaseOutputs::append(std::string_view bytes) {
 
 void CaseOutputs::scan(std::string_view bytes) {
   for (;;) {
-    const std::string_view marker = marker_.text(next_);
-    const std::size_t at = bytes.find(marker);
+    const std::string_view head = marker_.head(next_);
+    const std::size_t at = bytes.find(head);
     if (at == std::string_view::npos) break;
+    // The head is followed by the case's time in decimal and the closing separator.
+    const std::string_view rest = bytes.substr(at + head.size());
+    const std::size_t digits =
+        std::min(rest.find_first_not_of("0123456789"), std::min(rest.size(), MAX_DIGITS + 1));
+    if (digits == rest.size() && digits <= MAX_DIGITS) {
+      // Cut off in the time or before its separator: the marker may end in the next read.
+      open_.append(bytes.substr(0, at));
+      held_.assign(bytes.substr(at));
+      return;
+    }
+    std::uint64_t nanoseconds = 0;
+    if (digits == 0 || digits > MAX_DIGITS || rest[digits] != '\x1f' ||
+        std::from_chars(rest.data(), rest.data() + digits, nanoseconds).ec != std::errc{}) {
+      // Only looks like a marker: its first byte is output, and the search goes on after it.
+      open_.append(bytes.substr(0, at + 1));
+      bytes.remove_prefix(at + 1);
+      continue;
+    }
     open_.append(bytes.substr(0, at));
-    ended_.push_back(open_.take());
-    bytes.remove_prefix(at + marker.size());
+    ended_.push_back({open_.take(), static_cast<double>(nanoseconds) / 1e9});
+    bytes.remove_prefix(at + head.size() + digits + 1);
     ++next_;
   }
+  holdPartialHead(bytes);
+}
+
+void CaseOutputs::holdPartialHead(std::string_view bytes) {
   // The longest end of `bytes` that the next marker starts with (usually none) waits for more.
-  const std::string_view marker = marker_.text(next_);
+  const std::string_view head = marker_.head(next_);
   std::size_t held = 0;
-  const std::size_t from = bytes.size() - std::min(bytes.size(), marker.size() - 1);
-  for (std::size_t at = bytes.find(marker.front(), from); at != std::string_view::npos;
-       at = bytes.find(marker.front(), at + 1)) {
-    if (marker.starts_with(bytes.substr(at))) {
+  const std::size_t from = bytes.size() - std::min(bytes.size(), head.size() - 1);
+  for (std::size_t at = bytes.find(head.front(), from); at != std::string_view::npos;
+       at = bytes.find(head.front(), at + 1)) {
+    if (head.starts_with(bytes.substr(at))) {
       held = bytes.size() - at;
       break;
     }
@@ -89,8 +117,8 @@ void CaseOutputs::scan(std::string_view bytes) {
   held_.assign(bytes.substr(bytes.size() - held));
 }
 
-std::string CaseOutputs::takeEnded() {
-  std::string output = std::move(ended_.front());
+EndedOutput CaseOutputs::takeEnded() {
+  EndedOutput output = std::move(ended_.front());
   ended_.pop_front();
   return output;
 }
@@ -98,7 +126,7 @@ std::string CaseOutputs::takeEnded() {
 std::string CaseOutputs::takeAll() {
   std::string all;
   while (hasEnded())
-    all += takeEnded();
+    all += takeEnded().text;
   return all + take();
 }
 

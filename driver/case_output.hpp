@@ -44,6 +44,12 @@ class BoundedOutput {
   std::uint64_t left_out_ = 0;
 };
 
+/// What a case wrote before its end marker, and how long it took as its server timed it.
+struct EndedOutput {
+  std::string text;
+  double seconds = 0;
+};
+
 /// A server's standard error as the outputs of its cases. With a marker, what comes before the
 /// marker of the server's k-th case is that case's output (each bounded); without one, or after
 /// the last marker, the bytes form the open output, which the driver hands out as it decides.
@@ -62,7 +68,7 @@ class CaseOutputs {
   /// Whether an output ended at its marker and was not taken yet.
   bool hasEnded() const noexcept { return !ended_.empty(); }
   /// The oldest output that ended at its marker (`hasEnded` must be true).
-  std::string takeEnded();
+  EndedOutput takeEnded();
   /// Everything not taken yet, ended outputs and the open one, as one text: the output of a case
   /// whose server ended before its result.
   std::string takeAll();
@@ -76,12 +82,14 @@ class CaseOutputs {
  private:
   // Cuts `bytes` at every marker it holds; a tail that may begin the next marker is held back.
   void scan(std::string_view bytes);
+  // Holds back the longest end of `bytes` that the next marker's head starts with, if any.
+  void holdPartialHead(std::string_view bytes);
 
   CaseMarker marker_;
   std::uint64_t next_ = 1;  // the sequence number of the marker looked for
   BoundedOutput open_;
   std::string held_;  // the end of what arrived, while it may be the start of a marker
-  std::deque<std::string> ended_;
+  std::deque<EndedOutput> ended_;
 };
 
 }  // namespace vesk::driver

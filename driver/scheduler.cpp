@@ -356,7 +356,7 @@ bool Scheduler::takeResult(Server& server, Clock::time_point now) {
     protocolBroken(server, "it reported the case as both failed and skipped", now);
     return false;
   }
-  std::optional<std::string> output = endedOutput(server);
+  std::optional<EndedOutput> output = endedOutput(server);
   if (!output) {
     protocolBroken(server,
                    "it sent the result of " + caseName(server.slot) +
@@ -370,7 +370,10 @@ bool Scheduler::takeResult(Server& server, Clock::time_point now) {
                               (got.flags & RESULT_FAIL) != 0   ? Outcome::failed
                               : (got.flags & RESULT_SKIP) != 0 ? Outcome::skipped
                                                                : Outcome::passed,
-                              std::move(*output), now);
+                              std::move(output->text), now);
+  // A marking server timed the case itself: the driver may have read its result late, together
+  // with others.
+  if (server.marking == Marking::marks) result.seconds = server.last_seconds = output->seconds;
   result.leaked = (got.flags & RESULT_LEAK) != 0;
   result.log_errors = got.flags >> RESULT_LOG_ERRORS_SHIFT;
   ++server.taken;
@@ -390,7 +393,7 @@ bool Scheduler::takeResult(Server& server, Clock::time_point now) {
 // the server wrote before the result and so is in the pipe (read now if it was not yet). The
 // first result of a server tells whether it writes markers. No value: a marking server left one
 // out.
-std::optional<std::string> Scheduler::endedOutput(Server& server) {
+std::optional<EndedOutput> Scheduler::endedOutput(Server& server) {
   CaseOutputs& err = server.link.err;
   if (server.marking != Marking::unmarked && !err.hasEnded()) server.link.readErrorsBeforeReply();
   if (err.hasEnded()) {
@@ -399,7 +402,7 @@ std::optional<std::string> Scheduler::endedOutput(Server& server) {
   }
   if (server.marking == Marking::marks) return std::nullopt;
   server.marking = Marking::unmarked;
-  return err.take();
+  return EndedOutput{err.take()};
 }
 
 // A server that sends what the protocol does not allow costs the case it was running; one that

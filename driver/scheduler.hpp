@@ -127,7 +127,7 @@ class Scheduler {
   void takeMessages(Server& server, Clock::time_point now);
   bool takeResult(Server& server, Clock::time_point now);
   void protocolBroken(Server& server, const std::string& what, Clock::time_point now);
-  std::optional<std::string> endedOutput(Server& server);
+  std::optional<EndedOutput> endedOutput(Server& server);
   void afterResult(Server& server, bool fresh_server, Clock::time_point now);
   CaseResult& finish(Server& server, Outcome outcome, std::string output, Clock::time_point now);
   bool retryLater(std::size_t slot);

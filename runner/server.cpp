@@ -7,6 +7,7 @@
 #include <array>
 #include <bit>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -121,10 +122,12 @@ Result<void> answerQueryTestMetadata(std::span<const TestCase> cases, ByteSink s
 
 // The end of a case's output on the error sink, in one write under the lock: the driver cuts the
 // stream there, and sees it before the result that follows.
-void markCaseEnd(CaseMarker& marker, std::uint64_t sequence) noexcept {
+void markCaseEnd(CaseMarker& marker, std::uint64_t sequence,
+                 std::chrono::steady_clock::duration took) noexcept {
   if (!marker.active()) return;
+  const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(took).count();
   LockedStderr locked;
-  locked.out.put(marker.text(sequence));
+  locked.out.put(marker.text(sequence, static_cast<std::uint64_t>(nanoseconds)));
 }
 
 Result<void> answerRunTest(const TestCase& test, std::uint32_t index, ByteSink sink,
@@ -133,6 +136,7 @@ Result<void> answerRunTest(const TestCase& test, std::uint32_t index, ByteSink s
   // keeps its initial value, put back should an earlier case on this server have changed it.
   log_err_count.store(0);
   log_level.store(LogLevel::warn);
+  const auto started = std::chrono::steady_clock::now();
   const CaseRun run = runCase(test, [](const CaseRun& run, const ErrorTrace& trace) {
     if (!run.failed()) return;
     Writer out;
@@ -141,7 +145,7 @@ Result<void> answerRunTest(const TestCase& test, std::uint32_t index, ByteSink s
   // What the case printed on standard output (now the error sink) goes out before its marker and
   // result, so that the driver counts it as this case's output.
   (void)std::fflush(stdout);
-  markCaseEnd(marker, sequence);
+  markCaseEnd(marker, sequence, std::chrono::steady_clock::now() - started);
   const bool fail = run.failed();
   const bool skip = run.skipped();
   const bool leak = run.leaked;

@@ -535,10 +535,12 @@ TEST(Scheduler, ARetryIsNotYetAFailureAndAtTheLimitTheWaitingCasesAreNotRun) {
   EXPECT_EQ(launcher.servers[1].takeRequests(), message(5, std::string("\0\0\0\0", 4)));
 }
 
-// A token as vesk-run makes them, and its markers spelled out byte by byte.
+// A token as vesk-run makes them, and its markers spelled out byte by byte: the case took
+// `nanoseconds` by its server's clock.
 constexpr std::string_view TOKEN = "0123456789abcdef0123456789abcdef";
-std::string markerOf(std::uint64_t sequence) {
-  return "\x1fvesk-case-end:" + std::string(TOKEN) + ":" + std::to_string(sequence) + "\x1f";
+std::string markerOf(std::uint64_t sequence, std::uint64_t nanoseconds = 1000) {
+  return "\x1fvesk-case-end:" + std::string(TOKEN) + ":" + std::to_string(sequence) + ":" +
+         std::to_string(nanoseconds) + "\x1f";
 }
 
 std::string runRequest(char index) {
@@ -548,17 +550,24 @@ std::string runRequest(char index) {
 TEST(CaseOutputs, CutsAtMarkersSplitAnywhereAndKeepsWhatOnlyLooksLikeOne) {
   using vesk::driver::CaseOutputs;
   const std::string prefix = "\x1fvesk-case-end:" + std::string(TOKEN) + ":";
-  // Not markers: out of turn, a longer number, another token, a cut-off one.
-  const std::string lookalikes = prefix + "3\x1f" + prefix + "20\x1f" +
-                                 "\x1fvesk-case-end:" + std::string(TOKEN.substr(1)) + "x:2\x1f" +
-                                 prefix + "\n";
-  const std::string stream =
-      "one\n\x1f" + markerOf(1) + lookalikes + markerOf(2) + "open " + prefix.substr(0, 9);
+  // Not markers: out of turn, a longer number, another token, a cut-off one, and the right
+  // sequence with no time, a time that is not a number, one of 21 digits and one past 2^64.
+  const std::string lookalikes = prefix + "3:5\x1f" + prefix + "20:5\x1f" +
+                                 "\x1fvesk-case-end:" + std::string(TOKEN.substr(1)) + "x:2:5\x1f" +
+                                 prefix + "\n" + prefix + "2:\x1f" + prefix + "2:12x\x1f" + prefix +
+                                 "2:" + std::string(21, '1') + "\x1f" + prefix +
+                                 "2:99999999999999999999\x1f";
+  const std::string stream = "one\n\x1f" + markerOf(1, 1500) + lookalikes +
+                             markerOf(2, 18446744073709551615u) + "open " + prefix.substr(0, 9);
   const auto check = [&](CaseOutputs& outputs, const std::string& at) {
     ASSERT_TRUE(outputs.hasEnded()) << at;
-    EXPECT_EQ(outputs.takeEnded(), "one\n\x1f") << at;
+    const vesk::driver::EndedOutput first = outputs.takeEnded();
+    EXPECT_EQ(first.text, "one\n\x1f") << at;
+    EXPECT_EQ(first.seconds, 1.5e-6) << at;
     ASSERT_TRUE(outputs.hasEnded()) << at;
-    EXPECT_EQ(outputs.takeEnded(), lookalikes) << at;
+    const vesk::driver::EndedOutput second = outputs.takeEnded();
+    EXPECT_EQ(second.text, lookalikes) << at;
+    EXPECT_EQ(second.seconds, 18446744073709551615.0 / 1e9) << at;
     EXPECT_FALSE(outputs.hasEnded()) << at;
     // The start of a marker is held back, not lost: it is open output until more arrives.
     EXPECT_EQ(outputs.text(), "open " + prefix.substr(0, 9)) << at;
@@ -626,9 +635,11 @@ TEST(Scheduler, AServerThatWritesNoMarkerWithItsFirstResultGetsOneRequestAtATime
 TEST(Scheduler, AResultWithoutItsMarkerFromAServerThatWritesThemBreaksTheProtocol) {
   MarkedRun run;
   FakeServer& server = run.launcher.servers[0];
-  server.print("output of a\n" + markerOf(1));
+  // The case's time is its server's, however late its result was read.
+  server.print("output of a\n" + markerOf(1, 2'500'000'000));
   server.reply(resultMessage(0, 0));
   run.finishes(1);
+  EXPECT_EQ(run.events.finished[0].seconds, 2.5);
   server.print("output of b\n");
   server.reply(resultMessage(1, 0));
   run.finishes(2);

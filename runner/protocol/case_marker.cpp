@@ -20,10 +20,19 @@ CaseMarker::CaseMarker(std::string_view token) noexcept {
   prefix_len_ = static_cast<std::size_t>(at - text_.data());
 }
 
-std::string_view CaseMarker::text(std::uint64_t sequence) noexcept {
+std::string_view CaseMarker::head(std::uint64_t sequence) noexcept {
   if (!active()) return {};
   char* const end = text_.data() + text_.size();
   char* at = std::to_chars(text_.data() + prefix_len_, end, sequence).ptr;
+  *at++ = ':';
+  return {text_.data(), static_cast<std::size_t>(at - text_.data())};
+}
+
+std::string_view CaseMarker::text(std::uint64_t sequence, std::uint64_t nanoseconds) noexcept {
+  const std::string_view start = head(sequence);
+  if (start.empty()) return {};
+  char* const end = text_.data() + text_.size();
+  char* at = std::to_chars(text_.data() + start.size(), end, nanoseconds).ptr;
   *at++ = '\x1f';
   return {text_.data(), static_cast<std::size_t>(at - text_.data())};
 }

@@ -22,9 +22,11 @@ inline constexpr std::size_t CASE_MARKER_TOKEN_MAX = 64;
 /// Whether `token` is one a server accepts (any other value is ignored: no markers).
 bool isCaseMarkerToken(std::string_view token) noexcept;
 
-/// The markers of one token: "\x1f" "vesk-case-end:" TOKEN ":" SEQUENCE "\x1f", the sequence
-/// counting a server's `run_test` requests from 1. The unit separator and the token keep case
-/// output from forming one by accident; the sequence keeps a marker from counting twice.
+/// The markers of one token: "\x1f" "vesk-case-end:" TOKEN ":" SEQUENCE ":" NANOSECONDS "\x1f",
+/// the sequence counting a server's `run_test` requests from 1 and the nanoseconds (decimal, at
+/// most 20 digits) the case took as the server timed it. The unit separator and the token keep
+/// case output from forming one by accident; the sequence keeps a marker from counting twice; the
+/// time is the case's own even when the driver reads several results at once.
 class CaseMarker {
  public:
   /// No token: marks nothing.
@@ -34,13 +36,20 @@ class CaseMarker {
 
   /// Whether there is a token.
   bool active() const noexcept { return prefix_len_ != 0; }
-  /// The marker after the `sequence`-th case; valid until the next call. Empty when not active.
-  std::string_view text(std::uint64_t sequence) noexcept;
+  /// The marker after the `sequence`-th case, which took `nanoseconds`; valid until the next
+  /// call. Empty when not active.
+  std::string_view text(std::uint64_t sequence, std::uint64_t nanoseconds) noexcept;
+  /// The marker's fixed start for the `sequence`-th case, through the ':' before the time; valid
+  /// until the next call. Empty when not active.
+  std::string_view head(std::uint64_t sequence) noexcept;
+
+  /// The most digits a marker's time has.
+  static constexpr std::size_t TIME_DIGITS_MAX = 20;
 
  private:
   static constexpr std::string_view PREFIX = "\x1fvesk-case-end:";
-  // The prefix, the token, ':', up to 20 digits and the closing separator.
-  std::array<char, PREFIX.size() + CASE_MARKER_TOKEN_MAX + 22> text_{};
+  // The prefix, the token, ':', up to 20 digits, ':', up to 20 digits and the closing separator.
+  std::array<char, PREFIX.size() + CASE_MARKER_TOKEN_MAX + 43> text_{};
   std::size_t prefix_len_ = 0;  // through the ':' after the token; 0 when not active
 };
 
