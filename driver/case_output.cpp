@@ -2,12 +2,26 @@
 
 #include <algorithm>
 #include <charconv>
+#include <memory>
+#include <optional>
 #include <system_error>
 
 namespace vesk::driver {
 
 namespace {
 constexpr std::size_t MAX_DIGITS = CaseMarker::TIME_DIGITS_MAX;
+
+// The time that begins `rest` when its first `digits` bytes are one that fits and a separator
+// follows them; none when the marker only looks like one.
+std::optional<std::uint64_t> markerTime(std::string_view rest, std::size_t digits) {
+  if (digits == 0 || digits > MAX_DIGITS || digits >= rest.size() || rest[digits] != '\x1f') {
+    return std::nullopt;
+  }
+  const char* const begin = std::to_address(rest.begin());
+  std::uint64_t nanoseconds = 0;
+  if (std::from_chars(begin, begin + digits, nanoseconds).ec != std::errc{}) return std::nullopt;
+  return nanoseconds;
+}
 }  // namespace
 
 BoundedOutput::BoundedOutput(std::size_t keep) noexcept : keep_(std::max<std::size_t>(keep, 1)) {}
@@ -85,16 +99,15 @@ void CaseOutputs::scan(std::string_view bytes) {
       held_.assign(bytes.substr(at));
       return;
     }
-    std::uint64_t nanoseconds = 0;
-    if (digits == 0 || digits > MAX_DIGITS || rest[digits] != '\x1f' ||
-        std::from_chars(rest.data(), rest.data() + digits, nanoseconds).ec != std::errc{}) {
+    const std::optional<std::uint64_t> nanoseconds = markerTime(rest, digits);
+    if (!nanoseconds) {
       // Only looks like a marker: its first byte is output, and the search goes on after it.
       open_.append(bytes.substr(0, at + 1));
       bytes.remove_prefix(at + 1);
       continue;
     }
     open_.append(bytes.substr(0, at));
-    ended_.push_back({open_.take(), static_cast<double>(nanoseconds) / 1e9});
+    ended_.push_back({open_.take(), static_cast<double>(*nanoseconds) / 1e9});
     bytes.remove_prefix(at + head.size() + digits + 1);
     ++next_;
   }
